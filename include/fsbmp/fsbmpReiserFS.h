@@ -1,0 +1,29 @@
+// ReiserFS (format 3.6, magic "ReIsEr2Fs").
+#ifndef FSBMP_FSBMPREISERFS_H
+#define FSBMP_FSBMPREISERFS_H
+
+#include <cstdint>
+#include <string>
+
+#include "fsbmp/fsbmp.h"
+
+class FSBMP_API FsParserReiserFS : public FsParser {
+ public:
+  FsParserReiserFS(const std::string& dev, CVoError* err);
+  ~FsParserReiserFS() override;
+
+  CVoError init(const std::string& dev);
+  CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+
+  uint32_t bitsPerBitmap;     // blocks described by one bitmap block
+  uint32_t firstBitmapBlock;  // block holding bitmap block 0, right after the superblock's
+  uint32_t bitmapCount;       // number of bitmap blocks
+
+ private:
+  // Block number of bitmap block i.
+  long long bitmapBlock(uint32_t i) const {
+    return i == 0 ? firstBitmapBlock : static_cast<long long>(i) * bitsPerBitmap;
+  }
+};
+
+#endif

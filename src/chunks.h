@@ -1,0 +1,35 @@
+// What every getBmp shares: the chunk-size checks, the chunk count and the marking of one chunk.
+#ifndef FSBMP_CHUNKS_H
+#define FSBMP_CHUNKS_H
+
+#include <cstdint>
+
+#include "fsbmp/services/error.h"
+
+namespace fsbmp {
+
+// Refuses a chunk size that is not a positive power of two or not a whole multiple of the
+// block size (errno 22). `where` is the calling getBmp, which the error names.
+CVoError checkChunkSize(const JxCodeLocation& where, int chunkSize, int blockSize);
+
+// The number of chunks a bitmap covers: enough for every file-system block and every device
+// byte, whichever needs more.
+uint64_t chunkCount(long long blockCount, long long blocksPerChunk, long long devSize,
+                    int chunkSize);
+
+// Refuses a chunk count that does not fit the 32-bit counters of the ext2/3/4, ReiserFS and VxFS
+// walks (errno 22).
+CVoError checkChunkCount32(const JxCodeLocation& where, uint64_t nChunks, int chunkSize);
+
+// Sets the bit of chunk c: bit c mod 8 of byte c / 8, least significant bit first.
+inline void markChunk(unsigned char* bitmap, uint64_t c) {
+  bitmap[c >> 3] |= static_cast<unsigned char>(1u << (c & 7));
+}
+
+inline void clearChunk(unsigned char* bitmap, uint64_t c) {
+  bitmap[c >> 3] &= static_cast<unsigned char>(~(1u << (c & 7)));
+}
+
+}  // namespace fsbmp
+
+#endif

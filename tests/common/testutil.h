@@ -1,0 +1,78 @@
+// Shared test helpers: scratch files, running the real tools, comparing chunk bitmaps.
+#ifndef FSBMP_TESTS_TESTUTIL_H
+#define FSBMP_TESTS_TESTUTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fsbmp/fsbmp.h"
+
+namespace fsbmp_test {
+
+// A directory private to this test program, removed when it exits.
+const std::string& scratchDir();
+std::string scratchPath(const std::string& name);
+
+// Runs a shell command; returns its exit status (-1 if it could not run). Standard output (and
+// standard error when `withStderr`) is captured into `out` when given.
+int run(const std::string& command, std::string* out = nullptr, bool withStderr = false);
+// Runs a command that must succeed; a failure fails the current test and returns its output.
+std::string mustRun(const std::string& command);
+// True when `name` is found on PATH.
+bool haveCommand(const std::string& name);
+
+std::vector<unsigned char> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<unsigned char>& data);
+void copyFile(const std::string& from, const std::string& to);
+// Overwrites bytes of a file in place.
+void patchFile(const std::string& path, uint64_t offset, const std::vector<unsigned char>& bytes);
+std::vector<unsigned char> readAt(const std::string& path, uint64_t offset, size_t size);
+void putLE16(std::vector<unsigned char>* v, size_t at, uint16_t x);
+void putLE32(std::vector<unsigned char>* v, size_t at, uint32_t x);
+void putBE32(std::vector<unsigned char>* v, size_t at, uint32_t x);
+uint32_t getLE32(const std::vector<unsigned char>& v, size_t at);
+uint32_t getBE32(const std::vector<unsigned char>& v, size_t at);
+
+// A bitmap returned by getBmp, freed with free().
+struct ChunkBitmap {
+  std::unique_ptr<unsigned char, void (*)(void*)> bits{nullptr, free};
+  long long nChunks = 0;
+  bool test(long long c) const { return (bits.get()[c >> 3] >> (c & 7)) & 1; }
+};
+CVoError getBitmap(FsParser* parser, int chunkSize, ChunkBitmap* out);
+
+// Expected chunk bits from a per-block used map: chunk c is used when any of its blocks is.
+std::vector<bool> chunksFromBlocks(const std::vector<bool>& usedBlocks, long long blocksPerChunk);
+
+// Compares chunks [0, compareChunks) with `expected`; names the first few differences.
+::testing::AssertionResult sameChunks(const ChunkBitmap& got, const std::vector<bool>& expected,
+                                      long long compareChunks);
+
+// Collects the debug log while it lives.
+class DebugCapture {
+ public:
+  DebugCapture();
+  ~DebugCapture();
+  std::vector<std::string> lines;  // "TAG: text"
+  bool contains(const std::string& fragment) const;
+};
+
+// Number of open descriptors of this process.
+int countOpenFds();
+
+// Parses "a-b, c, d-e" range lists as dumpe2fs and debugreiserfs print them; calls back per range.
+void forEachRange(const std::string& list, void (*fn)(void*, long long, long long), void* ctx);
+
+}  // namespace fsbmp_test
+
+// Skips the current test when a tool is missing.
+#define FSBMP_REQUIRE_TOOL(name)                                                       \
+  do {                                                                                 \
+    if (!::fsbmp_test::haveCommand(name)) GTEST_SKIP() << name << " is not installed"; \
+  } while (0)
+
+#endif

@@ -1,0 +1,155 @@
+// Error values, CRC-32C, file access and the debug log.
+#include "fsbmp/services.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "chunks.h"
+#include "coding.h"
+#include "common/testutil.h"
+
+using namespace fsbmp_test;
+
+TEST(CVoErrorTest, SuccessHasNoPayloadAndFailureCarriesFrames) {
+  CVoError ok;
+  EXPECT_EQ(ok.code, 0);
+  EXPECT_FALSE(ok.payload);
+  EXPECT_EQ(ok.toString(), "success");
+
+  CVoError e = JxErrorUtil::ErrorErrNo(JX_LOCATION("unit"), 28, "EOF at %d", 16);
+  EXPECT_LT(e.code, 0);
+  EXPECT_EQ(e.errNo(), 28);
+  e.Push(JX_LOCATION("outer"), "Couldn't read %s", "dev");
+  EXPECT_EQ(e.depth(), 2u);
+  EXPECT_EQ(e.message(), "Couldn't read dev");
+  EXPECT_EQ(e.rootMessage(), "EOF at 16");
+  EXPECT_STREQ(e.location(0).file, "outer");
+  EXPECT_LT(e.code, 0) << "a pushed error stays failed";
+  std::string text = e.toString();
+  EXPECT_NE(text.find("Couldn't read dev"), std::string::npos) << text;
+  EXPECT_NE(text.find("EOF at 16"), std::string::npos) << text;
+  EXPECT_NE(text.find(strerror(28)), std::string::npos) << text;
+  EXPECT_NE(text.find("CVoErrorTest"), std::string::npos) << "locations are rendered: " << text;
+}
+
+TEST(CVoErrorTest, CopiesSharePayloadButPushDoesNotLeakIntoOtherCopies) {
+  CVoError a = JxErrorUtil::ErrorInt(JX_LOCATION("unit"), 1, "first");
+  CVoError b = a;
+  EXPECT_EQ(a.payload.get(), b.payload.get());
+  EXPECT_EQ(a.payload.use_count(), 2);
+  b.Push(JX_LOCATION("unit"), "second");
+  EXPECT_EQ(a.depth(), 1u);
+  EXPECT_EQ(b.depth(), 2u);
+  EXPECT_EQ(b.intValue(), 1);
+  EXPECT_EQ(b.errNo(), 0);
+}
+
+TEST(CVoErrorTest, LocationsSpellStringParametersTheShortWay) {
+  struct Probe {
+    CVoError init(const std::string& dev) {
+      return JxErrorUtil::ErrorErrNo(JX_LOCATION("x"), 38, "%s", dev.c_str());
+    }
+  } probe;
+  EXPECT_STREQ(probe.init("d").location(0).function,
+               "CVoError "
+               "CVoErrorTest_LocationsSpellStringParametersTheShortWay_Test::TestBody()::Probe::"
+               "init(const string&)");
+}
+
+TEST(CVoErrorTest, CountIsSafeAcrossThreads) {
+  CVoError e = JxErrorUtil::ErrorInt(JX_LOCATION("unit"), 1, "shared");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([e] {
+      for (int i = 0; i < 10000; ++i) {
+        CVoError copy = e;
+        (void)copy;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(e.payload.use_count(), 1);
+}
+
+TEST(Crc32cTest, StandardCheckValueWholeAndInPieces) {
+  const char* text = "123456789";
+  uint32_t crc = 0xFFFFFFFF;
+  mb_crc32c(text, 9, &crc);
+  EXPECT_EQ(~crc, 0xE3069283u);
+
+  for (size_t split = 0; split <= 9; ++split) {
+    uint32_t c = 0xFFFFFFFF;
+    mb_crc32c(text, split, &c);
+    mb_crc32c(text + split, 9 - split, &c);
+    EXPECT_EQ(~c, 0xE3069283u) << "split at " << split;
+  }
+  // Unaligned, odd-length feeds over a longer buffer agree with one feed.
+  std::vector<unsigned char> data(1031);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7 + 3);
+  uint32_t whole = 0xFFFFFFFF;
+  mb_crc32c(data.data(), data.size(), &whole);
+  uint32_t pieces = 0xFFFFFFFF;
+  for (size_t at = 0; at < data.size(); at += 13)
+    mb_crc32c(data.data() + at, std::min<size_t>(13, data.size() - at), &pieces);
+  EXPECT_EQ(whole, pieces);
+}
+
+TEST(CVoFileTest, ReadsFullCountAndReportsShortReadAtEnd) {
+  std::string path = scratchPath("file.bin");
+  std::vector<unsigned char> data(10000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i);
+  writeFile(path, data);
+
+  CVoFile f;
+  ASSERT_GE(f.Open(path.c_str(), O_RDONLY, 0666).code, 0);
+  int64_t end = -1;
+  ASSERT_GE(f.Seek(0, SEEK_END, &end).code, 0);
+  EXPECT_EQ(end, 10000);
+  ASSERT_GE(f.Seek(9000, SEEK_SET, nullptr).code, 0);
+  std::vector<unsigned char> buf(4096);
+  uint32_t got = 0;
+  ASSERT_GE(f.Read(buf.data(), 4096, &got).code, 0);
+  EXPECT_EQ(got, 1000u);
+  EXPECT_EQ(buf[0], data[9000]);
+
+  CVoFile missing;
+  CVoError e = missing.Open(scratchPath("absent").c_str(), O_RDONLY, 0666);
+  EXPECT_LT(e.code, 0);
+  EXPECT_EQ(e.errNo(), ENOENT);
+}
+
+TEST(CVoFileTest, DestructorClosesDescriptor) {
+  std::string path = scratchPath("fd.bin");
+  writeFile(path, {1, 2, 3});
+  int before = countOpenFds();
+  {
+    CVoFile f;
+    ASSERT_GE(f.Open(path.c_str(), O_RDONLY, 0666).code, 0);
+    EXPECT_EQ(countOpenFds(), before + 1);
+  }
+  EXPECT_EQ(countOpenFds(), before);
+}
+
+TEST(PdDebugTest, SilentByDefaultAndWritesToInstalledSink) {
+  PdDebug d;
+  d.Debug("T::f", "dropped %d", 1);  // no sink installed: nothing happens
+  DebugCapture cap;
+  d.Debug("T::f", "   value=%d", 42);
+  d.DebugLvl("T::g", 3, "level line");
+  ASSERT_EQ(cap.lines.size(), 2u);
+  EXPECT_EQ(cap.lines[0], "T::f:    value=42");
+  EXPECT_EQ(cap.lines[1], "T::g: level line");
+}
+
+TEST(CodingTest, DecodesByWidthAndOrderWhateverTheHost) {
+  const unsigned char b[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+  EXPECT_EQ(fsbmp::decodeLE16(b), 0x0201);
+  EXPECT_EQ(fsbmp::decodeLE32(b), 0x04030201u);
+  EXPECT_EQ(fsbmp::decodeLE64(b), 0x0807060504030201ull);
+  EXPECT_EQ(fsbmp::decodeBE16(b), 0x0102);
+  EXPECT_EQ(fsbmp::decodeBE32(b), 0x01020304u);
+  EXPECT_EQ(fsbmp::decodeBE64(b), 0x0102030405060708ull);
+}
