@@ -82,6 +82,13 @@ const char* typeName(int fsType) {
 }
 
 std::unique_ptr<FsParser> probe(const std::string& device) {
+  // A device that cannot be opened at all is reported as such, not as an unknown file system.
+  int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "fsbmp: couldn't open %s for reading: %s\n", device.c_str(), strerror(errno));
+    return nullptr;
+  }
+  close(fd);
   CVoError err;
   std::unique_ptr<FsParser> parser(FsParser::init(device, &err));
   if (!parser) {

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs, on Debian, what building, testing and the demo need. Installs only what is missing.
+set -euo pipefail
+
+packages=(
+  cmake make g++ libboost-dev libgtest-dev googletest    # build and unit tests
+  g++-powerpc64-linux-gnu qemu-user                      # big-endian PowerPC build and run
+  e2fsprogs xfsprogs reiserfsprogs                       # real images and oracles
+  partclone gddrescue util-linux                         # peers, loop devices
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
