@@ -43,7 +43,8 @@ TEST_F(CliTest, InfoShowsTypeAndGeometry) {
 TEST_F(CliTest, BitmapFileIsExactlyTheLibrarysBitmap) {
   const std::string outFile = scratchPath("cli.bmp");
   std::string out;
-  ASSERT_EQ(run(cli() + " bitmap '" + image + "' --chunk-size 64K --output '" + outFile + "'", &out), 0)
+  ASSERT_EQ(
+      run(cli() + " bitmap '" + image + "' --chunk-size 64K --output '" + outFile + "'", &out), 0)
       << out;
   std::vector<unsigned char> written = readFile(outFile);
 
@@ -71,11 +72,14 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheErrorStack) {
   EXPECT_NE(out.find("couldn't open " + missing + " for reading"), std::string::npos) << out;
   EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
 
-  EXPECT_EQ(run(cli() + " bitmap '" + image + "' --chunk-size 6K --output " + scratchPath("x"), &out, true), 1);
+  EXPECT_EQ(run(cli() + " bitmap '" + image + "' --chunk-size 6K --output " + scratchPath("x"),
+                &out, true),
+            1);
   EXPECT_NE(out.find("Chunk size (6144) must be a power of 2"), std::string::npos) << out;
 
   const std::string unwritable = scratchPath("no-dir/out.bmp");
-  EXPECT_EQ(run(cli() + " bitmap '" + image + "' --chunk-size 4K --output " + unwritable, &out, true), 1);
+  EXPECT_EQ(
+      run(cli() + " bitmap '" + image + "' --chunk-size 4K --output " + unwritable, &out, true), 1);
   EXPECT_NE(out.find("couldn't create"), std::string::npos) << out;
 }
 
@@ -97,7 +101,8 @@ TEST_F(CliTest, UsageErrorsExitTwoWithUsage) {
 TEST_F(CliTest, DebugSendsTheLogToStandardError) {
   std::string out;
   ASSERT_EQ(run(cli() + " --debug info '" + image + "' 2>&1 >/dev/null", &out), 0);
-  EXPECT_NE(out.find("[FsParserReiserFS::init] Detected ReiserFS on " + image), std::string::npos) << out;
+  EXPECT_NE(out.find("[FsParserReiserFS::init] Detected ReiserFS on " + image), std::string::npos)
+      << out;
   ASSERT_EQ(run(cli() + " info '" + image + "' 2>&1 >/dev/null", &out), 0);
   EXPECT_EQ(out, "") << "silent without --debug";
 }
