@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 
 #include "common/testutil.h"
@@ -18,13 +18,17 @@ namespace {
 // mkfs.xfs makes file systems under 300 MB only for its own test suite.
 const char kMkfs[] = "TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q ";
 
+// The number xfs_db prints as "name = N" on a line of its own ("name = 0xN" read as hex).
 long long field(const std::string& text, const std::string& name) {
-  std::smatch m;
-  if (!std::regex_search(text, m, std::regex("(^|\n)" + name + " = (\\d+)"))) {
-    ADD_FAILURE() << "xfs_db printed no " << name << " in:\n" << text;
-    return 0;
+  std::istringstream in(text);
+  std::string line;
+  const std::string prefix = name + " = ";
+  while (std::getline(in, line)) {
+    if (line.compare(0, prefix.size(), prefix) == 0)
+      return std::stoll(line.substr(prefix.size()), nullptr, 0);
   }
-  return std::stoll(m[2]);
+  ADD_FAILURE() << "xfs_db printed no " << name << " in:\n" << text;
+  return 0;
 }
 
 std::string makeImage(const std::string& name, const std::string& fileSize,
@@ -125,14 +129,10 @@ Image describe(const std::string& path) {
   im.sectorSize = static_cast<int>(field(sb, "sectsize"));
   im.agBlocks = static_cast<uint32_t>(field(sb, "agblocks"));
   im.agCount = static_cast<uint32_t>(field(sb, "agcount"));
-  std::smatch m;
-  if (std::regex_search(sb, m, std::regex("versionnum = 0x([0-9a-f]+)")))
-    im.version = static_cast<int>(std::stoul(m[1], nullptr, 16) & 0xF);
+  im.version = static_cast<int>(field(sb, "versionnum") & 0xF);
   struct stat st;
   im.fileSize = stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 
-  const std::regex leafLine("bnobt level 0 block \\d+ daddr (\\d+)");
-  const std::regex recordLine("^\\d+:\\[(\\d+),(\\d+)\\]");
   for (uint32_t a = 0; a < im.agCount; ++a) {
     AgTruth ag;
     const std::string agf = "-c 'agf " + std::to_string(a) + "' ";
@@ -149,10 +149,12 @@ Image describe(const std::string& path) {
         mustRun("xfs_db -r " + agf + "-c 'addr bnoroot' -c btdump '" + path + "'"));
     std::string line;
     while (std::getline(dump, line)) {
-      if (std::regex_search(line, m, leafLine))
-        ag.leafOffsets.push_back(std::stoull(m[1]) * 512);
-      else if (std::regex_search(line, m, recordLine))
-        ag.freeExtents.emplace_back(std::stoul(m[1]), std::stoul(m[2]));
+      unsigned long long daddr = 0;
+      unsigned index = 0, start = 0, count = 0;
+      if (sscanf(line.c_str(), "bnobt level 0 block %u daddr %llu", &index, &daddr) == 2)
+        ag.leafOffsets.push_back(daddr * 512);
+      else if (sscanf(line.c_str(), "%u:[%u,%u]", &index, &start, &count) == 3)
+        ag.freeExtents.emplace_back(start, count);
     }
     im.ags.push_back(ag);
   }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <regex>
+#include <sstream>
 
 #include "common/testutil.h"
 #include "fsbmp/fsbmpXFS.h"
@@ -154,17 +154,19 @@ TEST(XfsTree, DescentRule) {
   const Image& im = images().v5Small;
   std::string root = mustRun("xfs_db -r -c 'agf 0' -c 'addr bnoroot' -c p '" + im.path + "'");
   std::vector<uint32_t> keys, ptrs;
-  std::smatch m;
-  std::regex key("\n(\\d+):\\[(\\d+),(\\d+)\\]");
-  for (auto it = std::sregex_iterator(root.begin(), root.end(), key); it != std::sregex_iterator();
-       ++it)
-    keys.push_back(static_cast<uint32_t>(std::stoul((*it)[2])));
-  ASSERT_TRUE(std::regex_search(root, m, std::regex("ptrs\\[[^\\]]*\\] = ([^\n]*)")));
-  std::string list = m[1];
-  std::regex ptr("\\d+:(\\d+)");
-  for (auto it = std::sregex_iterator(list.begin(), list.end(), ptr); it != std::sregex_iterator();
-       ++it)
-    ptrs.push_back(static_cast<uint32_t>(std::stoul((*it)[1])));
+  std::istringstream lines(root);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned index = 0, start = 0, count = 0;
+    if (sscanf(line.c_str(), "%u:[%u,%u]", &index, &start, &count) == 3) keys.push_back(start);
+    if (line.compare(0, 5, "ptrs[") != 0) continue;
+    std::istringstream list(line.substr(line.find('=') + 1));
+    std::string item;
+    while (list >> item) {
+      unsigned child = 0;
+      if (sscanf(item.c_str(), "%u:%u", &index, &child) == 2) ptrs.push_back(child);
+    }
+  }
   ASSERT_GE(keys.size(), 3u);
   ASSERT_EQ(keys.size(), ptrs.size());
 
