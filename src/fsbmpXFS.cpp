@@ -161,10 +161,10 @@ CVoError FsParserXFS::init(const std::string& dev) {
           dev.c_str(), sbAgCount, agBlocks, static_cast<long long>(deviceEnd));
     }
   }
-  agRoots.reset(new (std::nothrow) uint32_t[sbAgCount]);
-  agLengths.reset(new (std::nothrow) uint32_t[sbAgCount]);
-  agFreeBlocks.reset(new (std::nothrow) uint32_t[sbAgCount]);
-  nodeBuf.reset(new (std::nothrow) unsigned char[blockSize]);
+  agRoots.reset(new (std::nothrow) uint32_t[sbAgCount]());
+  agLengths.reset(new (std::nothrow) uint32_t[sbAgCount]());
+  agFreeBlocks.reset(new (std::nothrow) uint32_t[sbAgCount]());
+  nodeBuf.reset(new (std::nothrow) unsigned char[blockSize]());
   if (!agRoots || !agLengths || !agFreeBlocks || !nodeBuf) {
     return JxErrorUtil::ErrorErrNo(HERE, ENOMEM, "Couldn't allocate tables for %u AGs of %s",
                                    sbAgCount, dev.c_str());
