@@ -1,23 +1,410 @@
+// XFS: the superblock at byte 0, then per allocation group (AG) a superblock copy in its first
+// sector and the free-space header (AGF) in its second. Each AGF roots a B+tree of the AG's free
+// extents ordered by start block; the leaves of that tree are all this parser reads.
 #include "fsbmp/fsbmpXFS.h"
 
 #include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "chunks.h"
+#include "coding.h"
+#include "device.h"
 
 static const char kFile[] = "fsbmpXFS";
 #define HERE JX_LOCATION(kFile)
 
-FsParserXFS::FsParserXFS(const std::string& dev, CVoError* err) : FsParser(dev) {
+namespace {
+
+// Superblock (big-endian).
+const uint32_t kSuperMagic = 0x58465342;  // "XFSB"
+const int kSuperRead = 512;
+const int kOffSbMagic = 0;
+const int kOffSbBlockSize = 4;
+const int kOffSbAgBlocks = 84;
+const int kOffSbAgCount = 88;
+const int kOffSbVersion = 100;
+const int kOffSbSectorSize = 102;
+const int kVersionMask = 0xF;
+const int kVersionCRC = 5;
+
+// AGF (big-endian), in the AG's second sector.
+const uint32_t kAgfMagic = 0x58414746;  // "XAGF"
+const int kOffAgfMagic = 0;
+const int kOffAgfLength = 12;
+const int kOffAgfByBlockRoot = 16;
+const int kOffAgfByCountRoot = 20;
+const int kOffAgfByBlockLevels = 28;
+const int kOffAgfByCountLevels = 32;
+const int kOffAgfFreeBlocks = 52;
+
+// Short-form tree-block header. Bytes 16 to 55 exist only with CRCs.
+const uint32_t kTreeMagic = 0x41425442;     // "ABTB"
+const uint32_t kTreeMagicCRC = 0x41423342;  // "AB3B"
+const int kOffTreeMagic = 0;
+const int kOffTreeLevel = 4;
+const int kOffTreeRecords = 6;
+const int kOffTreeRightSibling = 12;
+const int kOffTreeCRC = 52;
+const int kTreeHeader = 16;
+const int kTreeHeaderCRC = 56;
+const uint32_t kNoSibling = 0xFFFFFFFF;
+const int kRecordSize = 8;   // start block, block count
+const int kPointerSize = 4;  // child block
+
+// What an XFS superblock can describe at all.
+const int kMinBlockSize = 512;
+const int kMaxBlockSize = 65536;
+const int kMinSectorSize = 512;
+const uint32_t kMinAgBlocks = 64;
+const uint32_t kMaxAgBlocks = 0x80000000u;  // a terabyte of 512-byte blocks
+// Free-space trees never get this tall: even a terabyte AG of 512-byte blocks needs only a
+// handful of levels.
+const unsigned kMaxTreeLevels = 9;
+
+// Clears the bits of chunks [first, end): single bits up to a byte boundary, whole bytes in the
+// middle, single bits after the last whole byte.
+void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
+  while (first < end && (first & 7) != 0) fsbmp::clearChunk(bitmap, first++);
+  const uint64_t wholeEnd = end & ~static_cast<uint64_t>(7);
+  if (first < wholeEnd) {
+    memset(bitmap + (first >> 3), 0, static_cast<size_t>((wholeEnd - first) >> 3));
+    first = wholeEnd;
+  }
+  while (first < end) fsbmp::clearChunk(bitmap, first++);
+}
+
+}  // namespace
+
+FsParserXFS::FsParserXFS(const std::string& dev, CVoError* err)
+    : FsParser(dev), agBlocks(0), agCount(0), hasCRC(false) {
   fsType = kXFS;
   *err = init(devPath);
 }
 
 FsParserXFS::~FsParserXFS() {}
 
-CVoError FsParserXFS::init(const std::string& dev) {
-  return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "There is no XFS magic on %s", dev.c_str());
+int FsParserXFS::treeHeaderSize() const {
+  return hasCRC ? kTreeHeaderCRC : kTreeHeader;
 }
 
-CVoError FsParserXFS::getBmp(int, void** bmp, long long* bmpSize) {
+uint32_t FsParserXFS::treeMagic() const {
+  return hasCRC ? kTreeMagicCRC : kTreeMagic;
+}
+
+uint32_t FsParserXFS::agLimit(long long agStart) const {
+  if (agBlocks > 0 && agStart >= 0 && agStart % agBlocks == 0) {
+    const long long ag = agStart / agBlocks;
+    if (ag < static_cast<long long>(agCount)) return agLengths[ag];
+  }
+  return agBlocks;
+}
+
+CVoError FsParserXFS::init(const std::string& dev) {
+  CVoError err = devFile.Open(dev.c_str(), fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
+  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", dev.c_str());
+
+  unsigned char sb[kSuperRead];
+  err = readBlocks(sb, kSuperRead, 0, 1);
+  if (err.code < 0) return err.Push(HERE, "Couldn't read superblock from %s", dev.c_str());
+  if (fsbmp::decodeBE32(sb + kOffSbMagic) != kSuperMagic)
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "There is no XFS magic on %s", dev.c_str());
+
+  const uint32_t sbBlockSize = fsbmp::decodeBE32(sb + kOffSbBlockSize);
+  const uint32_t sbAgBlocks = fsbmp::decodeBE32(sb + kOffSbAgBlocks);
+  const uint32_t sbAgCount = fsbmp::decodeBE32(sb + kOffSbAgCount);
+  const int version = fsbmp::decodeBE16(sb + kOffSbVersion) & kVersionMask;
+  const int sectorSize = fsbmp::decodeBE16(sb + kOffSbSectorSize);
+  hasCRC = version == kVersionCRC;
+
+  static const char kTag[] = "FsParserXFS::init";
+  debug.Debug(kTag, "Detected XFS on %s", dev.c_str());
+  debug.Debug(kTag, "   magic=0x%08x", kSuperMagic);
+  debug.Debug(kTag, "   version=%d", version);
+  debug.Debug(kTag, "   blocksize=%d", static_cast<int>(sbBlockSize));
+  debug.Debug(kTag, "   sectsize=%d", sectorSize);
+  debug.Debug(kTag, "   AG size=%d blocks", static_cast<int>(sbAgBlocks));
+  debug.Debug(kTag, "   AG count=%d", static_cast<int>(sbAgCount));
+  debug.Debug(kTag, "   CRC=%d", hasCRC ? 1 : 0);
+
+  // Everything below sizes buffers or positions reads from these values: refuse what no XFS can
+  // have before allocating anything. A 512-byte block is longer than any tree-block header.
+  if (sbBlockSize < kMinBlockSize || sbBlockSize > kMaxBlockSize || log2(sbBlockSize) <= 0) {
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "XFS SB of %s has unusable block size %u",
+                                   dev.c_str(), sbBlockSize);
+  }
+  if (sectorSize < kMinSectorSize || log2(sectorSize) <= 0 ||
+      sectorSize > static_cast<int>(sbBlockSize)) {
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                   "XFS SB of %s has unusable sector size %d (block size %u)",
+                                   dev.c_str(), sectorSize, sbBlockSize);
+  }
+  if (sbAgBlocks < kMinAgBlocks || sbAgBlocks > kMaxAgBlocks) {
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "XFS SB of %s has unusable AG size of %u blocks",
+                                   dev.c_str(), sbAgBlocks);
+  }
+  blockSize = static_cast<int>(sbBlockSize);
+  agBlocks = sbAgBlocks;
+  blockCount = 0;
+  fsSize = 0;
+
+  // Every AG's headers are read, so the last AG must begin inside the device.
+  const long long agBytes = static_cast<long long>(agBlocks) * blockSize;
+  if (sbAgCount > 0) {
+    int64_t deviceEnd = 0;
+    err = devFile.Seek(0, SEEK_END, &deviceEnd);
+    if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", dev.c_str());
+    const long long agsBegunInDevice = deviceEnd > 0 ? (deviceEnd - 1) / agBytes + 1 : 0;
+    if (sbAgCount > agsBegunInDevice) {
+      return JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "XFS SB of %s describes %u AGs of %u blocks, more than its %lld bytes hold",
+          dev.c_str(), sbAgCount, agBlocks, static_cast<long long>(deviceEnd));
+    }
+  }
+  agRoots.reset(new (std::nothrow) uint32_t[sbAgCount]());
+  agLengths.reset(new (std::nothrow) uint32_t[sbAgCount]());
+  agFreeBlocks.reset(new (std::nothrow) uint32_t[sbAgCount]());
+  nodeBuf.reset(new (std::nothrow) unsigned char[blockSize]());
+  if (!agRoots || !agLengths || !agFreeBlocks || !nodeBuf) {
+    return JxErrorUtil::ErrorErrNo(HERE, ENOMEM, "Couldn't allocate tables for %u AGs of %s",
+                                   sbAgCount, dev.c_str());
+  }
+  agCount = sbAgCount;
+
+  long long agByteStart = 0;
+  for (uint32_t ag = 0; ag < agCount; ++ag, agByteStart += agBytes) {
+    const long long sector = agByteStart / sectorSize;
+    err = readBlocks(nodeBuf.get(), sectorSize, sector, 1);
+    if (err.code < 0)
+      return err.Push(HERE, "Failed to read Super Block of AG %d of %s", ag, dev.c_str());
+    const uint32_t copyMagic = fsbmp::decodeBE32(nodeBuf.get() + kOffSbMagic);
+    if (copyMagic != kSuperMagic) {
+      return JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "AG %d of %s has incorrect SB magic number: 0x%08x instead of 0x%08x.", ag,
+          dev.c_str(), copyMagic, kSuperMagic);
+    }
+
+    err = readBlocks(nodeBuf.get(), sectorSize, sector + 1, 1);
+    if (err.code < 0) return err.Push(HERE, "Failed to read AGF of AG %d of %s", ag, dev.c_str());
+    const unsigned char* agf = nodeBuf.get();
+    const uint32_t agfMagic = fsbmp::decodeBE32(agf + kOffAgfMagic);
+    if (agfMagic != kAgfMagic) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                     "Incorrect AGF magic of AG %d of %s: 0x%08x instead of 0x%08x",
+                                     ag, dev.c_str(), agfMagic, kAgfMagic);
+    }
+    const uint32_t length = fsbmp::decodeBE32(agf + kOffAgfLength);
+    const uint32_t byBlockRoot = fsbmp::decodeBE32(agf + kOffAgfByBlockRoot);
+    const uint32_t freeBlocks = fsbmp::decodeBE32(agf + kOffAgfFreeBlocks);
+    debug.Debug(kTag, "      AGF[%d]: roots=(%d, %d), levels=(%d, %d), freeblks=%d, length=%d", ag,
+                static_cast<int>(byBlockRoot),
+                static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByCountRoot)),
+                static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByBlockLevels)),
+                static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByCountLevels)),
+                static_cast<int>(freeBlocks), static_cast<int>(length));
+    // AGs begin every agBlocks blocks; a longer one would overlap its successor.
+    if (length > agBlocks) {
+      return JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "AGF of AG %d of %s gives a length of %u blocks, more than the %u of an AG",
+          ag, dev.c_str(), length, agBlocks);
+    }
+    agRoots[ag] = byBlockRoot;
+    agLengths[ag] = length;
+    agFreeBlocks[ag] = freeBlocks;
+    blockCount += length;
+  }
+  fsSize = static_cast<long long>(blockSize) * blockCount;
+  return FsParser::init();
+}
+
+CVoError FsParserXFS::verifyBlockCRC32C(const void* block) {
+  if (!hasCRC) return CVoError();
+  const unsigned char* bytes = static_cast<const unsigned char*>(block);
+  static const unsigned char kZeros[4] = {0, 0, 0, 0};
+  uint32_t crc = 0xFFFFFFFF;
+  mb_crc32c(bytes, kOffTreeCRC, &crc);
+  mb_crc32c(kZeros, sizeof kZeros, &crc);
+  mb_crc32c(bytes + kOffTreeCRC + 4, static_cast<size_t>(blockSize) - (kOffTreeCRC + 4), &crc);
+  crc = ~crc;
+  // XFS stores the checksum little-endian, whatever the host.
+  const uint32_t stored = fsbmp::decodeLE32(bytes + kOffTreeCRC);
+  if (crc != stored)
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "Invalid B+tree CRC: 0x%08x instead of 0x%08x",
+                                   crc, stored);
+  return CVoError();
+}
+
+CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned int node) {
+  const uint32_t expected = treeMagic();
+  const int header = treeHeaderSize();
+  const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
+  const uint32_t limit = agLimit(agStart);
+  bool atRoot = true;
+  unsigned aboveLevel = 0;  // every level must lie below the one above it
+
+  // One block per level, all read into nodeBuf; only the chosen child survives a read.
+  for (;;) {
+    const long long block = agStart + node;
+    if (node >= limit) {
+      return JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "B+tree block %u of the AG at block %lld of %s lies outside its %u blocks",
+          node, agStart, devPath.c_str(), limit);
+    }
+    CVoError err = readBlocks(nodeBuf.get(), blockSize, block, 1);
+    if (err.code < 0) return err.Push(HERE, "Failed to read AGF node from block %lld", block);
+    const unsigned char* buf = nodeBuf.get();
+    const uint32_t magic = fsbmp::decodeBE32(buf + kOffTreeMagic);
+    if (magic != expected) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                     "Invalid B+tree node block magic: 0x%08x instead of 0x%08x",
+                                     magic, expected);
+    }
+    err = verifyBlockCRC32C(buf);
+    if (err.code < 0) return err.Push(HERE);
+
+    const unsigned level = fsbmp::decodeBE16(buf + kOffTreeLevel);
+    if (atRoot && level >= kMaxTreeLevels) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                     "B+tree root at block %lld of %s has level %u, more than a "
+                                     "free-space tree can have",
+                                     block, devPath.c_str(), level);
+    }
+    if (!atRoot && level >= aboveLevel) {
+      return JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "B+tree block %lld of %s has level %u, not below the %u of the level above",
+          block, devPath.c_str(), level, aboveLevel);
+    }
+    if (level == 0) return CVoError();
+
+    const uint32_t keys = fsbmp::decodeBE16(buf + kOffTreeRecords);
+    if (keys > maxKeys) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                     "B+tree node at block %lld of %s holds %u keys, more than "
+                                     "its %u slots",
+                                     block, devPath.c_str(), keys, maxKeys);
+    }
+    // The first key above target ends the scan: its left neighbour's subtree covers target. A
+    // key equal to target does not end it, so target goes into the equal key's own subtree.
+    uint32_t i = 0;
+    while (i < keys && fsbmp::decodeBE32(buf + header + i * kRecordSize) <= target) ++i;
+    const uint32_t slot = i > 0 ? i - 1 : 0;
+    node = fsbmp::decodeBE32(buf + header + maxKeys * kRecordSize + slot * kPointerSize);
+    aboveLevel = level;
+    atRoot = false;
+  }
+}
+
+CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
   *bmp = nullptr;
   *bmpSize = 0;
-  return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "not supported");
+  CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, blockSize);
+  if (err.code < 0) return err;
+
+  const long long blocksPerChunk = chunkSize / blockSize;
+  const long long nChunks =
+      static_cast<long long>(fsbmp::chunkCount(blockCount, blocksPerChunk, devSize, chunkSize));
+  const long long bytes = (nChunks + 7) / 8;
+
+  FsParserAutoChunkBmp holder;
+  err = holder.init(static_cast<size_t>(bytes));
+  if (err.code < 0) return err.Push(HERE, "Couldn't allocate %lld-byte bitmap", bytes);
+  unsigned char* bitmap = holder.bitmap;
+  // Everything is used until a free extent says otherwise, past the file system's end too.
+  memset(bitmap, 0xFF, static_cast<size_t>(bytes));
+
+  const uint32_t expected = treeMagic();
+  const int header = treeHeaderSize();
+  const uint32_t maxRecords = static_cast<uint32_t>(blockSize - header) / kRecordSize;
+
+  for (uint32_t ag = 0; ag < agCount; ++ag) {
+    const long long agStart = static_cast<long long>(ag) * agBlocks;
+    const uint32_t agLength = agLengths[ag];
+    err = findLeaf(0, agStart, agRoots[ag]);
+    if (err.code < 0) return err.Push(HERE, "Couldn't find first free interval of AG %d", ag);
+
+    uint32_t foundFree = 0;  // wraps like the AGF's own counter
+    uint64_t previousEnd = 0;
+    uint32_t leaves = 1;
+    for (;;) {
+      const unsigned char* leaf = nodeBuf.get();
+      const uint32_t records = fsbmp::decodeBE16(leaf + kOffTreeRecords);
+      if (records > maxRecords) {
+        return JxErrorUtil::ErrorErrNo(
+            HERE, ENOSYS, "B+tree leaf of AG %d of %s holds %u records, more than its %u slots", ag,
+            devPath.c_str(), records, maxRecords);
+      }
+      for (uint32_t r = 0; r < records; ++r) {
+        const unsigned char* rec = leaf + header + r * kRecordSize;
+        const uint32_t start = fsbmp::decodeBE32(rec);
+        const uint32_t count = fsbmp::decodeBE32(rec + 4);
+        const uint64_t end = static_cast<uint64_t>(start) + count;
+        if (end > agLength) {
+          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                         "Free extent of %u blocks at block %u of AG %d of %s "
+                                         "runs past the AG's %u blocks",
+                                         count, start, ag, devPath.c_str(), agLength);
+        }
+        // By-block order: extents ascend and never overlap. This also ends a sibling chain
+        // that comes back to an earlier leaf.
+        if (start < previousEnd) {
+          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                         "Free extents of AG %d of %s are out of order at "
+                                         "block %u",
+                                         ag, devPath.c_str(), start);
+        }
+        previousEnd = end;
+        foundFree += count;
+
+        const uint64_t s = static_cast<uint64_t>(agStart) + start;
+        const uint64_t e = static_cast<uint64_t>(agStart) + end;
+        const uint64_t firstChunk = (s + blocksPerChunk - 1) / blocksPerChunk;
+        const uint64_t endChunk = e / blocksPerChunk;
+        if (endChunk > static_cast<uint64_t>(nChunks)) {
+          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                         "Free extent of %u blocks at block %u of AG %d of %s "
+                                         "lies past the end of the file system",
+                                         count, start, ag, devPath.c_str());
+        }
+        if (firstChunk < endChunk) clearChunkRange(bitmap, firstChunk, endChunk);
+      }
+
+      const uint32_t sibling = fsbmp::decodeBE32(leaf + kOffTreeRightSibling);
+      if (sibling == kNoSibling) break;
+      if (sibling >= agLength) {
+        return JxErrorUtil::ErrorErrNo(
+            HERE, ENOSYS,
+            "Right sibling %u of a B+tree leaf of AG %d of %s lies outside its %u blocks", sibling,
+            ag, devPath.c_str(), agLength);
+      }
+      // Every leaf is a distinct block of the AG.
+      if (++leaves > agLength) {
+        return JxErrorUtil::ErrorErrNo(
+            HERE, ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks", ag,
+            devPath.c_str(), agLength);
+      }
+      const long long block = agStart + sibling;
+      err = readBlocks(nodeBuf.get(), blockSize, block, 1);
+      if (err.code < 0) return err.Push(HERE, "Failed to read AGF node from block %lld", block);
+      const uint32_t magic = fsbmp::decodeBE32(nodeBuf.get() + kOffTreeMagic);
+      if (magic != expected) {
+        return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                       "Invalid B+tree node block magic: 0x%08x instead of 0x%08x",
+                                       magic, expected);
+      }
+      err = verifyBlockCRC32C(nodeBuf.get());
+      if (err.code < 0) return err.Push(HERE);
+    }
+
+    if (foundFree != agFreeBlocks[ag]) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                     "Unexpected inconsistency: found %d free blocks for AG %d, "
+                                     "but AGF says there should be %d",
+                                     static_cast<int>(foundFree), ag,
+                                     static_cast<int>(agFreeBlocks[ag]));
+    }
+  }
+
+  *bmpSize = nChunks;
+  *bmp = holder.release();
+  return CVoError();
 }

@@ -1,7 +1,10 @@
-// Placeholder until this file system's parser is built: it recognises nothing.
+// XFS, version 4 and version 5 (CRC) file systems: every allocation group (AG) keeps its free
+// space in a by-block B+tree; the used-chunk bitmap is everything those trees do not list.
 #ifndef FSBMP_FSBMPXFS_H
 #define FSBMP_FSBMPXFS_H
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "fsbmp/fsbmp.h"
@@ -11,8 +14,35 @@ class FSBMP_API FsParserXFS : public FsParser {
   FsParserXFS(const std::string& dev, CVoError* err);
   ~FsParserXFS() override;
 
+  // Reads the superblock and the superblock copy and AGF of every AG.
   CVoError init(const std::string& dev);
+  // Starts with every chunk used and clears the chunks that lie wholly inside a free extent.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+
+  // Descends the by-block free-space tree of the AG that begins at device block `agStart`,
+  // from its AG-relative block `node`, to the leaf that covers AG-relative block `target`;
+  // on success nodeBuf holds that leaf.
+  CVoError findLeaf(unsigned int target, long long agStart, unsigned int node);
+  // Checks the CRC-32C of one version-5 tree block of blockSize bytes; passes anything on
+  // version 4, whose blocks carry no checksum.
+  CVoError verifyBlockCRC32C(const void* block);
+
+  std::unique_ptr<uint32_t[]> agRoots;       // per AG: root block of its by-block tree
+  std::unique_ptr<uint32_t[]> agLengths;     // per AG: its length in blocks
+  std::unique_ptr<uint32_t[]> agFreeBlocks;  // per AG: its free blocks, as its AGF counts them
+  std::unique_ptr<unsigned char[]> nodeBuf;  // one block: AG headers, then tree blocks
+  uint32_t agBlocks;                         // blocks per AG (the last may be shorter)
+  uint32_t agCount;
+  bool hasCRC;  // version 5: long tree-block headers with a CRC-32C
+
+ private:
+  // The length of the AG that begins at device block `agStart`: what pointers into it must stay
+  // below.
+  uint32_t agLimit(long long agStart) const;
+  // Bytes of the short-form tree-block header: 56 with CRCs, 16 without.
+  int treeHeaderSize() const;
+  // The magic a tree block must carry: "AB3B" with CRCs, "ABTB" without.
+  uint32_t treeMagic() const;
 };
 
 #endif

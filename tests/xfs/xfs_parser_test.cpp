@@ -1,0 +1,237 @@
+// The XFS parser on images made by mkfs.xfs, checked against xfs_db: geometry, debug log,
+// bitmaps at several chunk sizes, the tree descent and the block checksum.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+#include "common/testutil.h"
+#include "fsbmp/fsbmpXFS.h"
+#include "xfs_images.h"
+
+using namespace fsbmp_test;
+using namespace xfs_test;
+
+namespace {
+
+std::unique_ptr<FsParserXFS> open(const std::string& path) {
+  CVoError err;
+  std::unique_ptr<FsParserXFS> p(new FsParserXFS(path, &err));
+  EXPECT_GE(err.code, 0) << err.toString();
+  return p;
+}
+
+void expectBitmaps(const Image& im) {
+  std::unique_ptr<FsParserXFS> p = open(im.path);
+  for (int chunkSize : {512, 1024, 4096, 65536, 1 << 20}) {
+    if (chunkSize < im.blockSize) continue;
+    SCOPED_TRACE(im.path + " chunk size " + std::to_string(chunkSize));
+    ChunkBitmap got;
+    CVoError err = getBitmap(p.get(), chunkSize, &got);
+    ASSERT_GE(err.code, 0) << err.toString();
+    std::vector<bool> want = im.expectedChunks(chunkSize);
+    EXPECT_EQ(got.nChunks, static_cast<long long>(want.size()));
+    EXPECT_TRUE(sameChunks(got, want, static_cast<long long>(want.size())));
+  }
+}
+
+// The tree block at AG-relative block `block` of AG 0, as the image holds it.
+std::vector<unsigned char> blockOf(const Image& im, uint32_t block) {
+  return readAt(im.path, static_cast<uint64_t>(block) * im.blockSize, im.blockSize);
+}
+
+std::vector<unsigned char> nodeBufOf(const FsParserXFS& p) {
+  return std::vector<unsigned char>(p.nodeBuf.get(), p.nodeBuf.get() + p.blockSize);
+}
+
+}  // namespace
+
+TEST(XfsProbe, GeometryMatchesXfsDb) {
+  for (const Image* im : {&images().v5, &images().v5Small, &images().v4}) {
+    SCOPED_TRACE(im->path);
+    CVoError err;
+    std::unique_ptr<FsParser> any(FsParser::init(im->path, &err));
+    ASSERT_TRUE(any) << err.toString();
+    ASSERT_EQ(any->fsType, FsParser::kXFS);
+    auto* p = static_cast<FsParserXFS*>(any.get());
+    EXPECT_EQ(p->blockSize, im->blockSize);
+    EXPECT_EQ(p->agBlocks, im->agBlocks);
+    EXPECT_EQ(p->agCount, im->agCount);
+    EXPECT_EQ(p->hasCRC, im->version == 5);
+    EXPECT_EQ(p->blockCount, im->blockCount());
+    EXPECT_EQ(p->fsSize, im->blockCount() * im->blockSize);
+    EXPECT_EQ(p->devSize, im->fileSize);
+    for (uint32_t a = 0; a < im->agCount; ++a) {
+      EXPECT_EQ(p->agRoots[a], im->ags[a].byBlockRoot);
+      EXPECT_EQ(p->agLengths[a], im->ags[a].length);
+      EXPECT_EQ(p->agFreeBlocks[a], im->ags[a].freeBlocks);
+    }
+  }
+  // Three AGs, the last one shorter, in a file larger than the file system.
+  const Image& v5 = images().v5;
+  ASSERT_EQ(v5.agCount, 3u);
+  EXPECT_LT(v5.ags[2].length, v5.agBlocks);
+  EXPECT_GT(v5.fileSize, v5.blockCount() * v5.blockSize);
+}
+
+TEST(XfsProbe, DebugLog) {
+  const Image& im = images().v5;
+  DebugCapture log;
+  open(im.path);
+  const std::string t = "FsParserXFS::init: ";
+  std::vector<std::string> want = {t + "Detected XFS on " + im.path,
+                                   t + "   magic=0x58465342",
+                                   t + "   version=5",
+                                   t + "   blocksize=4096",
+                                   t + "   sectsize=4096",
+                                   t + "   AG size=" + std::to_string(im.agBlocks) + " blocks",
+                                   t + "   AG count=3",
+                                   t + "   CRC=1"};
+  for (uint32_t a = 0; a < im.agCount; ++a) {
+    const AgTruth& ag = im.ags[a];
+    char line[160];
+    snprintf(line, sizeof line,
+             "      AGF[%u]: roots=(%u, %u), levels=(%u, %u), freeblks=%u, length=%u", a,
+             ag.byBlockRoot, ag.byCountRoot, ag.byBlockLevels, ag.byCountLevels, ag.freeBlocks,
+             ag.length);
+    want.push_back(t + line);
+  }
+  EXPECT_EQ(log.lines, want);
+
+  DebugCapture v4log;
+  open(images().v4.path);
+  EXPECT_TRUE(v4log.contains("FsParserXFS::init:    version=4"));
+  EXPECT_TRUE(v4log.contains("FsParserXFS::init:    CRC=0"));
+}
+
+TEST(XfsBitmap, MatchesFreeExtentsOfXfsDb) {
+  expectBitmaps(images().v5);
+  expectBitmaps(images().v4);
+  expectBitmaps(images().v5Small);
+}
+
+TEST(XfsBitmap, ChunkSizeChecks) {
+  std::unique_ptr<FsParserXFS> p = open(images().v5.path);
+  void* bmp = reinterpret_cast<void*>(1);
+  long long n = 5;
+  CVoError err = p->getBmp(2048, &bmp, &n);
+  EXPECT_EQ(err.errNo(), EINVAL);
+  EXPECT_EQ(err.message(), "Chunk size (2048) must be a multiple of FS block size (4096)");
+  EXPECT_EQ(bmp, nullptr);
+  EXPECT_EQ(n, 0);
+  err = p->getBmp(6144, &bmp, &n);
+  EXPECT_EQ(err.message(), "Chunk size (6144) must be a power of 2");
+  EXPECT_STREQ(err.location(0).function,
+               "virtual CVoError FsParserXFS::getBmp(int, void**, long long int*)");
+}
+
+TEST(XfsBitmap, CommandLineTool) {
+  const char* cli = getenv("FSBMP_CLI");
+  if (!cli || !*cli) GTEST_SKIP() << "FSBMP_CLI is not set";
+  const char* emu = getenv("FSBMP_EMULATOR");
+  std::string prefix = std::string(emu ? emu : "") + " " + cli;
+  std::string out = mustRun(prefix + " info '" + images().v4.path + "'");
+  EXPECT_NE(out.find("XFS"), std::string::npos) << out;
+  std::string bits = scratchPath("cli.bin");
+  out = mustRun(prefix + " bitmap '" + images().v5.path + "' --chunk-size 64K --output " + bits);
+  std::vector<bool> want = images().v5.expectedChunks(65536);
+  std::vector<unsigned char> got = readFile(bits);
+  ASSERT_EQ(got.size(), (want.size() + 7) / 8);
+  for (size_t c = 0; c < want.size(); ++c) ASSERT_EQ((got[c / 8] >> (c % 8)) & 1, want[c]) << c;
+}
+
+TEST(XfsTree, FragmentedImageHasDeepTree) {
+  if (!images().fragmentSkip.empty()) GTEST_SKIP() << images().fragmentSkip;
+  const AgTruth& ag = images().v5Small.ags[0];
+  EXPECT_GE(ag.byBlockLevels, 2u);
+  EXPECT_GE(ag.leafOffsets.size(), 3u);
+  EXPECT_GT(ag.freeExtents.size(), 300u);
+}
+
+// Keys and pointers of AG 0's root, read by xfs_db, decide which leaf each target reaches.
+TEST(XfsTree, DescentRule) {
+  if (!images().fragmentSkip.empty()) GTEST_SKIP() << images().fragmentSkip;
+  const Image& im = images().v5Small;
+  std::string root = mustRun("xfs_db -r -c 'agf 0' -c 'addr bnoroot' -c p '" + im.path + "'");
+  std::vector<uint32_t> keys, ptrs;
+  std::istringstream lines(root);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned index = 0, start = 0, count = 0;
+    if (sscanf(line.c_str(), "%u:[%u,%u]", &index, &start, &count) == 3) keys.push_back(start);
+    if (line.compare(0, 5, "ptrs[") != 0) continue;
+    std::istringstream list(line.substr(line.find('=') + 1));
+    std::string item;
+    while (list >> item) {
+      unsigned child = 0;
+      if (sscanf(item.c_str(), "%u:%u", &index, &child) == 2) ptrs.push_back(child);
+    }
+  }
+  ASSERT_GE(keys.size(), 3u);
+  ASSERT_EQ(keys.size(), ptrs.size());
+
+  std::unique_ptr<FsParserXFS> p = open(im.path);
+  const uint32_t rootBlock = im.ags[0].byBlockRoot;
+  auto reaches = [&](uint32_t target, uint32_t leaf) {
+    CVoError err = p->findLeaf(target, 0, rootBlock);
+    if (err.code < 0) return ::testing::AssertionFailure() << err.toString();
+    if (nodeBufOf(*p) != blockOf(im, leaf))
+      return ::testing::AssertionFailure() << "target " << target << " missed block " << leaf;
+    return ::testing::AssertionSuccess();
+  };
+  EXPECT_TRUE(reaches(0, ptrs[0]));
+  EXPECT_TRUE(reaches(0xFFFFFFFF, ptrs.back()));
+  for (size_t i = 1; i < keys.size(); ++i) {
+    EXPECT_TRUE(reaches(keys[i], ptrs[i]));          // equal key: its own child
+    EXPECT_TRUE(reaches(keys[i] - 1, ptrs[i - 1]));  // below it: the left neighbour's
+    EXPECT_TRUE(reaches(keys[i] + 1, ptrs[i]));
+  }
+}
+
+TEST(XfsTree, RootLeafIsTheLeaf) {
+  const Image& im = images().v4;
+  ASSERT_EQ(im.ags[0].byBlockLevels, 1u);
+  std::unique_ptr<FsParserXFS> p = open(im.path);
+  ASSERT_GE(p->findLeaf(12345, 0, im.ags[0].byBlockRoot).code, 0);
+  EXPECT_EQ(nodeBufOf(*p), blockOf(im, im.ags[0].byBlockRoot));
+}
+
+TEST(XfsTree, ChecksumAcceptsXfsBlocksAndRejectsEveryFlippedBit) {
+  const Image& im = images().v5Small;
+  std::unique_ptr<FsParserXFS> p = open(im.path);
+  std::vector<unsigned char> block = blockOf(im, im.ags[0].byBlockRoot);
+  ASSERT_GE(p->verifyBlockCRC32C(block.data()).code, 0);
+  const uint32_t stored = getLE32(block, 52);
+  ASSERT_EQ(stored, treeBlockCRC(block));
+
+  for (size_t i = 0; i < block.size(); ++i) {
+    if (i >= 52 && i < 56) continue;
+    std::vector<unsigned char> flipped = block;
+    flipped[i] ^= static_cast<unsigned char>(1u << (i % 8));
+    CVoError err = p->verifyBlockCRC32C(flipped.data());
+    ASSERT_LT(err.code, 0) << "flip at byte " << i << " passed";
+    ASSERT_EQ(err.errNo(), ENOSYS);
+    if (i == 100) {
+      char want[64];
+      snprintf(want, sizeof want, "Invalid B+tree CRC: 0x%08x instead of 0x%08x",
+               treeBlockCRC(flipped), stored);
+      EXPECT_EQ(err.message(), want);
+      EXPECT_STREQ(err.location(0).function,
+                   "CVoError FsParserXFS::verifyBlockCRC32C(const void*)");
+    }
+    if (i % 97 == 0) {  // the right checksum makes the changed block pass
+      putLE32(&flipped, 52, treeBlockCRC(flipped));
+      ASSERT_GE(p->verifyBlockCRC32C(flipped.data()).code, 0) << i;
+    }
+  }
+  std::vector<unsigned char> wrongField = block;
+  wrongField[55] ^= 0x80;
+  EXPECT_LT(p->verifyBlockCRC32C(wrongField.data()).code, 0);
+
+  // Version 4 blocks carry no checksum: bytes 52 to 55 are records.
+  std::unique_ptr<FsParserXFS> v4 = open(images().v4.path);
+  std::vector<unsigned char> leaf = blockOf(images().v4, images().v4.ags[0].byBlockRoot);
+  putBE32(&leaf, 52, 0xDEADBEEF);
+  leaf[9] ^= 1;
+  EXPECT_GE(v4->verifyBlockCRC32C(leaf.data()).code, 0);
+}
