@@ -333,11 +333,25 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
             HERE, ENOSYS, "B+tree leaf of AG %d of %s holds %u records, more than its %u slots", ag,
             devPath.c_str(), records, maxRecords);
       }
+      // Only the root of an AG without free space is an empty leaf; a chain of leaves that
+      // each hold at least one non-empty extent in ascending order cannot come back on itself
+      // without the order check below noticing at once.
+      const bool chained =
+          leaves > 1 || fsbmp::decodeBE32(leaf + kOffTreeRightSibling) != kNoSibling;
+      if (records == 0 && chained) {
+        return JxErrorUtil::ErrorErrNo(
+            HERE, ENOSYS, "Empty B+tree leaf in the chain of AG %d of %s", ag, devPath.c_str());
+      }
       for (uint32_t r = 0; r < records; ++r) {
         const unsigned char* rec = leaf + header + r * kRecordSize;
         const uint32_t start = fsbmp::decodeBE32(rec);
         const uint32_t count = fsbmp::decodeBE32(rec + 4);
         const uint64_t end = static_cast<uint64_t>(start) + count;
+        if (count == 0) {
+          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                         "Free extent of no blocks at block %u of AG %d of %s",
+                                         start, ag, devPath.c_str());
+        }
         if (end > agLength) {
           return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
                                          "Free extent of %u blocks at block %u of AG %d of %s "

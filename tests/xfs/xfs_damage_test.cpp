@@ -375,7 +375,8 @@ TEST_F(XfsDeepTreeDamage, SiblingChain) {
            ag0.freeExtents.front().first);
   EXPECT_EQ(bitmapError(path).message(), fmt(want, path));
 
-  // An empty first leaf that is its own right sibling: the chain is cut at the AG's length.
+  // An empty first leaf that is its own right sibling: refused at once, not after walking the
+  // chain around for as many steps as the AG has blocks.
   copyFile(im.path, path);
   editBlock(
       path, first, im.blockSize,
@@ -384,7 +385,19 @@ TEST_F(XfsDeepTreeDamage, SiblingChain) {
         putBE32(&b, 12, firstBlock);
       },
       true);
-  snprintf(want, sizeof want, "B+tree leaves of AG 0 of %%s run on past the AG's %u blocks",
-           ag0.length);
-  EXPECT_EQ(bitmapError(path).message(), fmt(want, path));
+  EXPECT_EQ(bitmapError(path).message(), fmt("Empty B+tree leaf in the chain of AG 0 of %s", path));
+
+  // A zero-length extent repeated in a leaf that points back at itself.
+  copyFile(im.path, path);
+  editBlock(
+      path, first, im.blockSize,
+      [&](std::vector<unsigned char>& b) {
+        b[6] = 0, b[7] = 1;
+        putBE32(&b, 56, 5);
+        putBE32(&b, 60, 0);
+        putBE32(&b, 12, firstBlock);
+      },
+      true);
+  EXPECT_EQ(bitmapError(path).message(),
+            fmt("Free extent of no blocks at block 5 of AG 0 of %s", path));
 }
