@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <vector>
 
 #include "chunks.h"
@@ -112,11 +113,11 @@ std::vector<std::string> fsdbCandidates() {
   return out;
 }
 
-// Writes "a" "b" "c" as one message on standard error; async-signal-safe.
-void childComplain(const char* a, const char* b, const char* c) {
+// Writes the parts as one message on standard error; async-signal-safe.
+void childComplain(std::initializer_list<const char*> parts) {
   char line[1024];
   size_t n = 0;
-  for (const char* part : {a, b, c}) {
+  for (const char* part : parts) {
     for (; part && *part && n < sizeof line; ++part) line[n++] = *part;
   }
   ssize_t ignored = write(2, line, n);
@@ -154,17 +155,17 @@ int aboveStandard(int fd) {
   close(pipeWrite);
   close(master);
   if (ioctl(0, TIOCSCTTY, 0) < 0) {
-    childComplain("Unable to setup slave pseudo-terminal node:\n", errnoText(errno), "\n");
+    childComplain({"Unable to setup slave pseudo-terminal node:\n", errnoText(errno), "\n"});
     _exit(1);
   }
   struct termios modes;
   if (tcgetattr(0, &modes) < 0) {
-    childComplain("Couldn't query pseudo-terminal's configuration: ", errnoText(errno), "\n");
+    childComplain({"Couldn't query pseudo-terminal's configuration: ", errnoText(errno), "\n"});
     _exit(1);
   }
   modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   if (tcsetattr(0, TCSAFLUSH, &modes) < 0) {
-    childComplain("Couldn't turn off pseudo-terminal's echo: ", errnoText(errno), "\n");
+    childComplain({"Couldn't turn off pseudo-terminal's echo: ", errnoText(errno), "\n"});
     _exit(1);
   }
   struct stat st;
@@ -187,8 +188,7 @@ int aboveStandard(int fd) {
     }
     if (denied && (errno == ENOENT || errno == ENOTDIR)) errno = EACCES;
   }
-  childComplain("Couldn't spawn ", program, ": ");
-  childComplain(errnoText(errno), "\n", nullptr);
+  childComplain({"Couldn't spawn ", program, ": ", errnoText(errno), "\n"});
   _exit(1);
 }
 
