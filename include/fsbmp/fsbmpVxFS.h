@@ -1,4 +1,5 @@
-// Placeholder until this file system's parser is built: it recognises nothing.
+// VxFS, read through its file-system debugger: the parser tests the superblock magic on the
+// device itself and asks fsdb, run as a child on a pseudo-terminal, for everything else.
 #ifndef FSBMP_FSBMPVXFS_H
 #define FSBMP_FSBMPVXFS_H
 
@@ -9,10 +10,30 @@
 class FSBMP_API FsParserVxFS : public FsParser {
  public:
   FsParserVxFS(const std::string& dev, CVoError* err);
+  // Closes both descriptors to fsdb (fsdb ends on the hang-up of its terminal) and frees auFree.
   ~FsParserVxFS() override;
 
   CVoError init(const std::string& dev);
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+
+  // Sends `cmd` (with its line feed; empty: send nothing) and collects fsdb's output up to its
+  // next prompt "> " into *answer, within 60 seconds.
+  CVoError talkToFSDB(const std::string& cmd, std::string* answer);
+  // Reads file-system block `block` through fsdb's hexadecimal dump; buf holds blockSize bytes.
+  CVoError readBlock(long long block, void* buf);
+
+  int fsdbFd;             // pseudo-terminal master: fsdb's standard input and output
+  int fsdbErrFd;          // read end of the pipe that is fsdb's standard error
+  int fsdbMaxFd;          // the larger of the two, for select()
+  int ifeauIno;           // IFEAU inode of the structural fileset, -1 until found
+  int ifempIno;           // IFEMP inode of the structural fileset, -1 until found
+  int auBlocks;           // blocks per allocation unit
+  int auCnt;              // number of allocation units
+  unsigned char* auFree;  // per unit: 1 = wholly free, 0 = otherwise (auCnt entries)
+
+ private:
+  // Starts fsdb on `dev`; errors carry `where`, the probe's location.
+  CVoError startFSDB(const JxCodeLocation& where, const std::string& dev);
 };
 
 #endif
