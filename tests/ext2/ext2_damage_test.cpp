@@ -115,6 +115,9 @@ TEST_F(Ext2DamageTest, GeometryTheWalksCannotSurviveIsRefused) {
       {"ext4_bigalloc", "clusters", {{36, 1000}}},       // clusters per group vs blocks
       {"ext4_bigalloc", "cluster-size", {{28, 1}}},      // cluster smaller than a block
       {"ext4_bigalloc", "bigalloc-first-block", {{20, 1}}},
+      // Uninitialised groups' inode tables are marked from these two.
+      {"ext4_4k", "inode-size", {{88, 100}}},
+      {"ext4_4k", "inodes-per-group", {{40, 40000}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -209,6 +212,17 @@ TEST_F(Ext2DamageTest, TruncatedImages) {
     EXPECT_EQ(err.errNo(), ENOSPC);
     EXPECT_EQ(err.message(), "Failed to read pre-META_BG Group Descriptor Table of " + path);
     EXPECT_EQ(err.frameMessage(1), "Failed to read block 2 of " + path);
+  }
+  {
+    // Two 4 KiB descriptor blocks on a device of one block.
+    const std::string path = copyOf("ext4_metabg64", "short-table");
+    mustRun("truncate -s 4096 '" + path + "'");
+    CVoError err = bitmapError(path, 4096);
+    EXPECT_EQ(err.errNo(), ENOSYS);
+    EXPECT_EQ(
+        err.message().compare(0, 32 + path.size(), "Group descriptor table of " + path + " (2 bl"),
+        0)
+        << err.toString();
   }
   {
     // Group 2 starts at block 16385: its bitmap is gone.
