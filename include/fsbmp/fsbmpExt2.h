@@ -1,10 +1,56 @@
-// Placeholder until this file system's parser is built: it recognises nothing.
+// ext2, ext3 and ext4: superblock, group descriptor table and block bitmaps.
 #ifndef FSBMP_FSBMPEXT2_H
 #define FSBMP_FSBMPEXT2_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fsbmp/fsbmp.h"
+
+// One group descriptor in host byte order, laid out as the 64-byte on-disk ext4 descriptor. A
+// 32-byte descriptor fills the first half; the upper half is then zero.
+struct ext4_group_desc_64 {
+  uint32_t bg_block_bitmap_lo;
+  uint32_t bg_inode_bitmap_lo;
+  uint32_t bg_inode_table_lo;
+  uint16_t bg_free_blocks_count_lo;
+  uint16_t bg_free_inodes_count_lo;
+  uint16_t bg_used_dirs_count_lo;
+  uint16_t bg_flags;
+  uint32_t bg_exclude_bitmap_lo;
+  uint16_t bg_block_bitmap_csum_lo;
+  uint16_t bg_inode_bitmap_csum_lo;
+  uint16_t bg_itable_unused_lo;
+  uint16_t bg_checksum;
+  uint32_t bg_block_bitmap_hi;
+  uint32_t bg_inode_bitmap_hi;
+  uint32_t bg_inode_table_hi;
+  uint16_t bg_free_blocks_count_hi;
+  uint16_t bg_free_inodes_count_hi;
+  uint16_t bg_used_dirs_count_hi;
+  uint16_t bg_itable_unused_hi;
+  uint32_t bg_exclude_bitmap_hi;
+  uint16_t bg_block_bitmap_csum_hi;
+  uint16_t bg_inode_bitmap_csum_hi;
+  uint32_t bg_reserved;
+
+  uint64_t blockBitmap() const {
+    return static_cast<uint64_t>(bg_block_bitmap_hi) << 32 | bg_block_bitmap_lo;
+  }
+  uint64_t inodeBitmap() const {
+    return static_cast<uint64_t>(bg_inode_bitmap_hi) << 32 | bg_inode_bitmap_lo;
+  }
+  uint64_t inodeTable() const {
+    return static_cast<uint64_t>(bg_inode_table_hi) << 32 | bg_inode_table_lo;
+  }
+  uint32_t freeBlocks() const {
+    return static_cast<uint32_t>(bg_free_blocks_count_hi) << 16 | bg_free_blocks_count_lo;
+  }
+  uint32_t freeInodes() const {
+    return static_cast<uint32_t>(bg_free_inodes_count_hi) << 16 | bg_free_inodes_count_lo;
+  }
+};
 
 class FSBMP_API FsParserExt2 : public FsParser {
  public:
@@ -13,6 +59,58 @@ class FSBMP_API FsParserExt2 : public FsParser {
 
   CVoError init(const std::string& dev);
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+
+  // True when `group` is group 0 or carries a superblock backup.
+  bool bgHasSuper(unsigned int group) const;
+  // Reads `count` descriptor blocks from block `first` into `gdt` (replacing its contents),
+  // descsPerBlock records per block; `firstGroup` numbers the first slot in the log.
+  CVoError readGDT(uint64_t first, int count, std::vector<ext4_group_desc_64>* gdt,
+                   uint32_t firstGroup);
+
+  uint32_t firstDataBlock;  // 1 with 1 KiB blocks, else 0
+  uint32_t blocksPerGroup;
+  uint32_t inodesPerGroup;
+  uint32_t groupDescCount;  // number of block groups
+  uint32_t groupDescSize;   // on-disk descriptor size: 32, or s_desc_size under 64bit
+  uint32_t descsPerBlock;
+  uint32_t descBlocks;  // blocks of the whole descriptor table
+  uint32_t revLevel;
+  uint32_t groupsPerFlex;
+  uint32_t firstMetaBg;   // descriptor blocks lying contiguously behind the superblock
+  uint32_t backupBgs[2];  // the groups with superblock backups under sparse_super2
+  bool sparseSuper;
+  bool sparseSuper2;
+  bool metaBg;
+  // BLOCK_UNINIT groups are trusted (uninit_bg or metadata_csum); their bitmaps are not read.
+  bool blockUninitHonoured;
+  uint32_t clusterBits;   // log2 of blocks per cluster; 0 without bigalloc
+  uint32_t bitsPerGroup;  // bitmap bits per group: clusters per group (blocks without bigalloc)
+  uint32_t reservedGdtBlocks;  // blocks kept behind each table copy for growing it
+  uint32_t inodeTableBlocks;   // blocks of one group's inode table
+
+ protected:
+  // Which walk getBmp runs and how large the whole-byte walk's staging buffer is; tests force
+  // the bit walk or widen the staging buffer to compare the results.
+  enum WalkChoice { kChooseWalk, kForceBitWalk };
+  WalkChoice walkChoice;
+  uint32_t stagingBytes;  // 0: two chunk units plus two blocks
+
+ private:
+  CVoError gatherGDT(const JxCodeLocation& where, std::vector<ext4_group_desc_64>* gdt);
+  CVoError readGroupBitmap(const JxCodeLocation& where, uint32_t group,
+                           const ext4_group_desc_64& desc, unsigned char* into);
+  CVoError bitWalk(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
+                   unsigned char* bitmap, uint32_t chunkShift);
+  CVoError byteWalk(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
+                    unsigned char* bitmap, uint32_t unitBytes);
+  void markUninitMetadata(const std::vector<ext4_group_desc_64>& gdt, unsigned char* bitmap,
+                          uint32_t chunkShift) const;
+  void markBlocks(unsigned char* bitmap, uint64_t first, uint64_t count, uint32_t chunkShift) const;
+  bool skipsBitmap(const ext4_group_desc_64& desc) const;
+  // The block where group g starts its metadata: its superblock copy, if any, then its
+  // descriptor blocks. Group 0 of a 1 KiB-block file system that starts at block 0 (bigalloc)
+  // keeps block 0 for boot code and has its superblock in block 1.
+  uint64_t groupMetaStart(uint32_t g) const;
 };
 
 #endif
