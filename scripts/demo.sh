@@ -8,6 +8,11 @@ scripts/install-deps.sh
 cmake -S . -B build/demo -DFSBMP_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/demo -j"$(nproc)" >/dev/null
 fsbmp=$PWD/build/demo/tools/fsbmp
+# VxFS is read through its debugger, fsdb. This machine has none, so the demo puts the project's
+# test double of fsdb first on PATH (tests/vxfs/tools: it serves images made by vximage).
+cmake -S tests/vxfs/tools -B build/demo-vxfs-tools -DVXFS_TOOLS_OUTPUT="$PWD/build/demo-vxfs-tools/bin" >/dev/null
+cmake --build build/demo-vxfs-tools -j"$(nproc)" >/dev/null
+standin=$PWD/build/demo-vxfs-tools/bin
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -20,10 +25,12 @@ truncate -s 256M "$work/reiserfs.img"
 mkreiserfs -f -q "$work/reiserfs.img" >/dev/null 2>&1
 truncate -s 320M "$work/xfs.img"
 mkfs.xfs -q -f "$work/xfs.img"
+"$standin/vximage" "$work/vxfs.img" --block-size 1024 --blocks 262144 --au-blocks 32768 \
+  --free-units 2,3,4,5,6 --used 40000-52000,230000-231999
 
-for fs in ext4 reiserfs xfs; do
+for fs in ext4 reiserfs xfs vxfs; do
   echo "=== $fs ==="
-  "$fsbmp" info "$work/$fs.img" || true
-  "$fsbmp" bitmap "$work/$fs.img" --chunk-size 1M --output "$work/$fs.bmp" || true
+  PATH="$standin:$PATH" "$fsbmp" info "$work/$fs.img" || true
+  PATH="$standin:$PATH" "$fsbmp" bitmap "$work/$fs.img" --chunk-size 1M --output "$work/$fs.bmp" || true
   echo
 done
