@@ -234,8 +234,22 @@ CVoError FsParserXFS::verifyBlockCRC32C(const void* block) {
   return CVoError();
 }
 
-CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned int node) {
+CVoError FsParserXFS::readTreeBlock(const JxCodeLocation& where, long long block) {
+  CVoError err = readBlocks(nodeBuf.get(), blockSize, block, 1);
+  if (err.code < 0) return err.Push(where, "Failed to read AGF node from block %lld", block);
+  const uint32_t magic = fsbmp::decodeBE32(nodeBuf.get() + kOffTreeMagic);
   const uint32_t expected = treeMagic();
+  if (magic != expected) {
+    return JxErrorUtil::ErrorErrNo(where, ENOSYS,
+                                   "Invalid B+tree node block magic: 0x%08x instead of 0x%08x",
+                                   magic, expected);
+  }
+  err = verifyBlockCRC32C(nodeBuf.get());
+  if (err.code < 0) return err.Push(where);
+  return CVoError();
+}
+
+CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned int node) {
   const int header = treeHeaderSize();
   const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
   const uint32_t limit = agLimit(agStart);
@@ -250,17 +264,9 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
           HERE, ENOSYS, "B+tree block %u of the AG at block %lld of %s lies outside its %u blocks",
           node, agStart, devPath.c_str(), limit);
     }
-    CVoError err = readBlocks(nodeBuf.get(), blockSize, block, 1);
-    if (err.code < 0) return err.Push(HERE, "Failed to read AGF node from block %lld", block);
+    CVoError err = readTreeBlock(HERE, block);
+    if (err.code < 0) return err;
     const unsigned char* buf = nodeBuf.get();
-    const uint32_t magic = fsbmp::decodeBE32(buf + kOffTreeMagic);
-    if (magic != expected) {
-      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
-                                     "Invalid B+tree node block magic: 0x%08x instead of 0x%08x",
-                                     magic, expected);
-    }
-    err = verifyBlockCRC32C(buf);
-    if (err.code < 0) return err.Push(HERE);
 
     const unsigned level = fsbmp::decodeBE16(buf + kOffTreeLevel);
     if (atRoot && level >= kMaxTreeLevels) {
@@ -312,7 +318,6 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
   // Everything is used until a free extent says otherwise, past the file system's end too.
   memset(bitmap, 0xFF, static_cast<size_t>(bytes));
 
-  const uint32_t expected = treeMagic();
   const int header = treeHeaderSize();
   const uint32_t maxRecords = static_cast<uint32_t>(blockSize - header) / kRecordSize;
 
@@ -397,16 +402,8 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
             devPath.c_str(), agLength);
       }
       const long long block = agStart + sibling;
-      err = readBlocks(nodeBuf.get(), blockSize, block, 1);
-      if (err.code < 0) return err.Push(HERE, "Failed to read AGF node from block %lld", block);
-      const uint32_t magic = fsbmp::decodeBE32(nodeBuf.get() + kOffTreeMagic);
-      if (magic != expected) {
-        return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
-                                       "Invalid B+tree node block magic: 0x%08x instead of 0x%08x",
-                                       magic, expected);
-      }
-      err = verifyBlockCRC32C(nodeBuf.get());
-      if (err.code < 0) return err.Push(HERE);
+      err = readTreeBlock(HERE, block);
+      if (err.code < 0) return err;
     }
 
     if (foundFree != agFreeBlocks[ag]) {

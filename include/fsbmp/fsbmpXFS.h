@@ -43,6 +43,9 @@ class FSBMP_API FsParserXFS : public FsParser {
   int treeHeaderSize() const;
   // The magic a tree block must carry: "AB3B" with CRCs, "ABTB" without.
   uint32_t treeMagic() const;
+  // Reads device block `block` into nodeBuf and checks its magic and checksum, in that order;
+  // errors carry the location `where` of the caller.
+  CVoError readTreeBlock(const JxCodeLocation& where, long long block);
 };
 
 #endif
