@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "fsbmp/fsbmp.h"
 
@@ -38,6 +39,53 @@ CVoError checkChunkCount32(const JxCodeLocation& where, uint64_t nChunks, int ch
                                    chunkSize, static_cast<unsigned long long>(nChunks));
   }
   return CVoError();
+}
+
+void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
+  if (first >= end) return;
+  const uint64_t firstByte = first >> 3;
+  const uint64_t lastByte = (end - 1) >> 3;
+  // Bits first & 7 .. 7 of the first byte, bits 0 .. (end - 1) & 7 of the last.
+  const unsigned headMask = 0xFFu << (first & 7);
+  const unsigned tailMask = 0xFFu >> (7 - ((end - 1) & 7));
+  if (firstByte == lastByte) {
+    bitmap[firstByte] &= static_cast<unsigned char>(~(headMask & tailMask));
+    return;
+  }
+  bitmap[firstByte] &= static_cast<unsigned char>(~headMask);
+  if (lastByte > firstByte + 1)
+    memset(bitmap + firstByte + 1, 0, static_cast<size_t>(lastByte - firstByte - 1));
+  bitmap[lastByte] &= static_cast<unsigned char>(~tailMask);
+}
+
+// On x86-64 the baseline instruction set has no POPCNT: build a second version that uses it and
+// let the loader pick the one the processor runs. Elsewhere the compiler's own choice stands.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+uint64_t
+countOnes(const unsigned char* p, size_t bytes) {
+  uint64_t ones = 0;
+  size_t i = 0;
+  for (; i + 8 <= bytes; i += 8) {
+    uint64_t w;
+    memcpy(&w, p + i, sizeof w);
+    ones += static_cast<uint64_t>(__builtin_popcountll(w));
+  }
+  for (; i < bytes; ++i) ones += static_cast<uint64_t>(__builtin_popcount(p[i]));
+  return ones;
+}
+
+bool allZero(const unsigned char* p, size_t bytes) {
+  size_t i = 0;
+  for (; i + 8 <= bytes; i += 8) {
+    uint64_t w;
+    memcpy(&w, p + i, sizeof w);
+    if (w != 0) return false;
+  }
+  for (; i < bytes; ++i)
+    if (p[i] != 0) return false;
+  return true;
 }
 
 }  // namespace fsbmp

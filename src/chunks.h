@@ -2,6 +2,7 @@
 #ifndef FSBMP_CHUNKS_H
 #define FSBMP_CHUNKS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fsbmp/services/error.h"
@@ -29,6 +30,17 @@ inline void markChunk(unsigned char* bitmap, uint64_t c) {
 inline void clearChunk(unsigned char* bitmap, uint64_t c) {
   bitmap[c >> 3] &= static_cast<unsigned char>(~(1u << (c & 7)));
 }
+
+// Clears the bits of chunks [first, end): a mask for each partial byte at the ends, whole bytes
+// (memset, a word at a time) in between.
+void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end);
+
+// The number of set bits in the `bytes` bytes at p, counted a 64-bit word at a time with the
+// processor's population count where it has one. Bit order within the bytes does not matter.
+uint64_t countOnes(const unsigned char* p, size_t bytes);
+
+// True when all `bytes` bytes at p are zero, tested a 64-bit word at a time.
+bool allZero(const unsigned char* p, size_t bytes);
 
 }  // namespace fsbmp
 

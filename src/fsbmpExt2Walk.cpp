@@ -16,6 +16,10 @@ using namespace fsbmp::ext2;
 
 namespace {
 
+// Bytes of bitmap blocks read in one request at most (flex_bg keeps 16 groups' bitmaps side by
+// side by default); also the size of the bit walk's staging buffer.
+const uint32_t kBatchBytes = 256 * 1024;
+
 // True when any byte of the `unitBytes` bytes at p is non-zero; unitBytes is a power of two.
 // Wider units are tested a 64-bit word at a time, stopping at the first non-zero word.
 bool unitInUse(const unsigned char* p, uint32_t unitBytes) {
@@ -43,6 +47,11 @@ bool unitInUse(const unsigned char* p, uint32_t unitBytes) {
 }
 
 }  // namespace
+
+uint32_t FsParserExt2::batchBlockCount() const {
+  const uint32_t blocks = kBatchBytes / static_cast<uint32_t>(blockSize);
+  return blocks > 0 ? blocks : 1;
+}
 
 bool FsParserExt2::skipsBitmap(const ext4_group_desc_64& desc) const {
   return blockUninitHonoured && (desc.bg_flags & kBgBlockUninit) != 0;
@@ -108,8 +117,13 @@ CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t gro
     return err.Push(FSBMP_EXT2_AT(where), "Couldn't read allocation bitmap for BG %d",
                     static_cast<int>(group));
 
-  uint32_t used = 0;
-  for (int k = 0; k < blockSize; ++k) used += onesInByte[into[k]];
+  return checkGroupBitmap(where, group, desc, into);
+}
+
+CVoError FsParserExt2::checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
+                                        const ext4_group_desc_64& desc, const unsigned char* data) {
+  const uint32_t used =
+      static_cast<uint32_t>(fsbmp::countOnes(data, static_cast<size_t>(blockSize)));
   const uint32_t freeBits = 8u * static_cast<uint32_t>(blockSize) - used;
   if (freeBits != desc.freeBlocks()) {
     return JxErrorUtil::ErrorErrNo(
@@ -120,31 +134,80 @@ CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t gro
   return CVoError();
 }
 
+CVoError FsParserExt2::readGroupBitmaps(const JxCodeLocation& where,
+                                        const std::vector<ext4_group_desc_64>& gdt, uint32_t g,
+                                        uint32_t most, unsigned char* into, uint32_t* count) {
+  // flex_bg keeps the bitmaps of a run of groups in consecutive blocks: take as many of them as
+  // fit in one request.
+  const uint64_t at = gdt[g].blockBitmap();
+  const uint64_t lastUsable = static_cast<uint64_t>(INT64_MAX / blockSize);
+  uint32_t k = 1;
+  while (k < most && g + k < groupDescCount && !skipsBitmap(gdt[g + k]) &&
+         gdt[g + k].blockBitmap() == at + k && at + k < lastUsable)
+    ++k;
+  *count = k;
+  if (k > 1 &&
+      readBlocks(into, blockSize, static_cast<long long>(at), static_cast<int>(k)).code >= 0) {
+    for (uint32_t i = 0; i < k; ++i) {
+      CVoError err =
+          checkGroupBitmap(where, g + i, gdt[g + i], into + static_cast<size_t>(i) * blockSize);
+      if (err.code < 0) return err;
+    }
+    return CVoError();
+  }
+  // One group at a time, so that a failure names its own group.
+  for (uint32_t i = 0; i < k; ++i) {
+    CVoError err =
+        readGroupBitmap(where, g + i, gdt[g + i], into + static_cast<size_t>(i) * blockSize);
+    if (err.code < 0) return err;
+  }
+  return CVoError();
+}
+
 // Every geometry: bit j of group g stands for the cluster (or block) that starts at block
 // first + j * 2^clusterBits; once a chunk is marked the walk goes on at the next chunk.
 CVoError FsParserExt2::bitWalk(const JxCodeLocation& where,
                                const std::vector<ext4_group_desc_64>& gdt, unsigned char* bitmap,
                                uint32_t chunkShift) {
-  MbBuffer staging(blockSize);
+  const uint32_t batchBlocks = batchBlockCount();
+  MbBuffer staging(blockSize * static_cast<int32_t>(batchBlocks));
   const uint64_t total = static_cast<uint64_t>(blockCount);
-  for (uint32_t g = 0; g < groupDescCount; ++g) {
-    if (skipsBitmap(gdt[g])) continue;
-    CVoError err = readGroupBitmap(where, g, gdt[g], staging.data);
+  uint32_t g = 0;
+  while (g < groupDescCount) {
+    if (skipsBitmap(gdt[g])) {
+      ++g;
+      continue;
+    }
+    uint32_t batch = 0;
+    CVoError err = readGroupBitmaps(where, gdt, g, batchBlocks, staging.data, &batch);
     if (err.code < 0) return err;
-
-    const uint64_t first = firstDataBlock + static_cast<uint64_t>(g) * blocksPerGroup;
-    const uint64_t end = first + blocksPerGroup < total ? first + blocksPerGroup : total;
-    uint64_t b = first;
-    while (b < end) {
-      const uint64_t j = (b - first) >> clusterBits;
-      if (staging.data[j >> 3] & (1u << (j & 7))) {
-        const uint64_t c = b >> chunkShift;
-        fsbmp::markChunk(bitmap, c);
-        b = (c + 1) << chunkShift;
-      } else if ((j & 7) == 0 && staging.data[j >> 3] == 0) {
-        b = first + ((j + 8) << clusterBits);  // a whole free byte
-      } else {
-        b = first + ((j + 1) << clusterBits);
+    for (uint32_t i = 0; i < batch; ++i, ++g) {
+      const unsigned char* data = staging.data + static_cast<size_t>(i) * blockSize;
+      const uint64_t first = firstDataBlock + static_cast<uint64_t>(g) * blocksPerGroup;
+      const uint64_t end = first + blocksPerGroup < total ? first + blocksPerGroup : total;
+      if (first >= end) continue;
+      if (chunkShift == 0 && clusterBits == 0 && (first & 7) == 0) {
+        // One block per chunk, the group starting on a bitmap byte: its bitmap bytes are the
+        // chunk bitmap's bytes, cut at the file system's end.
+        const uint64_t bits = end - first;
+        unsigned char* to = bitmap + (first >> 3);
+        for (uint64_t k = 0; k < (bits >> 3); ++k) to[k] |= data[k];
+        if (bits & 7)
+          to[bits >> 3] |= static_cast<unsigned char>(data[bits >> 3] & ((1u << (bits & 7)) - 1));
+        continue;
+      }
+      uint64_t b = first;
+      while (b < end) {
+        const uint64_t j = (b - first) >> clusterBits;
+        if (data[j >> 3] & (1u << (j & 7))) {
+          const uint64_t c = b >> chunkShift;
+          fsbmp::markChunk(bitmap, c);
+          b = (c + 1) << chunkShift;
+        } else if ((j & 7) == 0 && data[j >> 3] == 0) {
+          b = first + ((j + 8) << clusterBits);  // a whole free byte
+        } else {
+          b = first + ((j + 1) << clusterBits);
+        }
       }
     }
   }
@@ -159,8 +222,12 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
                                 uint32_t unitBytes) {
   const uint32_t groupBytes = bitsPerGroup / 8;
   const uint32_t least = unitBytes + static_cast<uint32_t>(blockSize);
-  const uint32_t size =
-      stagingBytes == 0 ? 2 * least : (stagingBytes < least ? least : stagingBytes);
+  const uint32_t batchRoom = unitBytes + batchBlockCount() * static_cast<uint32_t>(blockSize);
+  const uint32_t size = stagingBytes == 0 ? (2 * least > batchRoom ? 2 * least : batchRoom)
+                                          : (stagingBytes < least ? least : stagingBytes);
+  // Bitmap blocks go straight to their place in the staged string only when a group's bytes
+  // fill its whole block; otherwise each block's tail is overwritten by the next group.
+  const bool batches = groupBytes == static_cast<uint32_t>(blockSize);
   MbBuffer staging(static_cast<int32_t>(size));
 
   uint32_t fill = 0;  // bytes staged
@@ -170,25 +237,37 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
     while (g < groupDescCount && fill + static_cast<uint32_t>(blockSize) <= size) {
       if (skipsBitmap(gdt[g])) {
         memset(staging.data + fill, 0, groupBytes);
-      } else {
-        CVoError err = readGroupBitmap(where, g, gdt[g], staging.data + fill);
-        if (err.code < 0) return err;
+        fill += groupBytes;
+        ++g;
+        continue;
       }
-      fill += groupBytes;
-      ++g;
+      const uint32_t most = batches ? (size - fill) / static_cast<uint32_t>(blockSize) : 1;
+      uint32_t batch = 0;
+      CVoError err = readGroupBitmaps(where, gdt, g, most, staging.data + fill, &batch);
+      if (err.code < 0) return err;
+      fill += batch * groupBytes;
+      g += batch;
     }
     const uint32_t units = fill / unitBytes;
-    for (uint32_t u = 0; u < units; ++u, ++c)
+    uint32_t u = 0;
+    if (unitBytes < 8) {
+      // Small units eight bytes at a time: a free stretch costs one test per word.
+      const uint32_t perWord = 8 / unitBytes;
+      for (; u + perWord <= units; u += perWord, c += perWord) {
+        const unsigned char* p = staging.data + u * unitBytes;
+        uint64_t w;
+        memcpy(&w, p, sizeof w);
+        if (w == 0) continue;
+        for (uint32_t k = 0; k < perWord; ++k)
+          if (unitInUse(p + k * unitBytes, unitBytes)) fsbmp::markChunk(bitmap, c + k);
+      }
+    }
+    for (; u < units; ++u, ++c)
       if (unitInUse(staging.data + u * unitBytes, unitBytes)) fsbmp::markChunk(bitmap, c);
     const uint32_t left = fill - units * unitBytes;
     memmove(staging.data, staging.data + units * unitBytes, left);
     fill = left;
   }
-  for (uint32_t k = 0; k < fill; ++k) {
-    if (staging.data[k] != 0) {
-      fsbmp::markChunk(bitmap, c);
-      break;
-    }
-  }
+  if (!fsbmp::allZero(staging.data, fill)) fsbmp::markChunk(bitmap, c);
   return CVoError();
 }

@@ -62,18 +62,6 @@ const uint32_t kMaxAgBlocks = 0x80000000u;  // a terabyte of 512-byte blocks
 // handful of levels.
 const unsigned kMaxTreeLevels = 9;
 
-// Clears the bits of chunks [first, end): single bits up to a byte boundary, whole bytes in the
-// middle, single bits after the last whole byte.
-void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
-  while (first < end && (first & 7) != 0) fsbmp::clearChunk(bitmap, first++);
-  const uint64_t wholeEnd = end & ~static_cast<uint64_t>(7);
-  if (first < wholeEnd) {
-    memset(bitmap + (first >> 3), 0, static_cast<size_t>((wholeEnd - first) >> 3));
-    first = wholeEnd;
-  }
-  while (first < end) fsbmp::clearChunk(bitmap, first++);
-}
-
 }  // namespace
 
 FsParserXFS::FsParserXFS(const std::string& dev, CVoError* err)
@@ -384,7 +372,7 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
                                          "lies past the end of the file system",
                                          count, start, ag, devPath.c_str());
         }
-        if (firstChunk < endChunk) clearChunkRange(bitmap, firstChunk, endChunk);
+        if (firstChunk < endChunk) fsbmp::clearChunkRange(bitmap, firstChunk, endChunk);
       }
 
       const uint32_t sibling = fsbmp::decodeBE32(leaf + kOffTreeRightSibling);

@@ -93,12 +93,19 @@ class FSBMP_API FsParserExt2 : public FsParser {
   // the bit walk or widen the staging buffer to compare the results.
   enum WalkChoice { kChooseWalk, kForceBitWalk };
   WalkChoice walkChoice;
-  uint32_t stagingBytes;  // 0: two chunk units plus two blocks
+  uint32_t stagingBytes;  // 0: room for a chunk unit and a batch of bitmap blocks
 
  private:
   CVoError gatherGDT(const JxCodeLocation& where, std::vector<ext4_group_desc_64>* gdt);
   CVoError readGroupBitmap(const JxCodeLocation& where, uint32_t group,
                            const ext4_group_desc_64& desc, unsigned char* into);
+  // Reads group g's bitmap and those of the groups after it whose bitmaps follow in the next
+  // blocks, up to `most`, in one request; checks each; *count receives how many were read.
+  CVoError readGroupBitmaps(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
+                            uint32_t g, uint32_t most, unsigned char* into, uint32_t* count);
+  // Compares the clear bits of a group's bitmap block with its descriptor's free count.
+  CVoError checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
+                            const ext4_group_desc_64& desc, const unsigned char* data);
   CVoError bitWalk(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
                    unsigned char* bitmap, uint32_t chunkShift);
   CVoError byteWalk(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
@@ -107,6 +114,8 @@ class FSBMP_API FsParserExt2 : public FsParser {
                           uint32_t chunkShift) const;
   void markBlocks(unsigned char* bitmap, uint64_t first, uint64_t count, uint32_t chunkShift) const;
   bool skipsBitmap(const ext4_group_desc_64& desc) const;
+  // Bitmap blocks that one read request takes at most.
+  uint32_t batchBlockCount() const;
   // The block where group g starts its metadata: its superblock copy, if any, then its
   // descriptor blocks. Group 0 of a 1 KiB-block file system that starts at block 0 (bigalloc)
   // keeps block 0 for boot code and has its superblock in block 1.
