@@ -247,6 +247,49 @@ TEST_F(Ext2DamageTest, TruncatedImages) {
   }
 }
 
+// flex_bg keeps several groups' bitmaps in consecutive blocks, which are read together: damage
+// to the middle one of such a run is still reported for that group, by both walks.
+TEST_F(Ext2DamageTest, DamageInsideARunOfSideBySideBitmaps) {
+  const Ext2Image& im = ext2Image("ext4_4k");
+  ASSERT_TRUE(im.failure.empty()) << im.failure;
+  size_t g = 1;  // middle of three initialised groups whose bitmaps follow one another
+  auto runsOn = [&](size_t k) {
+    return !im.groups[k - 1].blockUninit && !im.groups[k].blockUninit &&
+           !im.groups[k + 1].blockUninit &&
+           im.groups[k].blockBitmap == im.groups[k - 1].blockBitmap + 1 &&
+           im.groups[k + 1].blockBitmap == im.groups[k].blockBitmap + 1;
+  };
+  while (g + 1 < im.groups.size() && !runsOn(g)) ++g;
+  ASSERT_LT(g + 1, im.groups.size()) << "no run of three side-by-side bitmaps";
+  const std::string bg = std::to_string(g);
+  {
+    const long long freeCount = im.groups[g].freeCount;
+    const std::string path = copyOf("ext4_4k", "run-free-count");
+    put16(path, 4096 + im.descSize * static_cast<long long>(g) + 12,
+          static_cast<uint16_t>(freeCount - 1));
+    for (int chunkSize : {4096, 65536}) {
+      SCOPED_TRACE("chunk size " + std::to_string(chunkSize));
+      CVoError err = bitmapError(path, chunkSize);
+      EXPECT_EQ(err.errNo(), ENOSYS);
+      EXPECT_EQ(err.message(), "Number of free blocks (" + std::to_string(freeCount - 1) +
+                                   ") in block group " + bg + " is inconsistent with the bitmap (" +
+                                   std::to_string(freeCount) + ").");
+    }
+  }
+  {
+    // The device ends right before group g's bitmap: the run's read falls short, the groups
+    // before g are read one by one and g is the one named.
+    const std::string path = copyOf("ext4_4k", "run-cut");
+    mustRun("truncate -s " + std::to_string(im.groups[g].blockBitmap * 4096) + " '" + path + "'");
+    for (int chunkSize : {4096, 65536}) {
+      SCOPED_TRACE("chunk size " + std::to_string(chunkSize));
+      CVoError err = bitmapError(path, chunkSize);
+      EXPECT_EQ(err.errNo(), ENOSPC);
+      EXPECT_EQ(err.message(), "Couldn't read allocation bitmap for BG " + bg);
+    }
+  }
+}
+
 TEST_F(Ext2DamageTest, BadChunkSizesAndTooManyChunks) {
   const Ext2Image& im = ext2Image("ext4_4k");
   ASSERT_TRUE(im.failure.empty()) << im.failure;
