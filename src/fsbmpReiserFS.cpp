@@ -92,8 +92,11 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
     err = readBlocks(scratch.data, blockSize, bitmapBlock(i), 1);
     if (err.code < 0)
       return err.Push(HERE, "Couldn't read ReiserFS bitmap #%d from %s", i, dev.c_str());
-    for (int k = 0; k < blockSize && counted < bytesToCount; ++k, ++counted)
-      freeBits += zerosInByte[scratch.data[k]];
+    const uint64_t left = bytesToCount - counted;
+    const size_t bytes = left < static_cast<uint64_t>(blockSize) ? static_cast<size_t>(left)
+                                                                 : static_cast<size_t>(blockSize);
+    freeBits += static_cast<uint32_t>(8 * bytes - fsbmp::countOnes(scratch.data, bytes));
+    counted += bytes;
   }
   if (freeBits != sbFreeCount) {
     return JxErrorUtil::ErrorErrNo(
@@ -138,7 +141,19 @@ CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize)
       return err.Push(HERE, "Couldn't read ReiserFS bitmap #%d from %s", i, devPath.c_str());
     uint64_t p = b - first;
     while (p < bitsPerBitmap && b < total) {
-      if (scratch.data[p >> 3] & (1u << (p & 7))) {
+      if ((p & 63) == 0 && p + 64 <= bitsPerBitmap && fsbmp::allZero(scratch.data + (p >> 3), 8)) {
+        // 64 free blocks: move b and p past them and c and r along.
+        uint64_t k = 64;
+        b += k;
+        p += k;
+        if (k < r) {
+          r -= k;
+        } else {
+          k -= r;
+          c += 1 + k / blocksPerChunk;
+          r = blocksPerChunk - k % blocksPerChunk;
+        }
+      } else if (scratch.data[p >> 3] & (1u << (p & 7))) {
         fsbmp::markChunk(holder.bitmap, c);
         b += r;
         p += r;
