@@ -79,8 +79,10 @@ struct Sample {
   IoCounters io;
 };
 
-template <class Work>
-bool measure(const char* device, int runs, bool cold, std::vector<Sample>* samples, Work work) {
+// Times `work` RUNS times; `after`, untimed, follows each run.
+template <class Work, class After>
+bool measure(const char* device, int runs, bool cold, std::vector<Sample>* samples, Work work,
+             After after) {
   for (int r = 0; r < runs; ++r) {
     if (cold) dropCache(device);
     Sample s;
@@ -90,10 +92,11 @@ bool measure(const char* device, int runs, bool cold, std::vector<Sample>* sampl
     if (!work()) return false;
     s.cpu = nowUs(CLOCK_PROCESS_CPUTIME_ID) - c0;
     s.wall = nowUs(CLOCK_MONOTONIC) - w0;
-    const IoCounters after = readIo();
-    s.io.syscr = after.syscr - before.syscr;
-    s.io.rchar = after.rchar - before.rchar;
+    const IoCounters end = readIo();
+    s.io.syscr = end.syscr - before.syscr;
+    s.io.rchar = end.rchar - before.rchar;
     samples->push_back(s);
+    after();
   }
   return true;
 }
@@ -112,32 +115,41 @@ int bitmapMode(const char* device, int chunkSize, int runs, bool cold) {
   std::vector<Sample> samples;
   long long nChunks = 0, setBits = 0, bytes = 0;
   std::string failure;
-  const bool ok = measure(device, runs, cold, &samples, [&]() {
-    CVoError err;
-    std::unique_ptr<FsParser> parser(FsParser::init(device, &err));
-    if (!parser) {
-      failure = err.toString();
-      return false;
-    }
-    void* bmp = nullptr;
-    err = parser->getBmp(chunkSize, &bmp, &nChunks);
-    if (err.code < 0) {
-      failure = err.toString();
-      return false;
-    }
-    bytes = (nChunks + 7) / 8;
-    setBits = 0;
-    const unsigned char* b = static_cast<const unsigned char*>(bmp);
-    for (long long c = 0; c < nChunks; ++c) setBits += (b[c >> 3] >> (c & 7)) & 1;
-    free(bmp);
-    return true;
-  });
+  void* bmp = nullptr;
+  std::vector<double> probeCpu;
+  const bool ok = measure(
+      device, runs, cold, &samples,
+      [&]() {
+        CVoError err;
+        const double p0 = nowUs(CLOCK_PROCESS_CPUTIME_ID);
+        std::unique_ptr<FsParser> parser(FsParser::init(device, &err));
+        probeCpu.push_back(nowUs(CLOCK_PROCESS_CPUTIME_ID) - p0);
+        if (!parser) {
+          failure = err.toString();
+          return false;
+        }
+        err = parser->getBmp(chunkSize, &bmp, &nChunks);
+        if (err.code < 0) {
+          failure = err.toString();
+          return false;
+        }
+        return true;
+      },
+      [&]() {
+        bytes = (nChunks + 7) / 8;
+        setBits = 0;
+        const unsigned char* b = static_cast<const unsigned char*>(bmp);
+        for (long long c = 0; c < nChunks; ++c) setBits += (b[c >> 3] >> (c & 7)) & 1;
+        free(bmp);
+        bmp = nullptr;
+      });
   if (!ok) {
     fprintf(stderr, "fsbmp_bench: %s: %s\n", device, failure.c_str());
     return 1;
   }
   report(samples);
-  printf(" bitmap_bytes=%lld chunks=%lld used_chunks=%lld\n", bytes, nChunks, setBits);
+  printf(" probe_cpu_us=%.0f bitmap_bytes=%lld chunks=%lld used_chunks=%lld\n", median(probeCpu),
+         bytes, nChunks, setBits);
   return 0;
 }
 
@@ -169,15 +181,19 @@ int floorMode(const char* device, const char* listPath, int runs, bool cold) {
   }
   std::vector<unsigned char> buf(static_cast<size_t>(largest));
   std::vector<Sample> samples;
-  const bool ok = measure(device, runs, cold, &samples, [&]() {
-    int fd = open(device, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool good = true;
-    for (const auto& r : merged)
-      if (pread(fd, buf.data(), static_cast<size_t>(r.second), r.first) != r.second) good = false;
-    close(fd);
-    return good;
-  });
+  const bool ok = measure(
+      device, runs, cold, &samples,
+      [&]() {
+        int fd = open(device, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        bool good = true;
+        for (const auto& r : merged)
+          if (pread(fd, buf.data(), static_cast<size_t>(r.second), r.first) != r.second)
+            good = false;
+        close(fd);
+        return good;
+      },
+      []() {});
   if (!ok) {
     fprintf(stderr, "fsbmp_bench: couldn't read the ranges of %s from %s\n", listPath, device);
     return 1;

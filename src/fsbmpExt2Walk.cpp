@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "chunks.h"
+#include "coding.h"
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmpExt2Layout.h"
 
@@ -44,6 +45,24 @@ bool unitInUse(const unsigned char* p, uint32_t unitBytes) {
       }
       return false;
   }
+}
+
+// The units of one, two or four bytes among the 8 bytes at p that hold a non-zero byte, as bits:
+// bit k for the unit at p + k * unitBytes.
+uint32_t usedUnitsOfWord(const unsigned char* p, uint32_t unitBytes) {
+  const uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t w = fsbmp::decodeLE64(p);  // byte k in bits 8k to 8k + 7
+  // Bit 8k + 7 set when byte k is non-zero, then those eight bits gathered into bits 0 to 7.
+  const uint64_t nonZero = (((w & low7) + low7) | w) & ~low7;
+  uint32_t bytes = static_cast<uint32_t>(((nonZero >> 7) * 0x0102040810204080ull) >> 56);
+  if (unitBytes == 1) return bytes;
+  if (unitBytes == 2) {
+    bytes = (bytes | (bytes >> 1)) & 0x55;
+    bytes = (bytes | (bytes >> 1)) & 0x33;
+    return (bytes | (bytes >> 2)) & 0x0F;
+  }
+  bytes = (bytes | (bytes >> 1) | (bytes >> 2) | (bytes >> 3)) & 0x11;
+  return (bytes | (bytes >> 3)) & 0x03;
 }
 
 }  // namespace
@@ -256,10 +275,13 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
       for (; u + perWord <= units; u += perWord, c += perWord) {
         const unsigned char* p = staging.data + u * unitBytes;
         uint64_t w;
-        memcpy(&w, p, sizeof w);
+        memcpy(&w, p, sizeof w);  // only compared with all zeros and all ones
         if (w == 0) continue;
-        for (uint32_t k = 0; k < perWord; ++k)
-          if (unitInUse(p + k * unitBytes, unitBytes)) fsbmp::markChunk(bitmap, c + k);
+        const uint32_t used = w == ~0ull ? (1u << perWord) - 1 : usedUnitsOfWord(p, unitBytes);
+        // perWord chunk bits from chunk c on: they may straddle two bitmap bytes.
+        const uint32_t shifted = used << (c & 7);
+        bitmap[c >> 3] |= static_cast<unsigned char>(shifted);
+        if (shifted >> 8) bitmap[(c >> 3) + 1] |= static_cast<unsigned char>(shifted >> 8);
       }
     }
     for (; u < units; ++u, ++c)
