@@ -2,6 +2,8 @@
 //
 //   fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]
 //       probe (FsParser::init) plus getBmp(CHUNK), RUNS times, each on a fresh parser
+//   fsbmp_bench pass BYTES RUNS
+//       calloc, one memset and free of a bitmap of BYTES bytes: what one pass over the bitmap costs
 //   fsbmp_bench floor DEVICE LIST RUNS [--cold]
 //       one pread of every byte range in LIST ("OFFSET LENGTH" per line, in bytes; adjacent
 //       ranges are merged): the least reading any tool must do to learn the used space
@@ -203,9 +205,30 @@ int floorMode(const char* device, const char* listPath, int runs, bool cold) {
   return 0;
 }
 
+int passMode(long long bytes, int runs) {
+  std::vector<Sample> samples;
+  const bool ok = measure(
+      "/dev/null", runs, false, &samples,
+      [&]() {
+        void* b = calloc(static_cast<size_t>(bytes), 1);
+        if (!b) return false;
+        memset(b, 0xFF, static_cast<size_t>(bytes));
+        // Keep the compiler from dropping the stores.
+        asm volatile("" : : "r"(b) : "memory");
+        free(b);
+        return true;
+      },
+      []() {});
+  if (!ok) return 1;
+  report(samples);
+  printf(" bytes=%lld\n", bytes);
+  return 0;
+}
+
 int usage() {
   fprintf(stderr,
           "usage: fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]\n"
+          "       fsbmp_bench pass BYTES RUNS\n"
           "       fsbmp_bench floor DEVICE LIST RUNS [--cold]\n");
   return 2;
 }
@@ -213,6 +236,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "pass") == 0) return passMode(atoll(argv[2]), atoi(argv[3]));
   if (argc < 5 || argc > 6) return usage();
   const std::string mode = argv[1];
   const int runs = atoi(argv[4]);

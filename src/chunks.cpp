@@ -58,6 +58,22 @@ void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
   bitmap[lastByte] &= static_cast<unsigned char>(~tailMask);
 }
 
+void setChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
+  if (first >= end) return;
+  const uint64_t firstByte = first >> 3;
+  const uint64_t lastByte = (end - 1) >> 3;
+  const unsigned headMask = 0xFFu << (first & 7);
+  const unsigned tailMask = 0xFFu >> (7 - ((end - 1) & 7));
+  if (firstByte == lastByte) {
+    bitmap[firstByte] |= static_cast<unsigned char>(headMask & tailMask);
+    return;
+  }
+  bitmap[firstByte] |= static_cast<unsigned char>(headMask);
+  if (lastByte > firstByte + 1)
+    memset(bitmap + firstByte + 1, 0xFF, static_cast<size_t>(lastByte - firstByte - 1));
+  bitmap[lastByte] |= static_cast<unsigned char>(tailMask);
+}
+
 // On x86-64 the baseline instruction set has no POPCNT: build a second version that uses it and
 // let the loader pick the one the processor runs. Elsewhere the compiler's own choice stands.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)

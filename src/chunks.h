@@ -34,6 +34,8 @@ inline void clearChunk(unsigned char* bitmap, uint64_t c) {
 // Clears the bits of chunks [first, end): a mask for each partial byte at the ends, whole bytes
 // (memset, a word at a time) in between.
 void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end);
+// Sets the bits of chunks [first, end) the same way.
+void setChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end);
 
 // The number of set bits in the `bytes` bytes at p, counted a 64-bit word at a time with the
 // processor's population count where it has one. Bit order within the bytes does not matter.

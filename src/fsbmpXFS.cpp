@@ -303,8 +303,11 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
   err = holder.init(static_cast<size_t>(bytes));
   if (err.code < 0) return err.Push(HERE, "Couldn't allocate %lld-byte bitmap", bytes);
   unsigned char* bitmap = holder.bitmap;
-  // Everything is used until a free extent says otherwise, past the file system's end too.
-  memset(bitmap, 0xFF, static_cast<size_t>(bytes));
+  // Everything is used until a free extent says otherwise, past the file system's end too. The
+  // extents come in ascending order, so the bitmap is written in one pass: the chunks from
+  // `filledTo` up to the next free run are set, the free run keeps the zeros of the allocation,
+  // and whatever follows the last free run is set at the end.
+  uint64_t filledTo = 0;
 
   const int header = treeHeaderSize();
   const uint32_t maxRecords = static_cast<uint32_t>(blockSize - header) / kRecordSize;
@@ -372,7 +375,14 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
                                          "lies past the end of the file system",
                                          count, start, ag, devPath.c_str());
         }
-        if (firstChunk < endChunk) fsbmp::clearChunkRange(bitmap, firstChunk, endChunk);
+        if (firstChunk < endChunk) {
+          if (firstChunk >= filledTo) {
+            fsbmp::setChunkRange(bitmap, filledTo, firstChunk);
+          } else {
+            fsbmp::clearChunkRange(bitmap, firstChunk, endChunk < filledTo ? endChunk : filledTo);
+          }
+          if (endChunk > filledTo) filledTo = endChunk;
+        }
       }
 
       const uint32_t sibling = fsbmp::decodeBE32(leaf + kOffTreeRightSibling);
@@ -402,6 +412,8 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
                                      static_cast<int>(agFreeBlocks[ag]));
     }
   }
+
+  fsbmp::setChunkRange(bitmap, filledTo, static_cast<uint64_t>(bytes) * 8);
 
   *bmpSize = nChunks;
   *bmp = holder.release();
