@@ -19,7 +19,7 @@ namespace {
 
 // Bytes of bitmap blocks read in one request at most (flex_bg keeps 16 groups' bitmaps side by
 // side by default); also the size of the bit walk's staging buffer.
-const uint32_t kBatchBytes = 256 * 1024;
+const uint32_t kBatchBytes = 64 * 1024;
 
 // True when any byte of the `unitBytes` bytes at p is non-zero; unitBytes is a power of two.
 // Wider units are tested a 64-bit word at a time, stopping at the first non-zero word.
