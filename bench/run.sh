@@ -42,9 +42,13 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 peer() {
   local tool=$1 img=$2 walls=() cpus=() i out
   for ((i = 0; i < peerRuns; i++)); do
-    /usr/bin/time -o "$work/time" -f "TIME %e %U %S" "$tool" -D -q -s "$img" -o "$work/map" \
-      -L "$work/log" >/dev/null 2>&1 || true
-    out=$(grep '^TIME' "$work/time" || true)
+    rm -f "$work/map"
+    if ! /usr/bin/time -o "$work/time" -f "TIME %e %U %S" "$tool" -D -q -s "$img" -o "$work/map" \
+      -L "$work/log" >/dev/null 2>&1 </dev/null; then
+      echo "run.sh: $tool failed on $img (log: $(tail -c 200 "$work/log"))" >&2
+      return 1
+    fi
+    out=$(grep '^TIME' "$work/time")
     walls+=("$(awk '{ printf "%.0f", $2 * 1e6 }' <<<"$out")")
     cpus+=("$(awk '{ printf "%.0f", ($3 + $4) * 1e6 }' <<<"$out")")
   done

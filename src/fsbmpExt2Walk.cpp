@@ -208,9 +208,22 @@ CVoError FsParserExt2::bitWalk(const JxCodeLocation& where,
       if (chunkShift == 0 && clusterBits == 0 && (first & 7) == 0) {
         // One block per chunk, the group starting on a bitmap byte: its bitmap bytes are the
         // chunk bitmap's bytes, cut at the file system's end.
+        // Free stretches are not written at all, so the pages of a fresh bitmap under them are
+        // never touched.
         const uint64_t bits = end - first;
+        const uint64_t whole = bits >> 3;
         unsigned char* to = bitmap + (first >> 3);
-        for (uint64_t k = 0; k < (bits >> 3); ++k) to[k] |= data[k];
+        uint64_t k = 0;
+        for (; k + 8 <= whole; k += 8) {
+          uint64_t w, t;
+          memcpy(&w, data + k, sizeof w);  // raw bytes: OR needs no byte order
+          if (w == 0) continue;
+          memcpy(&t, to + k, sizeof t);
+          t |= w;
+          memcpy(to + k, &t, sizeof t);
+        }
+        for (; k < whole; ++k)
+          if (data[k]) to[k] |= data[k];
         if (bits & 7)
           to[bits >> 3] |= static_cast<unsigned char>(data[bits >> 3] & ((1u << (bits & 7)) - 1));
         continue;
