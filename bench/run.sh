@@ -58,10 +58,11 @@ peer() {
 
 echo "# fsbmp benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "Warm page cache. Times are medians of $runs runs (partclone: $peerRuns) in ms, wall / CPU;"
-echo "ratios are of CPU time (wall in brackets). Reads: read requests (syscr) and MiB read by one run."
+echo "Warm page cache. Times are medians of $runs runs (partclone: $peerRuns) in ms, wall and CPU;"
+echo "ratios are of CPU time (wall in brackets): fsbmp / floor (lower is better) and peer / fsbmp"
+echo "(how many times faster fsbmp is). Reads: read requests (syscr) and MiB read by one run."
 echo
-echo "| volume | what | chunk | wall ms | CPU ms | reads | MiB read | peak RSS MiB | bitmap MiB | /floor | /peer |"
+echo "| volume | what | chunk | wall ms | CPU ms | reads | MiB read | peak RSS MiB | bitmap MiB | fsbmp / floor | peer / fsbmp |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|"
 
 coldLines=()
@@ -78,13 +79,13 @@ for name in "${names[@]}"; do
   case $kind in ext4) tool=partclone.extfs ;; xfs) tool=partclone.xfs ;; esac
   if [ -n "$tool" ] && { [ "${name##*-}" != 15t ] || [ "${FSBMP_PEER_15T:-0}" = 1 ]; }; then
     read -r pw pc < <(peer "$tool" "$img")
-    echo "| $name | $tool -D | 4 KiB | $(ms "$pw") | $(ms "$pc") | - | - | - | - | $(ratio "$pc" "$fc") | - |"
+    echo "| $name | $tool -D | 4 KiB | $(ms "$pw") | $(ms "$pc") | - | - | - | - | - | - |"
   fi
   for chunk in 4096 65536 1048576; do
     out=$("$driver" bitmap "$img" "$chunk" "$runs")
     w=$(field wall_us "$out") c=$(field cpu_us "$out")
     peerRatio="-"
-    [ -n "$pc" ] && peerRatio="$(ratio "$c" "$pc") ($(ratio "$w" "$pw"))"
+    [ -n "$pc" ] && peerRatio="$(ratio "$pc" "$c") ($(ratio "$pw" "$w"))"
     echo "| $name | fsbmp | $((chunk / 1024)) KiB | $(ms "$w") | $(ms "$c") | $(field reads "$out") | $(awk -v b="$(field read_bytes "$out")" 'BEGIN { printf "%.2f", b / 1048576 }') | $(awk -v k="$(field peak_rss_kib "$out")" 'BEGIN { printf "%.1f", k / 1024 }') | $(awk -v b="$(field bitmap_bytes "$out")" 'BEGIN { printf "%.3f", b / 1048576 }') | $(ratio "$c" "$fc") ($(ratio "$w" "$fw")) | $peerRatio |"
     if [ "$kind" = xfs ] && [ "$chunk" = 4096 ]; then
       pass=$("$driver" pass "$(field bitmap_bytes "$out")" "$runs")
