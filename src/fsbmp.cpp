@@ -36,12 +36,10 @@ CVoError FsParser::init() {
 }
 
 CVoError FsParser::readBlocks(void* buf, int blockSize, long long block, int count) {
-  CVoError err = devFile.Seek(static_cast<int64_t>(block) * blockSize, SEEK_SET, nullptr);
-  if (err.code < 0)
-    return err.Push(HERE, "Couldn't seek to block %lld of size %d", block, blockSize);
+  // One positioned read: a walk over thousands of bitmap blocks issues one request each.
   uint32_t want = static_cast<uint32_t>(blockSize) * static_cast<uint32_t>(count);
   uint32_t got = 0;
-  err = devFile.Read(buf, want, &got);
+  CVoError err = devFile.ReadAt(static_cast<int64_t>(block) * blockSize, buf, want, &got);
   if (err.code < 0) {
     return err.Push(HERE, "Couldn't read blocks %lld-%lld of size %d", block, block + count - 1,
                     blockSize);

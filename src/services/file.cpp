@@ -36,11 +36,16 @@ CVoError CVoFile::Seek(int64_t offset, int whence, int64_t* newPos) {
   return CVoError();
 }
 
-CVoError CVoFile::Read(void* buffer, uint32_t size, uint32_t* gotBytes) {
+namespace {
+
+// Reads until `size` bytes are in or the file ends; `offset` < 0 reads at the file position.
+CVoError readFully(int fd, int64_t offset, void* buffer, uint32_t size, uint32_t* gotBytes) {
   uint32_t done = 0;
   unsigned char* out = static_cast<unsigned char*>(buffer);
   while (done < size) {
-    ssize_t n = ::read(fd_, out + done, size - done);
+    ssize_t n = offset < 0
+                    ? ::read(fd, out + done, size - done)
+                    : ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       int saved = errno;
@@ -52,6 +57,20 @@ CVoError CVoFile::Read(void* buffer, uint32_t size, uint32_t* gotBytes) {
   }
   if (gotBytes) *gotBytes = done;
   return CVoError();
+}
+
+}  // namespace
+
+CVoError CVoFile::Read(void* buffer, uint32_t size, uint32_t* gotBytes) {
+  return readFully(fd_, -1, buffer, size, gotBytes);
+}
+
+CVoError CVoFile::ReadAt(int64_t offset, void* buffer, uint32_t size, uint32_t* gotBytes) {
+  if (offset < 0) {
+    return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "read at offset %lld refused",
+                                   static_cast<long long>(offset));
+  }
+  return readFully(fd_, offset, buffer, size, gotBytes);
 }
 
 CVoError CVoFile::Close() {

@@ -19,6 +19,8 @@ class FSBMP_API CVoFile {
   CVoError Seek(int64_t offset, int whence, int64_t* newPos);
   // Reads `size` bytes unless the file ends first; `gotBytes`, when given, receives the count.
   CVoError Read(void* buffer, uint32_t size, uint32_t* gotBytes);
+  // As Read, from byte `offset`, in one positioned request; the file position is left alone.
+  CVoError ReadAt(int64_t offset, void* buffer, uint32_t size, uint32_t* gotBytes);
   CVoError Close();
 
   bool isOpen() const { return fd_ >= 0; }
