@@ -56,7 +56,9 @@ void drawTerminalMap(FILE* out, const FsParser& parser, const UsageMap& map, int
   static const char* const kAscii[5] = {".", "-", "+", "*", "#"};
   const char* const* shades = unicode ? kUnicode : kAscii;
   const int labelWidth = 11;
-  const long long columns = std::max(16, std::min(width - labelWidth - 1, 128));
+  // A power of two of cells to a row keeps the row offsets round.
+  long long columns = 16;
+  while (columns * 2 <= std::min(width - labelWidth - 1, 128)) columns *= 2;
   const CellGrid grid = makeGrid(map, columns * 24, columns);
   const long long cellBytes = grid.chunksPerCell * map.chunkSize;
 

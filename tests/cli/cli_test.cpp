@@ -252,7 +252,7 @@ TEST_F(CliTest, EveryCommandHasHelp) {
 TEST_F(CliTest, TerminalMapShowsTheUsedShare) {
   std::string out;
   ASSERT_EQ(run("COLUMNS=60 LC_ALL=C " + cli() + " map '" + image + "' --chunk-size 64K", &out), 0);
-  // 80 MiB in 64 KiB chunks: 1280 chunks, in cells of a power of two of chunks, 48 to a row.
+  // 80 MiB in 64 KiB chunks: 1280 chunks, in cells of a power of two of chunks, 32 to a row.
   EXPECT_NE(out.find("ReiserFS, 80.0 MiB, 4096-byte blocks"), std::string::npos) << out;
   EXPECT_NE(out.find(" free "), std::string::npos) << "legend: " << out;
   CVoError err;
