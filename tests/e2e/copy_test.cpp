@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "common/testutil.h"
 #include "e2e_images.h"
 
@@ -133,6 +135,72 @@ TEST_F(CopyTest, DdrescueWithTheMapfileMakesTheSameCopy) {
     std::string notes;
     EXPECT_EQ(findLoss(*img, rescued, &notes), "");
   }
+}
+
+// A loop device over a scratch file, detached on every way out.
+struct LoopDevice {
+  std::string device;
+  explicit LoopDevice(const std::string& file) {
+    std::string out;
+    if (geteuid() == 0 && run("losetup -f --show " + quote(file), &out) == 0)
+      device = out.substr(0, out.find('\n'));
+  }
+  ~LoopDevice() {
+    if (!device.empty()) run("losetup -d " + quote(device));
+  }
+};
+
+TEST_F(CopyTest, BlockDeviceTargetGetsOnlyTheUsedChunks) {
+  const FsImage* img = image("ext3");
+  if (!img || !img->skip.empty()) GTEST_SKIP() << "no ext3 image here";
+  // The target device starts out all 0xAA; afterwards free chunks must still say so.
+  const std::string backing = scratchPath("target-dev.img");
+  mustRun("head -c " + std::to_string(img->devSize) + " /dev/zero | tr '\\0' '\\252' > " +
+          quote(backing));
+  LoopDevice loop(backing);
+  if (loop.device.empty()) GTEST_SKIP() << "loop devices need root and a free /dev/loop*";
+
+  const std::string chunk = std::to_string(img->chunkSize);
+  std::string out, ranges;
+  ASSERT_EQ(run(tool() + " copy " + quote(img->path) + " " + quote(loop.device) + " --chunk-size " +
+                    chunk + " --quiet",
+                &out, true),
+            0)
+      << out;
+  ASSERT_EQ(
+      run(tool() + " bitmap " + quote(img->path) + " --chunk-size " + chunk + " --format ranges",
+          &ranges),
+      0);
+  std::vector<unsigned char> source = readWhole(img->path), written = readWhole(backing);
+  ASSERT_EQ(written.size(), source.size());
+  long long at = 0, badUsed = 0, badFree = 0;
+  auto checkFree = [&](long long from, long long to) {
+    for (long long i = from; i < to; ++i) badFree += written[static_cast<size_t>(i)] != 0xAA;
+  };
+  forEachRangeLine(ranges, [&](long long offset, long long length) {
+    checkFree(at, offset);
+    badUsed += memcmp(&source[static_cast<size_t>(offset)], &written[static_cast<size_t>(offset)],
+                      static_cast<size_t>(length)) != 0;
+    at = offset + length;
+  });
+  checkFree(at, static_cast<long long>(written.size()));
+  EXPECT_EQ(badUsed, 0) << "used runs that differ from the device";
+  EXPECT_EQ(badFree, 0) << "bytes written outside the used chunks";
+  std::string notes;
+  EXPECT_EQ(findLoss(*img, backing, &notes), "");
+
+  // A block device smaller than the source is refused before anything is written.
+  const std::string small = scratchPath("small-dev.img");
+  mustRun("truncate -s 4M " + quote(small));
+  LoopDevice smallLoop(small);
+  ASSERT_FALSE(smallLoop.device.empty());
+  EXPECT_EQ(run(tool() + " copy " + quote(img->path) + " " + quote(smallLoop.device) +
+                    " --chunk-size " + chunk,
+                &out, true),
+            1);
+  EXPECT_NE(out.find("less than the " + std::to_string(img->devSize) + " bytes"), std::string::npos)
+      << out;
+  EXPECT_EQ(readWhole(small), std::vector<unsigned char>(4 << 20, 0));
 }
 
 }  // namespace
