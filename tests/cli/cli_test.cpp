@@ -201,6 +201,24 @@ TEST_F(CliTest, TextFormatsAgreeWithTheRawBitmap) {
   EXPECT_EQ(run(base + " --format raw", &out, true), 2) << "raw bytes never go to a terminal";
 }
 
+TEST_F(CliTest, ProgressBarOnlyOnATerminalAndNotWhenQuiet) {
+  FSBMP_REQUIRE_TOOL("script");
+  const std::string target = scratchPath("progress.img");
+  const std::string copy = cli() + " copy '" + image + "' '" + target + "' --chunk-size 64K";
+  std::string out;
+  // script(1) gives the tool a pseudo-terminal for its standard streams.
+  ASSERT_EQ(run("script -qec \"" + copy + "\" /dev/null", &out), 0) << out;
+  EXPECT_NE(out.find("\r["), std::string::npos) << out;
+  EXPECT_NE(out.find("100% "), std::string::npos) << out;
+  EXPECT_NE(out.find("/s "), std::string::npos) << "rate: " << out;
+  EXPECT_NE(out.find(" left"), std::string::npos) << "time left: " << out;
+  EXPECT_NE(out.find("written: "), std::string::npos) << "summary: " << out;
+
+  ASSERT_EQ(run("script -qec \"" + copy + " --quiet\" /dev/null", &out), 0) << out;
+  EXPECT_EQ(out.find("\r["), std::string::npos) << out;
+  EXPECT_NE(out.find("written: "), std::string::npos) << out;
+}
+
 TEST_F(CliTest, InfoJsonMatchesTheLibrary) {
   std::string out;
   ASSERT_EQ(run(cli() + " info --json '" + image + "'", &out), 0);
