@@ -70,38 +70,35 @@ std::string baseOf(const std::string& path) {
   return basename(copy.data());
 }
 
-bool readFully(int fd, unsigned char* buf, long long size, long long offset,
-               const std::string& device) {
+// Both return "" or, after a failure, what went wrong.
+std::string readFully(int fd, unsigned char* buf, long long size, long long offset,
+                      const std::string& device) {
   while (size > 0) {
     ssize_t n = pread(fd, buf, static_cast<size_t>(size), offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      fprintf(stderr, "fsbmp: couldn't read %s at byte %lld: %s\n", device.c_str(), offset,
-              n < 0 ? strerror(errno) : "unexpected end of the device");
-      return false;
-    }
+    if (n <= 0)
+      return "couldn't read " + device + " at byte " + std::to_string(offset) + ": " +
+             (n < 0 ? strerror(errno) : "unexpected end of the device");
     buf += n;
     size -= n;
     offset += n;
   }
-  return true;
+  return "";
 }
 
-bool writeFully(int fd, const unsigned char* buf, long long size, long long offset,
-                const std::string& target) {
+std::string writeFully(int fd, const unsigned char* buf, long long size, long long offset,
+                       const std::string& target) {
   while (size > 0) {
     ssize_t n = pwrite(fd, buf, static_cast<size_t>(size), offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      fprintf(stderr, "fsbmp: couldn't write %s at byte %lld: %s\n", target.c_str(), offset,
-              n < 0 ? strerror(errno) : "nothing written");
-      return false;
-    }
+    if (n <= 0)
+      return "couldn't write " + target + " at byte " + std::to_string(offset) + ": " +
+             (n < 0 ? strerror(errno) : "nothing written");
     buf += n;
     size -= n;
     offset += n;
   }
-  return true;
+  return "";
 }
 
 bool openTarget(const std::string& targetPath, const struct stat& source, long long devSize,
@@ -241,35 +238,38 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
   Progress progress(total, !options.quiet);
   const double start = monotonicSeconds();
   long long done = 0, runs = 0;
-  bool ok = true;
+  std::string failure;
   map.forEachUsedRun([&](long long offset, long long length) {
-    if (!ok || offset >= map.devSize) return;
+    if (!failure.empty() || gInterrupted || offset >= map.devSize) return;
     ++runs;
-    while (ok && length > 0) {
-      if (gInterrupted) {
-        ok = false;
-        return;
-      }
+    while (length > 0 && failure.empty() && !gInterrupted) {
       long long n = std::min(length, static_cast<long long>(buffer.size()));
-      ok = readFully(src, buffer.data(), n, offset, device) &&
-           writeFully(target.fd, buffer.data(), n, offset, target.path);
+      failure = readFully(src, buffer.data(), n, offset, device);
+      if (failure.empty()) failure = writeFully(target.fd, buffer.data(), n, offset, target.path);
       offset += n;
       length -= n;
       done += n;
       progress.update(done);
     }
   });
-  if (ok && !gInterrupted) ok = commitTarget(&target);
-  if (gInterrupted) {
-    fprintf(stderr, "\nfsbmp: interrupted; %s was not written\n", targetPath.c_str());
-    return 130;
-  }
-  if (!ok) {
-    if (!target.tempPath.empty())
-      fprintf(stderr, "fsbmp: %s was not written\n", targetPath.c_str());
+  // A file target that failed is removed with its temporary name; a device keeps what was
+  // written and says so.
+  const std::string outcome = target.tempPath.empty() ? targetPath + " holds an incomplete copy"
+                                                      : targetPath + " was not written";
+  if (!failure.empty() || gInterrupted) {
+    progress.stop();
+    if (gInterrupted) {
+      fprintf(stderr, "fsbmp: interrupted; %s\n", outcome.c_str());
+      return 130;
+    }
+    fprintf(stderr, "fsbmp: %s\nfsbmp: %s\n", failure.c_str(), outcome.c_str());
     return 1;
   }
-  progress.finish();
+  progress.stop();
+  if (!commitTarget(&target)) {
+    fprintf(stderr, "fsbmp: %s\n", outcome.c_str());
+    return 1;
+  }
   const double seconds = monotonicSeconds() - start;
   printf("copied:  %s to %s\n", device.c_str(), targetPath.c_str());
   printf("used:    %lld bytes (%s) in %lld runs of %lld-byte chunks\n", total,

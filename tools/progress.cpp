@@ -36,14 +36,13 @@ Progress::~Progress() {
 void Progress::update(long long done) {
   if (!enabled_) return;
   double now = monotonicSeconds();
-  if (drawn_ && now - lastDraw_ < 0.2) return;
+  if (drawn_ && now - lastDraw_ < 0.2 && done < total_) return;
   lastDraw_ = now;
   draw(done);
 }
 
-void Progress::finish() {
-  if (!enabled_) return;
-  draw(total_);
+void Progress::stop() {
+  if (!drawn_) return;
   fputc('\n', stderr);
   drawn_ = false;
 }

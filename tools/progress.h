@@ -15,8 +15,8 @@ class Progress {
   Progress(long long total, bool enabled);
   ~Progress();
   void update(long long done);
-  // Draws the final state and ends the line.
-  void finish();
+  // Ends the bar's line, so that messages and the summary start on their own.
+  void stop();
 
  private:
   void draw(long long done);
