@@ -107,6 +107,7 @@ TEST_F(CopyTest, CheckCatchesOneMissingUsedChunk) {
 
 TEST_F(CopyTest, DdrescueWithTheMapfileMakesTheSameCopy) {
   FSBMP_REQUIRE_TOOL("ddrescue");
+  // The mapfile is made from the same runs for every file system; one stands for all.
   for (const char* name : {"ext4"}) {
     SCOPED_TRACE(name);
     const FsImage* img = image(name);
