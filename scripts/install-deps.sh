@@ -7,6 +7,7 @@ packages=(
   g++-powerpc64-linux-gnu qemu-user                      # big-endian PowerPC build and run
   e2fsprogs xfsprogs reiserfsprogs                       # real images and oracles
   partclone gddrescue util-linux                         # peers, loop devices
+  libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
 )
 
 missing=()

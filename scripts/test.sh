@@ -20,6 +20,8 @@ suite() {
 
 mkdir -p build
 suite native
+echo "=== install and example ==="
+scripts/check-install.sh build/native
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 suite sanitize -DFSBMP_SANITIZE=ON
 # The big-endian build runs the host's test tools (the fsdb stand-in) built natively above.
 suite ppc64 -DCMAKE_TOOLCHAIN_FILE=cmake/ppc64-toolchain.cmake \

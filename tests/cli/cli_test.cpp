@@ -1,6 +1,8 @@
 // The fsbmp command-line tool, run as a user runs it.
 #include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "common/testutil.h"
 #include "fsbmp/fsbmp.h"
@@ -105,6 +107,217 @@ TEST_F(CliTest, DebugSendsTheLogToStandardError) {
       << out;
   ASSERT_EQ(run(cli() + " info '" + image + "' 2>&1 >/dev/null", &out), 0);
   EXPECT_EQ(out, "") << "silent without --debug";
+}
+
+// Used chunk bits from byte ranges: every chunk a range touches.
+std::vector<bool> chunksOfRanges(const std::vector<std::pair<long long, long long>>& ranges,
+                                 long long chunkSize, long long nChunks) {
+  std::vector<bool> chunks(static_cast<size_t>(nChunks), false);
+  for (const auto& r : ranges)
+    for (long long c = r.first / chunkSize; c * chunkSize < r.first + r.second; ++c)
+      chunks[static_cast<size_t>(c)] = true;
+  return chunks;
+}
+
+TEST_F(CliTest, TextFormatsAgreeWithTheRawBitmap) {
+  const std::string raw = scratchPath("fmt.bmp");
+  const std::string base = cli() + " bitmap '" + image + "' --chunk-size 64K";
+  ASSERT_EQ(run(base + " --output '" + raw + "'"), 0);
+  std::vector<unsigned char> bits = readFile(raw);
+  const long long nChunks = 80 * 16, devSize = 80LL << 20;
+  ASSERT_EQ(bits.size(), static_cast<size_t>(nChunks / 8));
+  std::vector<bool> rawChunks(static_cast<size_t>(nChunks));
+  for (long long c = 0; c < nChunks; ++c)
+    rawChunks[static_cast<size_t>(c)] = (bits[c / 8] >> (c % 8)) & 1;
+
+  // ranges: "OFFSET LENGTH", ascending, separate, chunk-aligned.
+  std::string out;
+  ASSERT_EQ(run(base + " --format ranges", &out), 0);
+  std::vector<std::pair<long long, long long>> ranges;
+  std::istringstream lines(out);
+  long long offset, length, end = -1;
+  while (lines >> offset >> length) {
+    EXPECT_GT(offset, end) << "ranges overlap, touch or go backwards";
+    EXPECT_EQ(offset % 65536, 0);
+    EXPECT_GT(length, 0);
+    end = offset + length;
+    ranges.push_back({offset, length});
+  }
+  EXPECT_LE(end, devSize);
+  EXPECT_EQ(chunksOfRanges(ranges, 65536, nChunks), rawChunks);
+
+  // json: parses, and its geometry and ranges say the same.
+  ASSERT_EQ(run(base + " --format json", &out), 0);
+  nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << out;
+  EXPECT_EQ(doc["type"], "ReiserFS");
+  EXPECT_EQ(doc["block_size"], 4096);
+  EXPECT_EQ(doc["device_size"], devSize);
+  EXPECT_EQ(doc["chunk_size"], 65536);
+  EXPECT_EQ(doc["chunks"], nChunks);
+  std::vector<std::pair<long long, long long>> jsonRanges;
+  long long usedBytes = 0;
+  for (const auto& r : doc["used_ranges"]) {
+    jsonRanges.push_back({r["offset"].get<long long>(), r["length"].get<long long>()});
+    usedBytes += jsonRanges.back().second;
+  }
+  EXPECT_EQ(jsonRanges, ranges);
+  EXPECT_EQ(doc["used_bytes"], usedBytes);
+  long long usedChunks = 0;
+  for (bool b : rawChunks) usedChunks += b;
+  EXPECT_EQ(doc["used_chunks"], usedChunks);
+
+  // ddrescue: a mapfile whose blocks cover the device without gaps, '+' exactly where used.
+  ASSERT_EQ(run(base + " --format ddrescue", &out), 0);
+  std::istringstream map(out);
+  std::string line;
+  bool statusSeen = false;
+  long long at = 0;
+  std::vector<std::pair<long long, long long>> finished;
+  while (std::getline(map, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    unsigned long long pos = 0, size = 0;
+    char status = 0;
+    if (!statusSeen) {
+      ASSERT_EQ(sscanf(line.c_str(), "%llx %c", &pos, &status), 2) << line;
+      statusSeen = true;
+      continue;
+    }
+    ASSERT_EQ(sscanf(line.c_str(), "%llx %llx %c", &pos, &size, &status), 3) << line;
+    EXPECT_EQ(static_cast<long long>(pos), at) << line;
+    EXPECT_TRUE(status == '+' || status == '?') << line;
+    if (status == '+')
+      finished.push_back({static_cast<long long>(pos), static_cast<long long>(size)});
+    at = static_cast<long long>(pos + size);
+  }
+  EXPECT_EQ(at, devSize);
+  EXPECT_EQ(finished, ranges);
+
+  // Text formats go to a file as well, and an unknown format is a usage error.
+  ASSERT_EQ(run(base + " --format ranges --output '" + raw + ".txt'", &out), 0);
+  EXPECT_NE(out.find("used chunks: " + std::to_string(usedChunks)), std::string::npos) << out;
+  EXPECT_EQ(run(base + " --format xml", &out, true), 2);
+  EXPECT_NE(out.find("unknown format xml"), std::string::npos) << out;
+  EXPECT_EQ(run(base + " --format raw", &out, true), 2) << "raw bytes never go to a terminal";
+}
+
+TEST_F(CliTest, ProgressBarOnlyOnATerminalAndNotWhenQuiet) {
+  FSBMP_REQUIRE_TOOL("script");
+  const std::string target = scratchPath("progress.img");
+  const std::string copy = cli() + " copy '" + image + "' '" + target + "' --chunk-size 64K";
+  std::string out;
+  // script(1) gives the tool a pseudo-terminal for its standard streams.
+  ASSERT_EQ(run("script -qec \"" + copy + "\" /dev/null", &out), 0) << out;
+  EXPECT_NE(out.find("\r["), std::string::npos) << out;
+  EXPECT_NE(out.find("100% "), std::string::npos) << out;
+  EXPECT_NE(out.find("/s "), std::string::npos) << "rate: " << out;
+  EXPECT_NE(out.find(" left"), std::string::npos) << "time left: " << out;
+  EXPECT_NE(out.find("written: "), std::string::npos) << "summary: " << out;
+
+  ASSERT_EQ(run("script -qec \"" + copy + " --quiet\" /dev/null", &out), 0) << out;
+  EXPECT_EQ(out.find("\r["), std::string::npos) << out;
+  EXPECT_NE(out.find("written: "), std::string::npos) << out;
+}
+
+TEST_F(CliTest, InfoJsonMatchesTheLibrary) {
+  std::string out;
+  ASSERT_EQ(run(cli() + " info --json '" + image + "'", &out), 0);
+  nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << out;
+  CVoError err;
+  std::unique_ptr<FsParser> p(FsParser::init(image, &err));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(doc["device"], image);
+  EXPECT_EQ(doc["type"], "ReiserFS");
+  EXPECT_EQ(doc["block_size"], p->blockSize);
+  EXPECT_EQ(doc["block_count"], p->blockCount);
+  EXPECT_EQ(doc["fs_size"], p->fsSize);
+  EXPECT_EQ(doc["device_size"], p->devSize);
+}
+
+TEST_F(CliTest, UnrecognisedDeviceListsEveryRefusal) {
+  const std::string junk = scratchPath("junk.img");
+  mustRun("truncate -s 4M '" + junk + "'");
+  std::string out;
+  EXPECT_EQ(run(cli() + " info '" + junk + "'", &out, true), 1);
+  EXPECT_NE(out.find("no supported file system recognised on " + junk), std::string::npos) << out;
+  size_t last = 0;
+  for (const char* name : {"VxFS", "ext2/3/4", "ReiserFS", "XFS"}) {
+    size_t at = out.find(std::string("\n  ") + name + " ", last);
+    EXPECT_NE(at, std::string::npos) << name << " missing, or out of the factory's order:\n" << out;
+    if (at != std::string::npos) last = at;
+  }
+  EXPECT_NE(out.find("magic"), std::string::npos) << "each says why: " << out;
+
+  // --debug adds each refusal's located error stack.
+  ASSERT_EQ(run(cli() + " --debug info '" + junk + "'", &out, true), 1);
+  EXPECT_NE(out.find("FsParserXFS::init(const string&)"), std::string::npos) << out;
+}
+
+TEST_F(CliTest, EveryCommandHasHelp) {
+  std::string out;
+  for (const char* command : {"info", "bitmap", "copy", "map"}) {
+    ASSERT_EQ(run(cli() + " " + command + " --help", &out), 0) << command;
+    EXPECT_EQ(out.rfind(std::string("usage: fsbmp ") + command, 0), 0u) << out;
+    std::string again;
+    ASSERT_EQ(run(cli() + " help " + command, &again), 0);
+    EXPECT_EQ(again, out);
+  }
+  EXPECT_EQ(run(cli() + " copy '" + image + "' --chunk-size 4K", &out, true), 2);
+  EXPECT_NE(out.find("copy takes a DEVICE and a TARGET"), std::string::npos) << out;
+}
+
+TEST_F(CliTest, TerminalMapShowsTheUsedShare) {
+  std::string out;
+  ASSERT_EQ(run("COLUMNS=60 LC_ALL=C " + cli() + " map '" + image + "' --chunk-size 64K", &out), 0);
+  // 80 MiB in 64 KiB chunks: 1280 chunks, in cells of a power of two of chunks, 32 to a row.
+  EXPECT_NE(out.find("ReiserFS, 80.0 MiB, 4096-byte blocks"), std::string::npos) << out;
+  EXPECT_NE(out.find(" free "), std::string::npos) << "legend: " << out;
+  CVoError err;
+  std::unique_ptr<FsParser> p(FsParser::init(image, &err));
+  ChunkBitmap bm;
+  ASSERT_GE(getBitmap(p.get(), 65536, &bm).code, 0);
+  long long used = 0;
+  for (long long c = 0; c < bm.nChunks; ++c) used += bm.test(c);
+  char share[32];
+  snprintf(share, sizeof share, "(%.1f%%)", 100.0 * used / bm.nChunks);
+  EXPECT_NE(out.find(share), std::string::npos) << share << " in:\n" << out;
+  // The rows fit the width; the first cell holds the superblock, so it is not free.
+  std::istringstream lines(out);
+  std::string line;
+  std::getline(lines, line);
+  std::getline(lines, line);
+  EXPECT_LE(line.size(), 60u) << line;
+  ASSERT_GT(line.size(), 11u);
+  EXPECT_NE(line[11], '.') << line;
+}
+
+TEST_F(CliTest, PngMapIsAPicture) {
+  std::string out;
+  ASSERT_EQ(run(cli() + " --version", &out), 0);
+  const std::string png = scratchPath("map.png");
+  if (out.find("PNG maps: yes") == std::string::npos) {
+    EXPECT_EQ(run(cli() + " map '" + image + "' --png '" + png + "'", &out, true), 1);
+    EXPECT_NE(out.find("built without PNG support"), std::string::npos) << out;
+    GTEST_SKIP() << "this fsbmp was built without libpng";
+  }
+  ASSERT_EQ(run(cli() + " map '" + image + "' --png '" + png + "'", &out, true), 0) << out;
+  std::vector<unsigned char> data = readFile(png);
+  ASSERT_GT(data.size(), 33u);
+  const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  EXPECT_TRUE(std::equal(signature, signature + 8, data.begin()));
+  EXPECT_EQ(std::string(data.begin() + 12, data.begin() + 16), "IHDR");
+  const uint32_t width = getBE32(data, 16), height = getBE32(data, 20);
+  EXPECT_NE(out.find(std::to_string(width) + " x " + std::to_string(height) + " pixels"),
+            std::string::npos)
+      << out;
+  EXPECT_GT(width, 0u);
+  EXPECT_GT(height, 0u);
+  if (haveCommand("file")) {
+    std::string what;
+    run("file '" + png + "'", &what);
+    EXPECT_NE(what.find("PNG image data"), std::string::npos) << what;
+  }
 }
 
 }  // namespace

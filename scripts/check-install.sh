@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs a native build into a staging prefix and builds the example program against it, once
+# through find_package(fsbmp) and once with pkg-config's flags, then runs both on a real image.
+#   scripts/check-install.sh BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(cd "$1" && pwd)
+stage=$build/stage
+rm -rf "$stage" "$build/example" "$build/example-pc"
+cmake --install "$build" --prefix "$stage" >/dev/null
+for f in bin/fsbmp share/man/man1/fsbmp.1 include/fsbmp/fsbmp.h; do
+  [ -e "$stage/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+cmake -S examples -B "$build/example" -DCMAKE_PREFIX_PATH="$stage" >/dev/null
+cmake --build "$build/example" >/dev/null
+
+pcdir=$(dirname "$(find "$stage" -name fsbmp.pc | head -1)")
+flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs fsbmp)
+echo "pkg-config --cflags --libs fsbmp: $flags"
+mkdir -p "$build/example-pc"
+# shellcheck disable=SC2086
+g++ -std=c++17 -o "$build/example-pc/bitmap_summary" examples/bitmap_summary.cpp $flags
+
+image=$build/example/ext4.img
+truncate -s 32M "$image"
+mkfs.ext4 -q -F "$image"
+libdir=$(dirname "$(find "$stage" -name 'libfsbmp.so*' | head -1)")
+LD_LIBRARY_PATH=$libdir "$build/example/bitmap_summary" "$image" 65536
+LD_LIBRARY_PATH=$libdir "$build/example-pc/bitmap_summary" "$image" 65536
+"$stage/bin/fsbmp" info "$image" >/dev/null
+rm -f "$image"
+echo "Installed package works."

@@ -1,0 +1,205 @@
+// `fsbmp copy` on real images of every file system: the copy holds everything the file system
+// uses (its own checker and its files agree), the check notices one missing used chunk, and GNU
+// ddrescue following the tool's mapfile makes the same copy.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/testutil.h"
+#include "e2e_images.h"
+
+using namespace fsbmp_test;
+using namespace e2e_test;
+
+namespace {
+
+std::string quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+class CopyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { images(); }
+  void SetUp() override {
+    ASSERT_NE(getenv("FSBMP_CLI"), nullptr) << "FSBMP_CLI names the tool under test";
+  }
+};
+
+TEST_F(CopyTest, CopyLosesNothingTheFileSystemUses) {
+  std::string notes;
+  int checked = 0;
+  for (const FsImage& img : images()) {
+    SCOPED_TRACE(img.name);
+    if (!img.skip.empty()) {
+      notes += img.name + " skipped: " + img.skip + ". ";
+      continue;
+    }
+    const std::string copy = scratchPath(img.name + ".copy");
+    std::string out;
+    ASSERT_EQ(run(tool() + " copy " + quote(img.path) + " " + quote(copy) + " --chunk-size " +
+                      std::to_string(img.chunkSize),
+                  &out, true),
+              0)
+        << out;
+    EXPECT_NE(out.find("written: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("\r"), std::string::npos) << "no progress bar off a terminal: " << out;
+    EXPECT_EQ(findLoss(img, copy, &notes), "");
+
+    // Nothing but used chunks was written: free space reads as zeros and takes no room.
+    std::string ranges;
+    ASSERT_EQ(run(tool() + " bitmap " + quote(img.path) + " --chunk-size " +
+                      std::to_string(img.chunkSize) + " --format ranges",
+                  &ranges),
+              0);
+    std::vector<unsigned char> data = readWhole(copy);
+    long long usedBytes = 0, at = 0;
+    size_t stray = 0;
+    auto countStray = [&](long long from, long long to) {
+      for (long long i = from; i < to; ++i) stray += data[static_cast<size_t>(i)] != 0;
+    };
+    forEachRangeLine(ranges, [&](long long offset, long long length) {
+      usedBytes += length;
+      countStray(at, offset);
+      at = offset + length;
+    });
+    countStray(at, static_cast<long long>(data.size()));
+    EXPECT_EQ(stray, 0u) << "bytes outside the used chunks";
+    struct stat st;
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_LE(static_cast<long long>(st.st_blocks) * 512, usedBytes + 65536) << "not sparse";
+    unlink(copy.c_str());
+    ++checked;
+  }
+  if (!notes.empty()) std::cout << "[   NOTE   ] " << notes << "\n";
+  EXPECT_GE(checked, 1);
+}
+
+TEST_F(CopyTest, CheckCatchesOneMissingUsedChunk) {
+  std::string notes;
+  for (const FsImage& img : images()) {
+    SCOPED_TRACE(img.name);
+    if (!img.skip.empty()) continue;
+    ASSERT_GE(img.dataOffset, 0) << "no file data found in the image";
+    const std::string bitmap = scratchPath(img.name + ".bmp");
+    const std::string chunk = std::to_string(img.chunkSize);
+    ASSERT_EQ(run(tool() + " bitmap " + quote(img.path) + " --chunk-size " + chunk + " --output " +
+                  quote(bitmap)),
+              0);
+    std::vector<unsigned char> bits = readFile(bitmap);
+    const long long c = img.dataOffset / img.chunkSize;
+    ASSERT_TRUE((bits[static_cast<size_t>(c / 8)] >> (c % 8)) & 1)
+        << "the chunk at byte " << img.dataOffset << " holds data but is not marked used";
+    bits[static_cast<size_t>(c / 8)] &= static_cast<unsigned char>(~(1u << (c % 8)));
+    writeFile(bitmap, bits);
+
+    const std::string lossy = scratchPath(img.name + ".lossy");
+    std::string out;
+    ASSERT_EQ(run(tool() + " copy " + quote(img.path) + " " + quote(lossy) + " --chunk-size " +
+                      chunk + " --bitmap " + quote(bitmap),
+                  &out, true),
+              0)
+        << out;
+    EXPECT_NE(findLoss(img, lossy, &notes), "") << "one used chunk missing went unnoticed";
+    unlink(lossy.c_str());
+  }
+}
+
+TEST_F(CopyTest, DdrescueWithTheMapfileMakesTheSameCopy) {
+  FSBMP_REQUIRE_TOOL("ddrescue");
+  // The mapfile is made from the same runs for every file system; one stands for all.
+  for (const char* name : {"ext4"}) {
+    SCOPED_TRACE(name);
+    const FsImage* img = image(name);
+    if (!img || !img->skip.empty()) continue;
+    const std::string map = scratchPath(std::string(name) + ".map");
+    const std::string chunk = std::to_string(img->chunkSize);
+    ASSERT_EQ(run(tool() + " bitmap " + quote(img->path) + " --chunk-size " + chunk +
+                  " --format ddrescue --output " + quote(map)),
+              0);
+    const std::string rescued = scratchPath(std::string(name) + ".rescued");
+    const std::string copy = scratchPath(std::string(name) + ".copy2");
+    std::string out;
+    ASSERT_EQ(run("ddrescue -q --domain-mapfile=" + quote(map) + " " + quote(img->path) + " " +
+                      quote(rescued) + " " + quote(rescued + ".log"),
+                  &out, true),
+              0)
+        << out;
+    ASSERT_EQ(run(tool() + " copy " + quote(img->path) + " " + quote(copy) + " --chunk-size " +
+                      chunk + " --quiet",
+                  &out, true),
+              0)
+        << out;
+    // ddrescue leaves the output short when the device ends in free space.
+    mustRun("truncate -s " + std::to_string(img->devSize) + " " + quote(rescued));
+    EXPECT_EQ(run("cmp " + quote(rescued) + " " + quote(copy), &out, true), 0) << out;
+    std::string notes;
+    EXPECT_EQ(findLoss(*img, rescued, &notes), "");
+  }
+}
+
+// A loop device over a scratch file, detached on every way out.
+struct LoopDevice {
+  std::string device;
+  explicit LoopDevice(const std::string& file) {
+    std::string out;
+    if (geteuid() == 0 && run("losetup -f --show " + quote(file), &out) == 0)
+      device = out.substr(0, out.find('\n'));
+  }
+  ~LoopDevice() {
+    if (!device.empty()) run("losetup -d " + quote(device));
+  }
+};
+
+TEST_F(CopyTest, BlockDeviceTargetGetsOnlyTheUsedChunks) {
+  const FsImage* img = image("ext3");
+  if (!img || !img->skip.empty()) GTEST_SKIP() << "no ext3 image here";
+  // The target device starts out all 0xAA; afterwards free chunks must still say so.
+  const std::string backing = scratchPath("target-dev.img");
+  mustRun("head -c " + std::to_string(img->devSize) + " /dev/zero | tr '\\0' '\\252' > " +
+          quote(backing));
+  LoopDevice loop(backing);
+  if (loop.device.empty()) GTEST_SKIP() << "loop devices need root and a free /dev/loop*";
+
+  const std::string chunk = std::to_string(img->chunkSize);
+  std::string out, ranges;
+  ASSERT_EQ(run(tool() + " copy " + quote(img->path) + " " + quote(loop.device) + " --chunk-size " +
+                    chunk + " --quiet",
+                &out, true),
+            0)
+      << out;
+  ASSERT_EQ(
+      run(tool() + " bitmap " + quote(img->path) + " --chunk-size " + chunk + " --format ranges",
+          &ranges),
+      0);
+  std::vector<unsigned char> source = readWhole(img->path), written = readWhole(backing);
+  ASSERT_EQ(written.size(), source.size());
+  long long at = 0, badUsed = 0, badFree = 0;
+  auto checkFree = [&](long long from, long long to) {
+    for (long long i = from; i < to; ++i) badFree += written[static_cast<size_t>(i)] != 0xAA;
+  };
+  forEachRangeLine(ranges, [&](long long offset, long long length) {
+    checkFree(at, offset);
+    badUsed += memcmp(&source[static_cast<size_t>(offset)], &written[static_cast<size_t>(offset)],
+                      static_cast<size_t>(length)) != 0;
+    at = offset + length;
+  });
+  checkFree(at, static_cast<long long>(written.size()));
+  EXPECT_EQ(badUsed, 0) << "used runs that differ from the device";
+  EXPECT_EQ(badFree, 0) << "bytes written outside the used chunks";
+
+  // A block device smaller than the source is refused before anything is written.
+  const std::string small = scratchPath("small-dev.img");
+  mustRun("truncate -s 4M " + quote(small));
+  LoopDevice smallLoop(small);
+  ASSERT_FALSE(smallLoop.device.empty());
+  EXPECT_EQ(run(tool() + " copy " + quote(img->path) + " " + quote(smallLoop.device) +
+                    " --chunk-size " + chunk,
+                &out, true),
+            1);
+  EXPECT_NE(out.find("less than the " + std::to_string(img->devSize) + " bytes"), std::string::npos)
+      << out;
+  EXPECT_EQ(readWhole(small), std::vector<unsigned char>(4 << 20, 0));
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+// Populated images of every supported file system, each with its free space filled with a
+// pattern, and the checks that tell whether a copy of one lost anything.
+#ifndef FSBMP_TESTS_E2E_IMAGES_H
+#define FSBMP_TESTS_E2E_IMAGES_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace e2e_test {
+
+enum class Kind { kExt, kXfs, kReiserFS, kVxFS };
+
+struct FsImage {
+  std::string name;  // "ext4", "xfs-v5", ...
+  Kind kind = Kind::kExt;
+  std::string path;  // the image, its free blocks overwritten with the pattern
+  std::string skip;  // why the image could not be made ("" when it was)
+  long long blockSize = 0;
+  long long devSize = 0;
+  long long chunkSize = 0;    // the chunk size its copies are made with
+  std::vector<bool> used;     // per file-system block, as the file system's own tool says
+  bool hasFiles = false;      // populated from contentDir()
+  bool mountable = false;     // the kernel here can mount it (read-only loop mount)
+  long long dataOffset = -1;  // a byte holding file data (or, without files, metadata)
+};
+
+// The files the populated images hold.
+const std::string& contentDir();
+
+// The images, made once per test program.
+const std::vector<FsImage>& images();
+const FsImage* image(const std::string& name);
+
+// The fsbmp tool as a shell command (with the emulator of a cross build, and the fsdb stand-in
+// first on PATH for VxFS).
+std::string tool();
+
+// A whole file, read in large requests.
+std::vector<unsigned char> readWhole(const std::string& path);
+
+// Calls `fn(offset, length)` for each "OFFSET LENGTH" line of `fsbmp bitmap --format ranges`.
+void forEachRangeLine(const std::string& text, const std::function<void(long long, long long)>& fn);
+
+// Checks a copy of `image` against everything the file system uses: the bytes of each used
+// block, the file system's checker, and the files it holds. Returns "" when nothing is lost,
+// otherwise what was found wrong. `notes` receives the checks that could not run here.
+std::string findLoss(const FsImage& image, const std::string& copy, std::string* notes);
+
+}  // namespace e2e_test
+
+#endif

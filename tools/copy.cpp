@@ -1,0 +1,283 @@
+#include "copy.h"
+
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "progress.h"
+
+namespace fsbmp_tool {
+
+namespace {
+
+// Runs of used chunks are moved in requests of up to this many bytes.
+const long long kRequestBytes = 8LL << 20;
+
+volatile sig_atomic_t gInterrupted = 0;
+
+void onSignal(int) {
+  gInterrupted = 1;
+}
+
+// Catches SIGINT, SIGTERM and SIGHUP while it lives, so that an interrupted copy removes its
+// temporary file.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &sa, &old_[i]);
+  }
+  ~InterruptGuard() {
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &old_[i], nullptr);
+  }
+
+ private:
+  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction old_[3];
+};
+constexpr int InterruptGuard::kSignals[3];
+
+// The target being written; a temporary file is unlinked unless committed.
+struct Target {
+  std::string path;      // what the user named
+  std::string tempPath;  // empty for a block device
+  int fd = -1;
+  ~Target() {
+    if (fd >= 0) close(fd);
+    if (!tempPath.empty()) unlink(tempPath.c_str());
+  }
+};
+
+std::string dirOf(const std::string& path) {
+  std::vector<char> copy(path.begin(), path.end());
+  copy.push_back('\0');
+  return dirname(copy.data());
+}
+
+std::string baseOf(const std::string& path) {
+  std::vector<char> copy(path.begin(), path.end());
+  copy.push_back('\0');
+  return basename(copy.data());
+}
+
+// Both return "" or, after a failure, what went wrong.
+std::string readFully(int fd, unsigned char* buf, long long size, long long offset,
+                      const std::string& device) {
+  while (size > 0) {
+    ssize_t n = pread(fd, buf, static_cast<size_t>(size), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      return "couldn't read " + device + " at byte " + std::to_string(offset) + ": " +
+             (n < 0 ? strerror(errno) : "unexpected end of the device");
+    buf += n;
+    size -= n;
+    offset += n;
+  }
+  return "";
+}
+
+std::string writeFully(int fd, const unsigned char* buf, long long size, long long offset,
+                       const std::string& target) {
+  while (size > 0) {
+    ssize_t n = pwrite(fd, buf, static_cast<size_t>(size), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      return "couldn't write " + target + " at byte " + std::to_string(offset) + ": " +
+             (n < 0 ? strerror(errno) : "nothing written");
+    buf += n;
+    size -= n;
+    offset += n;
+  }
+  return "";
+}
+
+bool openTarget(const std::string& targetPath, const struct stat& source, long long devSize,
+                Target* target) {
+  target->path = targetPath;
+  struct stat st;
+  if (stat(targetPath.c_str(), &st) == 0) {
+    const bool same = S_ISBLK(st.st_mode) && S_ISBLK(source.st_mode)
+                          ? st.st_rdev == source.st_rdev
+                          : st.st_dev == source.st_dev && st.st_ino == source.st_ino;
+    if (same) {
+      fprintf(stderr, "fsbmp: %s is the device being copied\n", targetPath.c_str());
+      return false;
+    }
+    if (S_ISBLK(st.st_mode)) {
+      target->fd = open(targetPath.c_str(), O_WRONLY | O_CLOEXEC);
+      if (target->fd < 0) {
+        fprintf(stderr, "fsbmp: couldn't open %s for writing: %s\n", targetPath.c_str(),
+                strerror(errno));
+        return false;
+      }
+      off_t size = lseek(target->fd, 0, SEEK_END);
+      if (size < devSize) {
+        fprintf(stderr,
+                "fsbmp: %s holds %lld bytes, less than the %lld bytes of the device being "
+                "copied\n",
+                targetPath.c_str(), static_cast<long long>(size), devSize);
+        return false;
+      }
+      return true;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      fprintf(stderr, "fsbmp: %s is neither a regular file nor a block device\n",
+              targetPath.c_str());
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    fprintf(stderr, "fsbmp: couldn't look at %s: %s\n", targetPath.c_str(), strerror(errno));
+    return false;
+  }
+
+  const std::string dir = dirOf(targetPath);
+  std::string name = dir + "/." + baseOf(targetPath) + ".fsbmp-XXXXXX";
+  std::vector<char> templ(name.begin(), name.end());
+  templ.push_back('\0');
+  target->fd = mkostemp(templ.data(), O_CLOEXEC);
+  if (target->fd < 0) {
+    fprintf(stderr, "fsbmp: couldn't create a temporary file in %s: %s\n", dir.c_str(),
+            strerror(errno));
+    return false;
+  }
+  target->tempPath = templ.data();
+  if (ftruncate(target->fd, devSize) != 0) {
+    fprintf(stderr, "fsbmp: couldn't size %s to %lld bytes: %s\n", target->tempPath.c_str(),
+            devSize, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Syncs the target and, for a file, gives it the usual mode and its final name.
+bool commitTarget(Target* target) {
+  const std::string& written = target->tempPath.empty() ? target->path : target->tempPath;
+  if (fsync(target->fd) != 0) {
+    fprintf(stderr, "fsbmp: couldn't write %s: %s\n", written.c_str(), strerror(errno));
+    return false;
+  }
+  if (target->tempPath.empty()) return true;
+  mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(target->fd, 0666 & ~mask) != 0) {
+    fprintf(stderr, "fsbmp: couldn't set the mode of %s: %s\n", written.c_str(), strerror(errno));
+    return false;
+  }
+  int fd = target->fd;
+  target->fd = -1;
+  if (close(fd) != 0) {
+    fprintf(stderr, "fsbmp: couldn't write %s: %s\n", written.c_str(), strerror(errno));
+    return false;
+  }
+  if (rename(target->tempPath.c_str(), target->path.c_str()) != 0) {
+    fprintf(stderr, "fsbmp: couldn't rename %s to %s: %s\n", written.c_str(), target->path.c_str(),
+            strerror(errno));
+    return false;
+  }
+  target->tempPath.clear();
+  // The new name lasts once the directory is synced too.
+  int dirFd = open(dirOf(target->path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
+  }
+  return true;
+}
+
+}  // namespace
+
+int copyUsedChunks(const std::string& device, const UsageMap& map, const std::string& targetPath,
+                   const CopyOptions& options) {
+  // Used space past the device's end cannot be copied; say so before anything is written. A
+  // chunk that straddles the end may hold used blocks past it, so it counts as past the end.
+  if (map.fsSize > map.devSize) {
+    long long lastUsed = map.nChunks - 1;
+    while (lastUsed >= 0 && !map.used(lastUsed)) --lastUsed;
+    if (lastUsed >= 0 && (lastUsed + 1) * map.chunkSize > map.devSize) {
+      fprintf(stderr,
+              "fsbmp: couldn't copy %s: its file system (%lld bytes) uses space past the end of "
+              "the device (%lld bytes)\n",
+              device.c_str(), map.fsSize, map.devSize);
+      return 1;
+    }
+  }
+
+  int src = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+  if (src < 0) {
+    fprintf(stderr, "fsbmp: couldn't open %s for reading: %s\n", device.c_str(), strerror(errno));
+    return 1;
+  }
+  struct SourceCloser {
+    int fd;
+    ~SourceCloser() { close(fd); }
+  } closer{src};
+  struct stat sourceStat;
+  if (fstat(src, &sourceStat) != 0) {
+    fprintf(stderr, "fsbmp: couldn't look at %s: %s\n", device.c_str(), strerror(errno));
+    return 1;
+  }
+
+  InterruptGuard guard;
+  gInterrupted = 0;
+  Target target;
+  if (!openTarget(targetPath, sourceStat, map.devSize, &target)) return 1;
+
+  std::vector<unsigned char> buffer(
+      static_cast<size_t>(std::min(kRequestBytes, std::max(map.chunkSize, 1LL << 20))));
+  const long long total = map.usedBytes();
+  Progress progress(total, !options.quiet);
+  const double start = monotonicSeconds();
+  long long done = 0, runs = 0;
+  std::string failure;
+  map.forEachUsedRun([&](long long offset, long long length) {
+    if (!failure.empty() || gInterrupted || offset >= map.devSize) return;
+    ++runs;
+    while (length > 0 && failure.empty() && !gInterrupted) {
+      long long n = std::min(length, static_cast<long long>(buffer.size()));
+      failure = readFully(src, buffer.data(), n, offset, device);
+      if (failure.empty()) failure = writeFully(target.fd, buffer.data(), n, offset, target.path);
+      offset += n;
+      length -= n;
+      done += n;
+      progress.update(done);
+    }
+  });
+  // A file target that failed is removed with its temporary name; a device keeps what was
+  // written and says so.
+  const std::string outcome = target.tempPath.empty() ? targetPath + " holds an incomplete copy"
+                                                      : targetPath + " was not written";
+  if (!failure.empty() || gInterrupted) {
+    progress.stop();
+    if (gInterrupted) {
+      fprintf(stderr, "fsbmp: interrupted; %s\n", outcome.c_str());
+      return 130;
+    }
+    fprintf(stderr, "fsbmp: %s\nfsbmp: %s\n", failure.c_str(), outcome.c_str());
+    return 1;
+  }
+  progress.stop();
+  if (!commitTarget(&target)) {
+    fprintf(stderr, "fsbmp: %s\n", outcome.c_str());
+    return 1;
+  }
+  const double seconds = monotonicSeconds() - start;
+  printf("copied:  %s to %s\n", device.c_str(), targetPath.c_str());
+  printf("used:    %lld bytes (%s) in %lld runs of %lld-byte chunks\n", total,
+         humanBytes(static_cast<double>(total)).c_str(), runs, map.chunkSize);
+  printf("written: %lld bytes of %lld\n", done, map.devSize);
+  printf("time:    %.2f s (%s/s)\n", seconds,
+         humanBytes(seconds > 0 ? static_cast<double>(done) / seconds : 0).c_str());
+  return 0;
+}
+
+}  // namespace fsbmp_tool

@@ -1,0 +1,24 @@
+// `fsbmp copy`: writes every used chunk of a device to the same offset of a target, and nothing
+// else. A regular-file target appears complete or not at all: it is written under a temporary
+// name beside it, kept sparse where chunks are free, synced and renamed at the end. A block
+// device target gets the used chunks written in place.
+#ifndef FSBMP_TOOLS_COPY_H
+#define FSBMP_TOOLS_COPY_H
+
+#include <string>
+
+#include "usage_map.h"
+
+namespace fsbmp_tool {
+
+struct CopyOptions {
+  bool quiet = false;  // no progress bar
+};
+
+// 0 on success, 1 on failure (after printing why), 130 when interrupted.
+int copyUsedChunks(const std::string& device, const UsageMap& map, const std::string& target,
+                   const CopyOptions& options);
+
+}  // namespace fsbmp_tool
+
+#endif

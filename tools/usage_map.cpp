@@ -1,0 +1,106 @@
+#include "usage_map.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace fsbmp_tool {
+
+long long UsageMap::usedChunks() const {
+  static const unsigned char kOnes[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+  long long used = 0;
+  const size_t full = static_cast<size_t>(nChunks / 8);
+  for (size_t i = 0; i < full; ++i) used += kOnes[bits.get()[i] & 15] + kOnes[bits.get()[i] >> 4];
+  for (long long c = static_cast<long long>(full) * 8; c < nChunks; ++c) used += this->used(c);
+  return used;
+}
+
+void UsageMap::forEachUsedRun(const std::function<void(long long, long long)>& fn) const {
+  long long c = 0;
+  while (c < nChunks) {
+    // Whole free bytes are skipped at once.
+    if ((c & 7) == 0 && bits.get()[c >> 3] == 0) {
+      c += 8;
+      continue;
+    }
+    if (!used(c)) {
+      ++c;
+      continue;
+    }
+    long long end = c + 1;
+    while (end < nChunks && used(end)) ++end;
+    const long long offset = c * chunkSize;
+    long long stop = end * chunkSize;
+    if (offset < devSize && stop > devSize) stop = devSize;
+    fn(offset, stop - offset);
+    c = end;
+  }
+}
+
+long long UsageMap::usedBytes() const {
+  long long total = 0;
+  forEachUsedRun([&](long long offset, long long length) {
+    if (offset < devSize) total += length;
+  });
+  return total;
+}
+
+bool buildUsageMap(FsParser* parser, long long chunkSize, UsageMap* map) {
+  if (chunkSize <= 0 || chunkSize > 0x40000000) {
+    fprintf(stderr, "fsbmp: chunk size %lld is out of range (1 to 1G)\n", chunkSize);
+    return false;
+  }
+  void* raw = nullptr;
+  long long nChunks = 0;
+  CVoError err = parser->getBmp(static_cast<int>(chunkSize), &raw, &nChunks);
+  if (err.code < 0) {
+    fprintf(stderr, "fsbmp: couldn't build the bitmap of %s\n%s", parser->devPath.c_str(),
+            err.toString().c_str());
+    return false;
+  }
+  map->bits.reset(static_cast<unsigned char*>(raw));
+  map->nChunks = nChunks;
+  map->chunkSize = chunkSize;
+  map->devSize = parser->devSize;
+  map->fsSize = parser->fsSize;
+  return true;
+}
+
+bool loadRawBitmap(const std::string& path, UsageMap* map) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "fsbmp: couldn't open %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (!ok) fprintf(stderr, "fsbmp: couldn't stat %s: %s\n", path.c_str(), strerror(errno));
+  if (ok && static_cast<unsigned long long>(st.st_size) != map->bytes()) {
+    fprintf(stderr,
+            "fsbmp: %s holds %lld bytes, but a bitmap of %lld chunks of %lld bytes needs %zu\n",
+            path.c_str(), static_cast<long long>(st.st_size), map->nChunks, map->chunkSize,
+            map->bytes());
+    close(fd);
+    return false;
+  }
+  size_t done = 0;
+  while (ok && done < map->bytes()) {
+    ssize_t n = read(fd, map->bits.get() + done, map->bytes() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fprintf(stderr, "fsbmp: couldn't read %s: %s\n", path.c_str(),
+              n < 0 ? strerror(errno) : "unexpected end of file");
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  return ok;
+}
+
+}  // namespace fsbmp_tool
