@@ -94,16 +94,12 @@ Base loadBase(const std::string& name) {
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, in.get())) > 0) b.bytes.insert(b.bytes.end(), buf, buf + n);
   if (pclose(in.release()) != 0 || b.bytes.size() < 65536) fail("can't read base image " + file);
+  static const unsigned char kZeroSector[kSector] = {};
   for (size_t s = 0; s < b.bytes.size() / kSector; ++s) {
-    const unsigned char* p = b.bytes.data() + s * kSector;
-    for (size_t i = 0; i < kSector; ++i) {
-      if (p[i]) {
-        b.sectors.push_back(static_cast<uint32_t>(s));
-        const uint32_t page = static_cast<uint32_t>(s * kSector / kPage);
-        if (b.pages.empty() || b.pages.back() != page) b.pages.push_back(page);
-        break;
-      }
-    }
+    if (memcmp(b.bytes.data() + s * kSector, kZeroSector, kSector) == 0) continue;
+    b.sectors.push_back(static_cast<uint32_t>(s));
+    const uint32_t page = static_cast<uint32_t>(s * kSector / kPage);
+    if (b.pages.empty() || b.pages.back() != page) b.pages.push_back(page);
   }
   if (be32(b.bytes.data()) == 0x58465342) b.xfsBlockSize = be32(b.bytes.data() + 4);
   b.path = scratchDir() + "/fsbmp-fuzz-" + std::to_string(getpid()) + "-" + name;

@@ -22,7 +22,8 @@
 
 namespace fsbmp_fuzz {
 
-// Loads the compressed base images named (files under the images directory) once per process.
+// Loads the compressed base images named (files under the images directory); once per process,
+// from LLVMFuzzerInitialize.
 void loadImages(const std::vector<std::string>& names);
 
 // Applies the input to a base, runs the probing factory and getBmp at a few chunk sizes on the

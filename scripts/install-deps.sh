@@ -7,6 +7,7 @@ packages=(
   g++-powerpc64-linux-gnu qemu-user                      # big-endian PowerPC build and run
   e2fsprogs xfsprogs reiserfsprogs                       # real images and oracles
   partclone gddrescue util-linux                         # peers, loop devices
+  clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
 )
 
 missing=()
