@@ -4,9 +4,10 @@
 //   FSBMP_FUZZ_FSDB_ANSWERS=FILE  the answers, separated by NUL bytes: the first is printed at
 //                                 start-up, then one per command line received, each followed
 //                                 by the prompt "> ". An answer beginning with byte 1 goes to
-//                                 standard error instead (without the prompt); one beginning
-//                                 with byte 2 ends the program. When the answers run out the
-//                                 program ends.
+//                                 standard error instead, and the next one answers the same
+//                                 command; one beginning with byte 2 ends the program. When the
+//                                 answers run out the program ends. Every command thus gets its
+//                                 prompt or an end, never silence.
 //   FSBMP_FUZZ_FSDB_RECORD=FILE   instead, run the program named by FSBMP_FUZZ_FSDB_REAL (the
 //   FSBMP_FUZZ_FSDB_REAL=PROGRAM  fsdb stand-in of the tests) with the same arguments, pass the
 //                                 dialogue through and append every answer to FILE in the
@@ -76,16 +77,19 @@ int replay(const char* answersPath) {
     start = end + 1;
   }
   std::string pending, command;
-  for (size_t i = 0; i < answers.size(); ++i) {
-    if (i > 0 && !readCommand(&pending, &command)) return 0;
-    const std::string& a = answers[i];
+  bool prompted = false;  // the start-up answer needs no command
+  for (const std::string& a : answers) {
+    if (prompted && !readCommand(&pending, &command)) return 0;
     if (!a.empty() && a[0] == 2) return 0;
     if (!a.empty() && a[0] == 1) {
+      // A complaint; the next answer, with its prompt, still answers the same command.
       writeAll(2, a.data() + 1, a.size() - 1);
+      prompted = false;
       continue;
     }
     writeAll(1, a.data(), a.size());
     writeAll(1, "> ", 2);
+    prompted = true;
   }
   return 0;
 }
