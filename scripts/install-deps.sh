@@ -8,6 +8,7 @@ packages=(
   e2fsprogs xfsprogs reiserfsprogs                       # real images and oracles
   partclone gddrescue util-linux                         # peers, loop devices
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
+  clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
 )
 
 missing=()

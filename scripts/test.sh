@@ -26,4 +26,22 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 suite sanitize -DFS
 # The big-endian build runs the host's test tools (the fsdb stand-in) built natively above.
 suite ppc64 -DCMAKE_TOOLCHAIN_FILE=cmake/ppc64-toolchain.cmake \
   -DFSBMP_HOST_TOOLS_DIR="$root/build/native/vxfs-tools"
+
+# A short fuzzing run of every target (about a minute each, two at a time), where clang's
+# libFuzzer runtime is present. Findings land in build/fuzz/fuzz-findings/.
+if command -v clang++ >/dev/null &&
+  [ -n "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a | grep /)" ] &&
+  [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then
+  echo "=== fuzz smoke ==="
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -DFSBMP_FUZZ=ON -DFSBMP_BUILD_TESTS=OFF \
+    >build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log; exit 1; }
+  cmake --build build/fuzz -j"$jobs"
+  smoke() { fuzz/run.sh build/fuzz "$1" "${FSBMP_FUZZ_SECONDS:-60}" >"build/fuzz/smoke-$1.log" 2>&1 ||
+    { tail -n 60 "build/fuzz/smoke-$1.log"; echo "fuzz target $1 found a fault" >&2; return 1; }; }
+  smoke ext2 & a=$!; smoke xfs & b=$!; wait $a && wait $b
+  smoke reiserfs & a=$!; smoke vxfs_probe & b=$!; wait $a && wait $b
+  smoke vxfs_text
+else
+  echo "=== fuzz smoke skipped: no clang with libFuzzer (Debian: clang libclang-rt-14-dev) ==="
+fi
 echo "All test runs passed."

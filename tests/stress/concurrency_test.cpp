@@ -1,0 +1,152 @@
+// Parsers of all four file systems at once on several threads: every result must equal the one
+// the same image gave on a single thread, and no descriptor may be left open.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/testutil.h"
+#include "vximage.h"
+
+using namespace fsbmp_test;
+
+namespace {
+
+const int kChunkSizes[2] = {4096, 65536};
+
+struct Result {
+  std::string error;  // empty on success
+  long long nChunks = 0;
+  std::vector<unsigned char> bits;
+  bool operator==(const Result& o) const {
+    return error == o.error && nChunks == o.nChunks && bits == o.bits;
+  }
+};
+
+Result parse(const std::string& path, int chunkSize) {
+  Result r;
+  CVoError err;
+  std::unique_ptr<FsParser> p(FsParser::init(path, &err));
+  if (!p) {
+    r.error = "probe: " + err.message();
+    return r;
+  }
+  ChunkBitmap bmp;
+  err = getBitmap(p.get(), chunkSize, &bmp);
+  if (err.code < 0) {
+    r.error = "walk: " + err.message();
+    return r;
+  }
+  r.nChunks = bmp.nChunks;
+  r.bits.assign(bmp.bits.get(), bmp.bits.get() + (bmp.nChunks + 7) / 8);
+  return r;
+}
+
+// Fewer rounds where each one is slow: under an emulator or the sanitizers.
+int rounds() {
+  const char* emulator = getenv("FSBMP_EMULATOR");
+  if (emulator && *emulator) return 4;
+#if defined(__SANITIZE_ADDRESS__)
+  return 8;
+#else
+  return 24;
+#endif
+}
+
+void reapChildren() {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+class Concurrency : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    images_ = new std::vector<std::string>;
+    if (!haveCommand("mkfs.ext4") || !haveCommand("mkfs.xfs") || !haveCommand("mkreiserfs")) return;
+    const std::string content = scratchPath("content");
+    mustRun("mkdir -p '" + content + "/d' && head -c 300000 /dev/urandom > '" + content +
+            "/a' && for i in 1 2 3 4 5 6; do head -c $((i * 7000)) /dev/urandom > '" + content +
+            "/d/f'$i; done");
+    const std::string ext4 = scratchPath("c.ext4");
+    mustRun("truncate -s 40M '" + ext4 + "' && mkfs.ext4 -q -F -b 1024 -d '" + content + "' '" +
+            ext4 + "' 30000");
+    const std::string xfs = scratchPath("c.xfs");
+    mustRun("truncate -s 40M '" + xfs +
+            "' && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q -b size=4096 "
+            "-d agsize=16m,size=36m '" +
+            xfs + "'");
+    const std::string reiser = scratchPath("c.reiserfs");
+    mustRun("truncate -s 36M '" + reiser + "' && mkreiserfs -f -q -b 4096 '" + reiser + "' 9000");
+    const std::string vxfs = scratchPath("c.vxfs");
+    vximage::Description d;
+    d.blockCount = 16384;
+    d.auBlocks = 8192;
+    d.printAuBlocks = true;
+    d.used.assign(static_cast<size_t>(d.blockCount), false);
+    for (long long b = 3000; b < 3100; ++b) d.used[b] = true;
+    d.used[12000] = true;
+    vximage::Layout layout;
+    std::string error;
+    EXPECT_TRUE(vximage::build(vxfs, d, &layout, &error)) << error;
+    *images_ = {ext4, xfs, reiser, vxfs};
+  }
+  static void TearDownTestSuite() {
+    delete images_;
+    images_ = nullptr;
+  }
+
+  static std::vector<std::string>* images_;
+};
+
+std::vector<std::string>* Concurrency::images_ = nullptr;
+
+TEST_F(Concurrency, ThreadsAgreeWithOneThreadAndLeaveNoDescriptors) {
+  if (images_->empty()) GTEST_SKIP() << "mkfs.ext4, mkfs.xfs or mkreiserfs is missing";
+  const char* tools = getenv("FSBMP_VXFS_TOOLS");
+  const std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", ((tools && *tools ? tools : FSBMP_VXFS_TOOLS_DIR) + (":" + oldPath)).c_str(), 1);
+
+  const int fdsBefore = countOpenFds();
+  std::map<std::pair<size_t, int>, Result> single;
+  for (size_t i = 0; i < images_->size(); ++i) {
+    for (int chunkSize : kChunkSizes) {
+      Result r = parse((*images_)[i], chunkSize);
+      EXPECT_EQ("", r.error) << (*images_)[i] << " at " << chunkSize;
+      single[{i, chunkSize}] = r;
+    }
+  }
+
+  // Each thread goes round every image and chunk size, from its own starting point, so that at
+  // any moment different file systems are being read.
+  const int kThreads = 4;
+  const int n = rounds();
+  std::mutex mu;
+  std::vector<std::string> failures;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < n; ++r) {
+        const size_t image = static_cast<size_t>(t + r) % images_->size();
+        const int chunkSize = kChunkSizes[(t + r / 4) % 2];
+        const Result got = parse((*images_)[image], chunkSize);
+        if (!(got == single.at({image, chunkSize}))) {
+          std::lock_guard<std::mutex> lock(mu);
+          failures.push_back((*images_)[image] + " at " + std::to_string(chunkSize) +
+                             " on thread " + std::to_string(t) + " differs: " + got.error);
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  setenv("PATH", oldPath.c_str(), 1);
+  reapChildren();
+
+  EXPECT_TRUE(failures.empty()) << failures.size() << " differences, first: " << failures[0];
+  EXPECT_EQ(fdsBefore, countOpenFds());
+}
+
+}  // namespace
