@@ -14,18 +14,15 @@
 #include <string>
 
 #include "fsbmp/fsbmp.h"
+#include "promises.h"
+
+using fsbmp_fuzz::check;
+using fsbmp_fuzz::probeAndWalk;
 
 namespace {
 
 std::string devicePath;
 std::string answersPath;
-
-void check(bool ok, const char* what) {
-  if (!ok) {
-    fprintf(stderr, "fsbmp fuzz: broken promise: %s\n", what);
-    abort();
-  }
-}
 
 void removeFiles() {
   unlink(devicePath.c_str());
@@ -75,28 +72,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   writeFile(answersPath, data, size, 0);
-  {
-    CVoError err;
-    std::unique_ptr<FsParser> p(FsParser::init(devicePath, &err));
-    if (!p) {
-      check(err.code < 0 && !err.toString().empty(), "a refusal carries an error");
-    } else {
-      for (int chunkSize : {p->blockSize, 65536, 1 << 20}) {
-        void* bmp = nullptr;
-        long long nChunks = -1;
-        err = p->getBmp(chunkSize, &bmp, &nChunks);
-        if (err.code < 0) {
-          check(!err.toString().empty(), "a failed walk says why");
-          continue;
-        }
-        check(bmp != nullptr && nChunks > 0, "a bitmap comes back");
-        check(nChunks >= (p->devSize + chunkSize - 1) / chunkSize, "the bitmap covers the device");
-        volatile unsigned char last = static_cast<unsigned char*>(bmp)[(nChunks - 1) / 8];
-        (void)last;
-        free(bmp);
-      }
-    }
-  }
+  probeAndWalk(devicePath, 1 << 20);
   // The parser is gone and with it fsdb's terminal: the replayer ends.
   while (waitpid(-1, nullptr, 0) > 0) {
   }

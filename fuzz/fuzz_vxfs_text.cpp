@@ -9,17 +9,9 @@
 #include <vector>
 
 #include "fsbmpVxFSText.h"
+#include "promises.h"
 
-namespace {
-
-void check(bool ok, const char* what) {
-  if (!ok) {
-    fprintf(stderr, "fsbmp fuzz: broken promise: %s\n", what);
-    abort();
-  }
-}
-
-}  // namespace
+using fsbmp_fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace fsbmp::vxfs;

@@ -41,37 +41,38 @@ CVoError checkChunkCount32(const JxCodeLocation& where, uint64_t nChunks, int ch
   return CVoError();
 }
 
-void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
+namespace {
+
+// Sets (value 0xFF) or clears (value 0) the bits of chunks [first, end): a mask for each partial
+// byte at the ends, whole bytes (memset, a word at a time) in between.
+void fillChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end, unsigned char value) {
   if (first >= end) return;
   const uint64_t firstByte = first >> 3;
   const uint64_t lastByte = (end - 1) >> 3;
   // Bits first & 7 .. 7 of the first byte, bits 0 .. (end - 1) & 7 of the last.
   const unsigned headMask = 0xFFu << (first & 7);
   const unsigned tailMask = 0xFFu >> (7 - ((end - 1) & 7));
+  auto apply = [&](uint64_t byte, unsigned mask) {
+    bitmap[byte] = static_cast<unsigned char>((bitmap[byte] & ~mask) | (value & mask));
+  };
   if (firstByte == lastByte) {
-    bitmap[firstByte] &= static_cast<unsigned char>(~(headMask & tailMask));
+    apply(firstByte, headMask & tailMask);
     return;
   }
-  bitmap[firstByte] &= static_cast<unsigned char>(~headMask);
+  apply(firstByte, headMask);
   if (lastByte > firstByte + 1)
-    memset(bitmap + firstByte + 1, 0, static_cast<size_t>(lastByte - firstByte - 1));
-  bitmap[lastByte] &= static_cast<unsigned char>(~tailMask);
+    memset(bitmap + firstByte + 1, value, static_cast<size_t>(lastByte - firstByte - 1));
+  apply(lastByte, tailMask);
+}
+
+}  // namespace
+
+void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
+  fillChunkRange(bitmap, first, end, 0);
 }
 
 void setChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
-  if (first >= end) return;
-  const uint64_t firstByte = first >> 3;
-  const uint64_t lastByte = (end - 1) >> 3;
-  const unsigned headMask = 0xFFu << (first & 7);
-  const unsigned tailMask = 0xFFu >> (7 - ((end - 1) & 7));
-  if (firstByte == lastByte) {
-    bitmap[firstByte] |= static_cast<unsigned char>(headMask & tailMask);
-    return;
-  }
-  bitmap[firstByte] |= static_cast<unsigned char>(headMask);
-  if (lastByte > firstByte + 1)
-    memset(bitmap + firstByte + 1, 0xFF, static_cast<size_t>(lastByte - firstByte - 1));
-  bitmap[lastByte] |= static_cast<unsigned char>(tailMask);
+  fillChunkRange(bitmap, first, end, 0xFF);
 }
 
 // On x86-64 the baseline instruction set has no POPCNT: build a second version that uses it and
