@@ -1,5 +1,12 @@
 #include "fsbmp/services/crc32c.h"
 
+#include <cstring>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <nmmintrin.h>
+#define FSBMP_CRC32C_SSE42 1
+#endif
+
 namespace {
 
 // Slicing-by-4 tables for the reflected Castagnoli polynomial, built once. Bytes are fed one
@@ -22,11 +29,39 @@ const Crc32cTables& tables() {
   return kTables;
 }
 
+#ifdef FSBMP_CRC32C_SSE42
+// SSE4.2's crc32 instruction computes the same Castagnoli CRC, eight bytes at a time; the
+// little-endian word load feeds the bytes in their order. Used when the processor has it.
+__attribute__((target("sse4.2"))) uint32_t crc32cHardware(const unsigned char* p, size_t length,
+                                                          uint32_t c) {
+  uint64_t wide = c;
+  for (; length >= 8; p += 8, length -= 8) {
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+    wide = _mm_crc32_u64(wide, w);
+  }
+  c = static_cast<uint32_t>(wide);
+  while (length--) c = _mm_crc32_u8(c, *p++);
+  return c;
+}
+
+bool haveHardwareCrc32c() {
+  static const bool have = __builtin_cpu_supports("sse4.2");
+  return have;
+}
+#endif
+
 }  // namespace
 
 void mb_crc32c(const void* data, size_t length, uint32_t* crc) {
-  const Crc32cTables& tb = tables();
   const unsigned char* p = static_cast<const unsigned char*>(data);
+#ifdef FSBMP_CRC32C_SSE42
+  if (haveHardwareCrc32c()) {
+    *crc = crc32cHardware(p, length, *crc);
+    return;
+  }
+#endif
+  const Crc32cTables& tb = tables();
   uint32_t c = *crc;
   while (length >= 4) {
     c ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

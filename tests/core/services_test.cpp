@@ -86,6 +86,18 @@ TEST(Crc32cTest, StandardCheckValueWholeAndInPieces) {
     mb_crc32c(text + split, 9 - split, &c);
     EXPECT_EQ(~c, 0xE3069283u) << "split at " << split;
   }
+  // The iSCSI check values (RFC 3720, B.4) over 32 bytes: zeros, ones, 0 to 31.
+  const struct {
+    int first, step;
+    uint32_t expected;
+  } vectors[] = {{0, 0, 0x8A9136AAu}, {0xFF, 0, 0x62A8AB43u}, {0, 1, 0x46DD794Eu}};
+  for (const auto& v : vectors) {
+    unsigned char block[32];
+    for (int i = 0; i < 32; ++i) block[i] = static_cast<unsigned char>(v.first + v.step * i);
+    uint32_t c = 0xFFFFFFFF;
+    mb_crc32c(block, sizeof block, &c);
+    EXPECT_EQ(~c, v.expected);
+  }
   // Unaligned, odd-length feeds over a longer buffer agree with one feed.
   std::vector<unsigned char> data(1031);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7 + 3);
