@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds fsbmp, makes small file systems with the real mkfs tools and shows what fsbmp reports
-# for each: its geometry and the used-chunk bitmap at 1 MiB chunks.
+# for each: its geometry, the used-chunk bitmap at 1 MiB chunks and a map of used space; then
+# copies the ext4 image without its free space and checks the copy with e2fsck.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,5 +33,12 @@ for fs in ext4 reiserfs xfs vxfs; do
   echo "=== $fs ==="
   PATH="$standin:$PATH" "$fsbmp" info "$work/$fs.img" || true
   PATH="$standin:$PATH" "$fsbmp" bitmap "$work/$fs.img" --chunk-size 1M --output "$work/$fs.bmp" || true
+  PATH="$standin:$PATH" COLUMNS=72 "$fsbmp" map "$work/$fs.img" || true
   echo
 done
+
+echo "=== copy of the ext4 image, used chunks only ==="
+"$fsbmp" copy "$work/ext4.img" "$work/ext4-copy.img" --chunk-size 64K --quiet
+du -h --apparent-size "$work/ext4-copy.img"
+du -h "$work/ext4-copy.img"
+e2fsck -fn "$work/ext4-copy.img"
