@@ -117,6 +117,14 @@ bool chunkSizeOption(const Options& o, long long* chunkSize, int* status) {
   return true;
 }
 
+// Probes the command's device and builds its usage map at chunkSize. False once the failure has
+// been reported.
+bool mapDevice(const Options& o, long long chunkSize, std::unique_ptr<FsParser>* parser,
+               UsageMap* map) {
+  *parser = openParser(o.positional[1], o.debug);
+  return *parser && buildUsageMap(parser->get(), chunkSize, map);
+}
+
 int cmdInfo(const Options& o) {
   std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug);
   if (!p) return 1;
@@ -139,10 +147,9 @@ int cmdBitmap(const Options& o) {
   int status = 0;
   if (!chunkSizeOption(o, &chunkSize, &status)) return status;
 
-  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug);
-  if (!p) return 1;
+  std::unique_ptr<FsParser> p;
   UsageMap map;
-  if (!buildUsageMap(p.get(), chunkSize, &map)) return 1;
+  if (!mapDevice(o, chunkSize, &p, &map)) return 1;
   OutputFile out;
   if (!out.open(o.output, format == BitmapFormat::kRaw)) return 1;
   switch (format) {
@@ -176,10 +183,9 @@ int cmdCopy(const Options& o) {
   long long chunkSize = 0;
   int status = 0;
   if (!chunkSizeOption(o, &chunkSize, &status)) return status;
-  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug);
-  if (!p) return 1;
+  std::unique_ptr<FsParser> p;
   UsageMap map;
-  if (!buildUsageMap(p.get(), chunkSize, &map)) return 1;
+  if (!mapDevice(o, chunkSize, &p, &map)) return 1;
   if (!o.bitmapIn.empty() && !loadRawBitmap(o.bitmapIn, &map)) return 1;
   p.reset();  // the copy reads the device on its own; the parser's descriptors go first
   CopyOptions options;
