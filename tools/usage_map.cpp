@@ -11,10 +11,9 @@
 namespace fsbmp_tool {
 
 long long UsageMap::usedChunks() const {
-  static const unsigned char kOnes[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
   long long used = 0;
   const size_t full = static_cast<size_t>(nChunks / 8);
-  for (size_t i = 0; i < full; ++i) used += kOnes[bits.get()[i] & 15] + kOnes[bits.get()[i] >> 4];
+  for (size_t i = 0; i < full; ++i) used += __builtin_popcount(bits.get()[i]);
   for (long long c = static_cast<long long>(full) * 8; c < nChunks; ++c) used += this->used(c);
   return used;
 }
