@@ -31,12 +31,14 @@ uint64_t chunkCount(long long blockCount, long long blocksPerChunk, long long de
   return fsChunks > devChunks ? fsChunks : devChunks;
 }
 
-CVoError checkChunkCount32(const JxCodeLocation& where, uint64_t nChunks, int chunkSize) {
-  if (nChunks > UINT32_MAX) {
+CVoError checkChunkCount(const JxCodeLocation& where, uint64_t nChunks, int chunkSize,
+                         uint64_t most) {
+  if (nChunks > most) {
     return JxErrorUtil::ErrorErrNo(where, EINVAL,
                                    "Chunk size (%d) gives %llu chunks, more than a bitmap can count"
-                                   " (4294967295); use a larger chunk size",
-                                   chunkSize, static_cast<unsigned long long>(nChunks));
+                                   " (%llu); use a larger chunk size",
+                                   chunkSize, static_cast<unsigned long long>(nChunks),
+                                   static_cast<unsigned long long>(most));
   }
   return CVoError();
 }

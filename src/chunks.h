@@ -18,9 +18,13 @@ CVoError checkChunkSize(const JxCodeLocation& where, int chunkSize, int blockSiz
 uint64_t chunkCount(long long blockCount, long long blocksPerChunk, long long devSize,
                     int chunkSize);
 
-// Refuses a chunk count that does not fit the 32-bit counters of the ext2/3/4, ReiserFS and VxFS
-// walks (errno 22).
-CVoError checkChunkCount32(const JxCodeLocation& where, uint64_t nChunks, int chunkSize);
+// The most chunks a bitmap can have where the count is 64-bit: the bitmap's byte size stays a
+// signed 64-bit number.
+const uint64_t kMaxChunks = static_cast<uint64_t>(INT64_MAX) - 7;
+
+// Refuses a chunk count above `most`, the limit of the walk's counters (errno 22).
+CVoError checkChunkCount(const JxCodeLocation& where, uint64_t nChunks, int chunkSize,
+                         uint64_t most);
 
 // Sets the bit of chunk c: bit c mod 8 of byte c / 8, least significant bit first.
 inline void markChunk(unsigned char* bitmap, uint64_t c) {

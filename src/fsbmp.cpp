@@ -2,9 +2,13 @@
 #include "fsbmp/fsbmp.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <memory>
+#include <utility>
 
+#include "chunks.h"
 #include "device.h"
+#include "device_view.h"
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmp/fsbmpReiserFS.h"
 #include "fsbmp/fsbmpVxFS.h"
@@ -13,8 +17,16 @@
 static const char kFile[] = "fsbmp";
 #define HERE JX_LOCATION(kFile)
 
-FsParser::FsParser(const std::string& dev)
-    : blockSize(-1), blockCount(-1), devSize(-1), fsSize(-1), devPath(dev), debug(nullptr) {
+FsParser::FsParser(const std::string& dev) : FsParser(dev, nullptr) {}
+
+FsParser::FsParser(const std::string& dev, std::shared_ptr<fsbmp::DeviceView> given)
+    : blockSize(-1),
+      blockCount(-1),
+      devSize(-1),
+      fsSize(-1),
+      devPath(dev),
+      debug(nullptr),
+      view(given ? std::move(given) : std::make_shared<fsbmp::FileView>(&devFile)) {
   for (int v = 0; v < 256; ++v) {
     int ones = 0;
     for (int bit = 0; bit < 8; ++bit) ones += (v >> bit) & 1;
@@ -25,7 +37,20 @@ FsParser::FsParser(const std::string& dev)
 
 FsParser::~FsParser() {}
 
+CVoError FsParser::openDevice(const JxCodeLocation& where, const std::string& dev) {
+  if (!view->isWholeFile()) return CVoError();
+  CVoError err = devFile.Open(dev.c_str(), fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
+  if (err.code < 0) return err.Push(where, "Couldn't open %s for reading", dev.c_str());
+  return CVoError();
+}
+
 CVoError FsParser::init() {
+  if (!view->isWholeFile()) {
+    int64_t length = 0;
+    CVoError err = view->length(&length);
+    devSize = length;
+    return err;
+  }
   CVoFile file;
   CVoError err = file.Open(devPath.c_str(), fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
   if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", devPath.c_str());
@@ -35,18 +60,21 @@ CVoError FsParser::init() {
   return err;
 }
 
-CVoError FsParser::readBlocks(void* buf, int blockSize, long long block, int count) {
+CVoError FsParser::readBlocks(void* buf, int blockBytes, long long block, int count) {
   // One positioned read: a walk over thousands of bitmap blocks issues one request each.
-  uint32_t want = static_cast<uint32_t>(blockSize) * static_cast<uint32_t>(count);
+  uint32_t want = static_cast<uint32_t>(blockBytes) * static_cast<uint32_t>(count);
   uint32_t got = 0;
-  CVoError err = devFile.ReadAt(static_cast<int64_t>(block) * blockSize, buf, want, &got);
+  CVoError err;
+  // A block number no device reaches (a damaged pointer) reads like one past the device's end.
+  if (blockBytes > 0 && block >= 0 && block <= INT64_MAX / blockBytes)
+    err = view->readAt(static_cast<int64_t>(block) * blockBytes, buf, want, &got);
   if (err.code < 0) {
     return err.Push(HERE, "Couldn't read blocks %lld-%lld of size %d", block, block + count - 1,
-                    blockSize);
+                    blockBytes);
   }
   if (got == want) return CVoError();
   return JxErrorUtil::ErrorErrNo(HERE, ENOSPC, "EOF while reading blocks %lld-%lld of size %d",
-                                 block, block + count - 1, blockSize);
+                                 block, block + count - 1, blockBytes);
 }
 
 int FsParser::log2(long long v) {
@@ -60,22 +88,64 @@ int FsParser::log2(long long v) {
   return v == 1 ? n : -1;
 }
 
+uint64_t FsParser::bitmapBytes(const ChunkLayout& layout) const {
+  return (layout.nChunks + 7) / 8;
+}
+
+CVoError FsParser::buildBitmap(const JxCodeLocation& where, const BitmapRules& rules,
+                               int chunkSize, void** bmp, long long* bmpSize) {
+  if (rules.resetOutputs) {
+    *bmp = nullptr;
+    *bmpSize = 0;
+  }
+  CVoError err = fsbmp::checkChunkSize(where, chunkSize, blockSize);
+  if (err.code < 0) return err;
+
+  ChunkLayout layout;
+  layout.chunkSize = chunkSize;
+  layout.blocksPerChunk = chunkSize / blockSize;
+  layout.chunkShift = log2(layout.blocksPerChunk);
+  layout.nChunks = fsbmp::chunkCount(blockCount, layout.blocksPerChunk, devSize, chunkSize);
+  err = fsbmp::checkChunkCount(where, layout.nChunks, chunkSize,
+                               rules.count32 ? UINT32_MAX : fsbmp::kMaxChunks);
+  if (err.code < 0) return err;
+
+  const uint64_t bytes = bitmapBytes(layout);
+  FsParserAutoChunkBmp holder;
+  err = holder.init(static_cast<size_t>(bytes));
+  if (err.code < 0)
+    return err.Push(where, "Couldn't allocate %lld-byte bitmap", static_cast<long long>(bytes));
+
+  err = walkBitmap(where, layout, holder.bitmap);
+  if (err.code < 0) return err;
+
+  *bmpSize = static_cast<long long>(layout.nChunks);
+  *bmp = holder.release();
+  return CVoError();
+}
+
 namespace {
 
 // Constructs one candidate; keeps it when its probe accepted the device.
 template <class Parser>
-FsParser* tryParser(const std::string& dev, CVoError* err) {
-  std::unique_ptr<FsParser> p(new Parser(dev, err));
+FsParser* tryParser(const std::shared_ptr<fsbmp::DeviceView>& view, const std::string& dev,
+                    CVoError* err) {
+  std::unique_ptr<FsParser> p(new Parser(view, dev, err));
   if (err->code >= 0) return p.release();
   return nullptr;
 }
 
 }  // namespace
 
-FsParser* FsParser::init(const std::string& dev, CVoError* err) {
-  if (FsParser* p = tryParser<FsParserVxFS>(dev, err)) return p;
-  if (FsParser* p = tryParser<FsParserExt2>(dev, err)) return p;
-  if (FsParser* p = tryParser<FsParserReiserFS>(dev, err)) return p;
-  if (FsParser* p = tryParser<FsParserXFS>(dev, err)) return p;
+FsParser* fsbmp::probeView(const std::shared_ptr<DeviceView>& view, const std::string& dev,
+                           CVoError* err) {
+  if (FsParser* p = tryParser<FsParserVxFS>(view, dev, err)) return p;
+  if (FsParser* p = tryParser<FsParserExt2>(view, dev, err)) return p;
+  if (FsParser* p = tryParser<FsParserReiserFS>(view, dev, err)) return p;
+  if (FsParser* p = tryParser<FsParserXFS>(view, dev, err)) return p;
   return nullptr;
+}
+
+FsParser* FsParser::init(const std::string& dev, CVoError* err) {
+  return fsbmp::probeView(nullptr, dev, err);
 }

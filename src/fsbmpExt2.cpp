@@ -5,9 +5,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <utility>
 
+#include "block_size.h"
 #include "coding.h"
-#include "device.h"
 #include "fsbmpExt2Layout.h"
 
 static const char kFile[] = "fsbmpExt2";
@@ -15,8 +16,15 @@ static const char kFile[] = "fsbmpExt2";
 
 using namespace fsbmp::ext2;
 
+static_assert((kSuperblockSize << kMaxLogBlockSize) == fsbmp::kMaxBlockSize,
+              "the largest ext2/3/4 block is the largest block the walks take");
+
 FsParserExt2::FsParserExt2(const std::string& dev, CVoError* err)
-    : FsParser(dev),
+    : FsParserExt2(nullptr, dev, err) {}
+
+FsParserExt2::FsParserExt2(std::shared_ptr<fsbmp::DeviceView> given, const std::string& dev,
+                           CVoError* err)
+    : FsParser(dev, std::move(given)),
       firstDataBlock(0),
       blocksPerGroup(0),
       inodesPerGroup(0),
@@ -35,9 +43,7 @@ FsParserExt2::FsParserExt2(const std::string& dev, CVoError* err)
       clusterBits(0),
       bitsPerGroup(0),
       reservedGdtBlocks(0),
-      inodeTableBlocks(0),
-      walkChoice(kChooseWalk),
-      stagingBytes(0) {
+      inodeTableBlocks(0) {
   fsType = kExt2;
   *err = init(devPath);
 }
@@ -46,8 +52,8 @@ FsParserExt2::~FsParserExt2() {}
 
 CVoError FsParserExt2::init(const std::string& dev) {
   const char* path = dev.c_str();
-  CVoError err = devFile.Open(path, fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
-  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", path);
+  CVoError err = openDevice(HERE, dev);
+  if (err.code < 0) return err;
 
   unsigned char sb[kSuperblockSize];
   err = readBlocks(sb, kSuperblockSize, 1, 1);

@@ -55,7 +55,7 @@ CVoError FsParserExt2::gatherGDT(const JxCodeLocation& where,
   if (static_cast<uint64_t>(descBlocks) * static_cast<uint64_t>(blockSize) >
       static_cast<uint64_t>(devSize)) {
     return JxErrorUtil::ErrorErrNo(
-        FSBMP_EXT2_AT(where), ENOSYS,
+        FSBMP_AT(where), ENOSYS,
         "Group descriptor table of %s (%u blocks of %d bytes) is larger than the device", path,
         descBlocks, blockSize);
   }
@@ -63,7 +63,7 @@ CVoError FsParserExt2::gatherGDT(const JxCodeLocation& where,
   if (firstMetaBg != 0) {
     CVoError err = readGDT(groupMetaStart(0) + 1, static_cast<int>(firstMetaBg), gdt, 0);
     if (err.code < 0)
-      return err.Push(FSBMP_EXT2_AT(where),
+      return err.Push(FSBMP_AT(where),
                       "Failed to read pre-META_BG Group Descriptor Table of %s", path);
   }
   gdt->reserve(static_cast<size_t>(descBlocks) * descsPerBlock);
@@ -73,14 +73,14 @@ CVoError FsParserExt2::gatherGDT(const JxCodeLocation& where,
     const uint64_t block = groupMetaStart(g) + (bgHasSuper(g) ? 1 : 0);
     CVoError err = readGDT(block, 1, &metaGroup, g);
     if (err.code < 0) {
-      return err.Push(FSBMP_EXT2_AT(where), "Failed to GDT of meta group %d from %s",
+      return err.Push(FSBMP_AT(where), "Failed to GDT of meta group %d from %s",
                       static_cast<int>(i - firstMetaBg), path);
     }
     gdt->insert(gdt->end(), metaGroup.begin(), metaGroup.end());
   }
 
   if (gdt->size() < groupDescCount) {
-    return JxErrorUtil::ErrorInt(FSBMP_EXT2_AT(where), 1,
+    return JxErrorUtil::ErrorInt(FSBMP_AT(where), 1,
                                  "Didn't read the expected number of GDs from %s", path);
   }
   gdt->resize(groupDescCount);

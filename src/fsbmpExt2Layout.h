@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "coding.h"
+#include "location.h"
 #include "fsbmp/fsbmpExt2.h"
 
 namespace fsbmp {
@@ -87,9 +88,6 @@ inline ext4_group_desc_64 decodeGroupDesc(const unsigned char* p, bool wide) {
   d.bg_reserved = decodeLE32(p + 60);
   return d;
 }
-
-// A location in the enclosing function's frame text (`where`, getBmp's) at the current line.
-#define FSBMP_EXT2_AT(where) (JxCodeLocation{(where).file, (where).function, __LINE__})
 
 }  // namespace ext2
 }  // namespace fsbmp

@@ -2,7 +2,6 @@
 // (BLOCK_UNINIT). Such a group still holds what the file system counts as used: its superblock
 // backup, its descriptor blocks and, wherever they lie, its bitmaps and inode table.
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "chunks.h"
@@ -20,16 +19,7 @@ void FsParserExt2::markBlocks(unsigned char* bitmap, uint64_t first, uint64_t co
   first = first >> clusterBits << clusterBits;
   end = ((end - 1) >> clusterBits) + 1;
   end = end > (total >> clusterBits) ? total : end << clusterBits;
-
-  uint64_t c = first >> chunkShift;
-  const uint64_t last = (end - 1) >> chunkShift;
-  for (; c <= last && (c & 7) != 0; ++c) fsbmp::markChunk(bitmap, c);
-  if (c + 8 <= last + 1) {
-    const uint64_t wholeBytes = (last + 1 - c) / 8;
-    memset(bitmap + c / 8, 0xFF, static_cast<size_t>(wholeBytes));
-    c += wholeBytes * 8;
-  }
-  for (; c <= last; ++c) fsbmp::markChunk(bitmap, c);
+  fsbmp::setChunkRange(bitmap, first >> chunkShift, ((end - 1) >> chunkShift) + 1);
 }
 
 void FsParserExt2::markUninitMetadata(const std::vector<ext4_group_desc_64>& gdt,

@@ -9,6 +9,7 @@
 #include "coding.h"
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmpExt2Layout.h"
+#include "fsbmpExt2Tuning.h"
 
 static const char kFile[] = "fsbmpExt2";
 #define HERE JX_LOCATION(kFile)
@@ -67,6 +68,11 @@ uint32_t usedUnitsOfWord(const unsigned char* p, uint32_t unitBytes) {
 
 }  // namespace
 
+fsbmp::ext2::WalkTuning& fsbmp::ext2::walkTuning() {
+  thread_local WalkTuning tuning;
+  return tuning;
+}
+
 uint32_t FsParserExt2::batchBlockCount() const {
   const uint32_t blocks = kBatchBytes / static_cast<uint32_t>(blockSize);
   return blocks > 0 ? blocks : 1;
@@ -77,47 +83,34 @@ bool FsParserExt2::skipsBitmap(const ext4_group_desc_64& desc) const {
 }
 
 CVoError FsParserExt2::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
-  *bmp = nullptr;
-  *bmpSize = 0;
-  CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, blockSize);
-  if (err.code < 0) return err;
+  return buildBitmap(HERE, {/*resetOutputs=*/true, /*count32=*/true}, chunkSize, bmp, bmpSize);
+}
 
-  const uint32_t blocksPerChunk = static_cast<uint32_t>(chunkSize / blockSize);
-  const uint32_t chunkShift = static_cast<uint32_t>(log2(blocksPerChunk));
-  const uint64_t chunks = fsbmp::chunkCount(blockCount, blocksPerChunk, devSize, chunkSize);
-  err = fsbmp::checkChunkCount32(HERE, chunks, chunkSize);
-  if (err.code < 0) return err;
-  const uint32_t nChunks = static_cast<uint32_t>(chunks);
-
-  std::vector<ext4_group_desc_64> gdt;
-  err = gatherGDT(HERE, &gdt);
-  if (err.code < 0) return err;
-
-  // The whole-byte walk converts every bit of every group, past the last block too: the bitmap
-  // has room for the chunks all groups span as well as for nChunks.
+uint64_t FsParserExt2::bitmapBytes(const ChunkLayout& layout) const {
   const uint64_t spanBlocks = static_cast<uint64_t>(groupDescCount) * blocksPerGroup;
-  const uint64_t spanBytes = ((spanBlocks - 1) >> chunkShift) / 8 + 1;
-  const uint64_t chunkBytes = (static_cast<uint64_t>(nChunks) + 7) / 8;
-  const size_t bytes = static_cast<size_t>(spanBytes > chunkBytes ? spanBytes : chunkBytes);
+  const uint64_t spanBytes = ((spanBlocks - 1) >> layout.chunkShift) / 8 + 1;
+  const uint64_t chunkBytes = FsParser::bitmapBytes(layout);
+  return spanBytes > chunkBytes ? spanBytes : chunkBytes;
+}
 
-  FsParserAutoChunkBmp holder;
-  err = holder.init(bytes);
-  if (err.code < 0)
-    return err.Push(HERE, "Couldn't allocate %d-byte bitmap", static_cast<int>(bytes));
+CVoError FsParserExt2::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                                  unsigned char* bitmap) {
+  const uint32_t chunkShift = static_cast<uint32_t>(layout.chunkShift);
+  std::vector<ext4_group_desc_64> gdt;
+  CVoError err = gatherGDT(where, &gdt);
+  if (err.code < 0) return err;
 
   // The blocks up to the first data block lie in no group's bitmap.
-  markBlocks(holder.bitmap, 0, static_cast<uint64_t>(firstDataBlock) + 1, chunkShift);
+  markBlocks(bitmap, 0, static_cast<uint64_t>(firstDataBlock) + 1, chunkShift);
 
-  if (walkChoice == kChooseWalk && firstDataBlock == 0 && chunkShift >= clusterBits + 3) {
-    err = byteWalk(HERE, gdt, holder.bitmap, 1u << (chunkShift - clusterBits - 3));
+  if (!fsbmp::ext2::walkTuning().forceBitWalk && firstDataBlock == 0 &&
+      chunkShift >= clusterBits + 3) {
+    err = byteWalk(where, gdt, bitmap, 1u << (chunkShift - clusterBits - 3));
   } else {
-    err = bitWalk(HERE, gdt, holder.bitmap, chunkShift);
+    err = bitWalk(where, gdt, bitmap, chunkShift);
   }
   if (err.code < 0) return err;
-  if (blockUninitHonoured) markUninitMetadata(gdt, holder.bitmap, chunkShift);
-
-  *bmpSize = nChunks;
-  *bmp = holder.release();
+  if (blockUninitHonoured) markUninitMetadata(gdt, bitmap, chunkShift);
   return CVoError();
 }
 
@@ -127,13 +120,13 @@ CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t gro
   CVoError err;
   if (at > static_cast<uint64_t>(INT64_MAX / blockSize)) {
     err = JxErrorUtil::ErrorErrNo(
-        FSBMP_EXT2_AT(where), ENOSYS, "Block bitmap of BG %d of %s is at impossible block %llu",
+        FSBMP_AT(where), ENOSYS, "Block bitmap of BG %d of %s is at impossible block %llu",
         static_cast<int>(group), devPath.c_str(), static_cast<unsigned long long>(at));
   } else {
     err = readBlocks(into, blockSize, static_cast<long long>(at), 1);
   }
   if (err.code < 0)
-    return err.Push(FSBMP_EXT2_AT(where), "Couldn't read allocation bitmap for BG %d",
+    return err.Push(FSBMP_AT(where), "Couldn't read allocation bitmap for BG %d",
                     static_cast<int>(group));
 
   return checkGroupBitmap(where, group, desc, into);
@@ -146,7 +139,7 @@ CVoError FsParserExt2::checkGroupBitmap(const JxCodeLocation& where, uint32_t gr
   const uint32_t freeBits = 8u * static_cast<uint32_t>(blockSize) - used;
   if (freeBits != desc.freeBlocks()) {
     return JxErrorUtil::ErrorErrNo(
-        FSBMP_EXT2_AT(where), ENOSYS,
+        FSBMP_AT(where), ENOSYS,
         "Number of free blocks (%d) in block group %d is inconsistent with the bitmap (%d).",
         static_cast<int>(desc.freeBlocks()), static_cast<int>(group), static_cast<int>(freeBits));
   }
@@ -255,6 +248,7 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
   const uint32_t groupBytes = bitsPerGroup / 8;
   const uint32_t least = unitBytes + static_cast<uint32_t>(blockSize);
   const uint32_t batchRoom = unitBytes + batchBlockCount() * static_cast<uint32_t>(blockSize);
+  const uint32_t stagingBytes = fsbmp::ext2::walkTuning().stagingBytes;
   const uint32_t size = stagingBytes == 0 ? (2 * least > batchRoom ? 2 * least : batchRoom)
                                           : (stagingBytes < least ? least : stagingBytes);
   // Bitmap blocks go straight to their place in the staged string only when a group's bytes

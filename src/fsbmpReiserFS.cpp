@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
+#include "block_size.h"
 #include "chunks.h"
 #include "coding.h"
-#include "device.h"
+#include "location.h"
 
 static const char kFile[] = "fsbmpReiserFS";
 #define HERE JX_LOCATION(kFile)
@@ -27,12 +29,14 @@ const int kOffVersion = 72;
 const int kOffInodeGeneration = 76;
 const char kMagic[10] = {'R', 'e', 'I', 's', 'E', 'r', '2', 'F', 's', '\0'};
 
-const int kMinBlockSize = 512;
-const int kMaxBlockSize = 65536;
-
 }  // namespace
 
-FsParserReiserFS::FsParserReiserFS(const std::string& dev, CVoError* err) : FsParser(dev) {
+FsParserReiserFS::FsParserReiserFS(const std::string& dev, CVoError* err)
+    : FsParserReiserFS(nullptr, dev, err) {}
+
+FsParserReiserFS::FsParserReiserFS(std::shared_ptr<fsbmp::DeviceView> given, const std::string& dev,
+                                   CVoError* err)
+    : FsParser(dev, std::move(given)) {
   fsType = kReiserFS;
   *err = init(devPath);
 }
@@ -40,8 +44,8 @@ FsParserReiserFS::FsParserReiserFS(const std::string& dev, CVoError* err) : FsPa
 FsParserReiserFS::~FsParserReiserFS() {}
 
 CVoError FsParserReiserFS::init(const std::string& dev) {
-  CVoError err = devFile.Open(dev.c_str(), fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
-  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", dev.c_str());
+  CVoError err = openDevice(HERE, dev);
+  if (err.code < 0) return err;
 
   unsigned char sb[kSuperblockRead];
   err = readBlocks(sb, kSuperblockRead, kSuperblockBlock, 1);
@@ -74,7 +78,7 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   debug.Debug(kTag, "   inode_generation=%d", static_cast<int>(sbInodeGeneration));
 
   // The bitmap layout divides by the block size: refuse one that no ReiserFS can have.
-  if (blockSize < kMinBlockSize || blockSize > kMaxBlockSize || log2(blockSize) <= 0) {
+  if (!fsbmp::isUsableBlockSize(blockSize)) {
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "ReiserFS SB of %s has unusable block size %d",
                                    dev.c_str(), blockSize);
   }
@@ -109,23 +113,14 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
 }
 
 CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
-  *bmp = nullptr;
-  *bmpSize = 0;
-  CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, blockSize);
-  if (err.code < 0) return err;
+  return buildBitmap(HERE, {/*resetOutputs=*/true, /*count32=*/true}, chunkSize, bmp, bmpSize);
+}
 
-  const uint32_t blocksPerChunk = static_cast<uint32_t>(chunkSize / blockSize);
-  const uint64_t chunks = fsbmp::chunkCount(blockCount, blocksPerChunk, devSize, chunkSize);
-  err = fsbmp::checkChunkCount32(HERE, chunks, chunkSize);
-  if (err.code < 0) return err;
-  const uint32_t nChunks = static_cast<uint32_t>(chunks);
-  const size_t bytes = (static_cast<size_t>(nChunks) + 7) / 8;
-
-  FsParserAutoChunkBmp holder;
-  err = holder.init(bytes);
-  if (err.code < 0)
-    return err.Push(HERE, "Couldn't allocate %d-byte bitmap", static_cast<int>(bytes));
-
+// Each bitmap block in turn; a set bit marks chunk b / blocksPerChunk and the walk goes on at the
+// next chunk.
+CVoError FsParserReiserFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                                      unsigned char* bitmap) {
+  const uint64_t blocksPerChunk = static_cast<uint64_t>(layout.blocksPerChunk);
   MbBuffer scratch(blockSize);
   // b: next block to examine; c: its chunk; r: blocks of chunk c from b to the chunk's end.
   uint64_t b = 0;
@@ -136,9 +131,11 @@ CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize)
     const uint64_t first = static_cast<uint64_t>(i) * bitsPerBitmap;
     if (b >= first + bitsPerBitmap) continue;  // a marked chunk reached past this bitmap
     if (b >= total) break;
-    err = readBlocks(scratch.data, blockSize, bitmapBlock(i), 1);
-    if (err.code < 0)
-      return err.Push(HERE, "Couldn't read ReiserFS bitmap #%d from %s", i, devPath.c_str());
+    CVoError err = readBlocks(scratch.data, blockSize, bitmapBlock(i), 1);
+    if (err.code < 0) {
+      return err.Push(FSBMP_AT(where), "Couldn't read ReiserFS bitmap #%d from %s", i,
+                      devPath.c_str());
+    }
     uint64_t p = b - first;
     while (p < bitsPerBitmap && b < total) {
       if ((p & 63) == 0 && p + 64 <= bitsPerBitmap && fsbmp::allZero(scratch.data + (p >> 3), 8)) {
@@ -154,7 +151,7 @@ CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize)
           r = blocksPerChunk - k % blocksPerChunk;
         }
       } else if (scratch.data[p >> 3] & (1u << (p & 7))) {
-        fsbmp::markChunk(holder.bitmap, c);
+        fsbmp::markChunk(bitmap, c);
         b += r;
         p += r;
         ++c;
@@ -169,8 +166,5 @@ CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize)
       }
     }
   }
-
-  *bmpSize = nChunks;
-  *bmp = holder.release();
   return CVoError();
 }

@@ -6,10 +6,13 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
+#include "block_size.h"
 #include "chunks.h"
 #include "coding.h"
-#include "device.h"
+#include "device_view.h"
+#include "location.h"
 
 static const char kFile[] = "fsbmpXFS";
 #define HERE JX_LOCATION(kFile)
@@ -53,9 +56,6 @@ const int kRecordSize = 8;   // start block, block count
 const int kPointerSize = 4;  // child block
 
 // What an XFS superblock can describe at all.
-const int kMinBlockSize = 512;
-const int kMaxBlockSize = 65536;
-const int kMinSectorSize = 512;
 const uint32_t kMinAgBlocks = 64;
 const uint32_t kMaxAgBlocks = 0x80000000u;  // a terabyte of 512-byte blocks
 // Free-space trees never get this tall: even a terabyte AG of 512-byte blocks needs only a
@@ -64,8 +64,11 @@ const unsigned kMaxTreeLevels = 9;
 
 }  // namespace
 
-FsParserXFS::FsParserXFS(const std::string& dev, CVoError* err)
-    : FsParser(dev), agBlocks(0), agCount(0), hasCRC(false) {
+FsParserXFS::FsParserXFS(const std::string& dev, CVoError* err) : FsParserXFS(nullptr, dev, err) {}
+
+FsParserXFS::FsParserXFS(std::shared_ptr<fsbmp::DeviceView> given, const std::string& dev,
+                         CVoError* err)
+    : FsParser(dev, std::move(given)), agBlocks(0), agCount(0), hasCRC(false) {
   fsType = kXFS;
   *err = init(devPath);
 }
@@ -89,8 +92,8 @@ uint32_t FsParserXFS::agLimit(long long agStart) const {
 }
 
 CVoError FsParserXFS::init(const std::string& dev) {
-  CVoError err = devFile.Open(dev.c_str(), fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
-  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", dev.c_str());
+  CVoError err = openDevice(HERE, dev);
+  if (err.code < 0) return err;
 
   unsigned char sb[kSuperRead];
   err = readBlocks(sb, kSuperRead, 0, 1);
@@ -117,12 +120,11 @@ CVoError FsParserXFS::init(const std::string& dev) {
 
   // Everything below sizes buffers or positions reads from these values: refuse what no XFS can
   // have before allocating anything. A 512-byte block is longer than any tree-block header.
-  if (sbBlockSize < kMinBlockSize || sbBlockSize > kMaxBlockSize || log2(sbBlockSize) <= 0) {
+  if (!fsbmp::isUsableBlockSize(sbBlockSize)) {
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "XFS SB of %s has unusable block size %u",
                                    dev.c_str(), sbBlockSize);
   }
-  if (sectorSize < kMinSectorSize || log2(sectorSize) <= 0 ||
-      sectorSize > static_cast<int>(sbBlockSize)) {
+  if (!fsbmp::isUsableBlockSize(sectorSize) || sectorSize > static_cast<int>(sbBlockSize)) {
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
                                    "XFS SB of %s has unusable sector size %d (block size %u)",
                                    dev.c_str(), sectorSize, sbBlockSize);
@@ -140,7 +142,7 @@ CVoError FsParserXFS::init(const std::string& dev) {
   const long long agBytes = static_cast<long long>(agBlocks) * blockSize;
   if (sbAgCount > 0) {
     int64_t deviceEnd = 0;
-    err = devFile.Seek(0, SEEK_END, &deviceEnd);
+    err = view->length(&deviceEnd);
     if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", dev.c_str());
     const long long agsBegunInDevice = deviceEnd > 0 ? (deviceEnd - 1) / agBytes + 1 : 0;
     if (sbAgCount > agsBegunInDevice) {
@@ -289,20 +291,15 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
 }
 
 CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
-  *bmp = nullptr;
-  *bmpSize = 0;
-  CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, blockSize);
-  if (err.code < 0) return err;
+  return buildBitmap(HERE, {/*resetOutputs=*/true, /*count32=*/false}, chunkSize, bmp, bmpSize);
+}
 
-  const long long blocksPerChunk = chunkSize / blockSize;
-  const long long nChunks =
-      static_cast<long long>(fsbmp::chunkCount(blockCount, blocksPerChunk, devSize, chunkSize));
-  const long long bytes = (nChunks + 7) / 8;
-
-  FsParserAutoChunkBmp holder;
-  err = holder.init(static_cast<size_t>(bytes));
-  if (err.code < 0) return err.Push(HERE, "Couldn't allocate %lld-byte bitmap", bytes);
-  unsigned char* bitmap = holder.bitmap;
+CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                                 unsigned char* bitmap) {
+  const long long blocksPerChunk = layout.blocksPerChunk;
+  const long long nChunks = static_cast<long long>(layout.nChunks);
+  const uint64_t bytes = bitmapBytes(layout);
+  CVoError err;
   // Everything is used until a free extent says otherwise, past the file system's end too. The
   // extents come in ascending order, so the bitmap is written in one pass: the chunks from
   // `filledTo` up to the next free run are set, the free run keeps the zeros of the allocation,
@@ -316,7 +313,7 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
     const long long agStart = static_cast<long long>(ag) * agBlocks;
     const uint32_t agLength = agLengths[ag];
     err = findLeaf(0, agStart, agRoots[ag]);
-    if (err.code < 0) return err.Push(HERE, "Couldn't find first free interval of AG %d", ag);
+    if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't find first free interval of AG %d", ag);
 
     uint32_t foundFree = 0;  // wraps like the AGF's own counter
     uint64_t previousEnd = 0;
@@ -326,7 +323,7 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
       const uint32_t records = fsbmp::decodeBE16(leaf + kOffTreeRecords);
       if (records > maxRecords) {
         return JxErrorUtil::ErrorErrNo(
-            HERE, ENOSYS, "B+tree leaf of AG %d of %s holds %u records, more than its %u slots", ag,
+            FSBMP_AT(where), ENOSYS, "B+tree leaf of AG %d of %s holds %u records, more than its %u slots", ag,
             devPath.c_str(), records, maxRecords);
       }
       // Only the root of an AG without free space is an empty leaf; a chain of leaves that
@@ -336,7 +333,7 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
           leaves > 1 || fsbmp::decodeBE32(leaf + kOffTreeRightSibling) != kNoSibling;
       if (records == 0 && chained) {
         return JxErrorUtil::ErrorErrNo(
-            HERE, ENOSYS, "Empty B+tree leaf in the chain of AG %d of %s", ag, devPath.c_str());
+            FSBMP_AT(where), ENOSYS, "Empty B+tree leaf in the chain of AG %d of %s", ag, devPath.c_str());
       }
       for (uint32_t r = 0; r < records; ++r) {
         const unsigned char* rec = leaf + header + r * kRecordSize;
@@ -344,12 +341,12 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
         const uint32_t count = fsbmp::decodeBE32(rec + 4);
         const uint64_t end = static_cast<uint64_t>(start) + count;
         if (count == 0) {
-          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+          return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extent of no blocks at block %u of AG %d of %s",
                                          start, ag, devPath.c_str());
         }
         if (end > agLength) {
-          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+          return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extent of %u blocks at block %u of AG %d of %s "
                                          "runs past the AG's %u blocks",
                                          count, start, ag, devPath.c_str(), agLength);
@@ -357,7 +354,7 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
         // By-block order: extents ascend and never overlap. This also ends a sibling chain
         // that comes back to an earlier leaf.
         if (start < previousEnd) {
-          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+          return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extents of AG %d of %s are out of order at "
                                          "block %u",
                                          ag, devPath.c_str(), start);
@@ -370,7 +367,7 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
         const uint64_t firstChunk = (s + blocksPerChunk - 1) / blocksPerChunk;
         const uint64_t endChunk = e / blocksPerChunk;
         if (endChunk > static_cast<uint64_t>(nChunks)) {
-          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+          return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extent of %u blocks at block %u of AG %d of %s "
                                          "lies past the end of the file system",
                                          count, start, ag, devPath.c_str());
@@ -389,23 +386,23 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
       if (sibling == kNoSibling) break;
       if (sibling >= agLength) {
         return JxErrorUtil::ErrorErrNo(
-            HERE, ENOSYS,
+            FSBMP_AT(where), ENOSYS,
             "Right sibling %u of a B+tree leaf of AG %d of %s lies outside its %u blocks", sibling,
             ag, devPath.c_str(), agLength);
       }
       // Every leaf is a distinct block of the AG.
       if (++leaves > agLength) {
         return JxErrorUtil::ErrorErrNo(
-            HERE, ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks", ag,
+            FSBMP_AT(where), ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks", ag,
             devPath.c_str(), agLength);
       }
       const long long block = agStart + sibling;
-      err = readTreeBlock(HERE, block);
+      err = readTreeBlock(FSBMP_AT(where), block);
       if (err.code < 0) return err;
     }
 
     if (foundFree != agFreeBlocks[ag]) {
-      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+      return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                      "Unexpected inconsistency: found %d free blocks for AG %d, "
                                      "but AGF says there should be %d",
                                      static_cast<int>(foundFree), ag,
@@ -413,9 +410,6 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
     }
   }
 
-  fsbmp::setChunkRange(bitmap, filledTo, static_cast<uint64_t>(bytes) * 8);
-
-  *bmpSize = nChunks;
-  *bmp = holder.release();
+  fsbmp::setChunkRange(bitmap, filledTo, bytes * 8);
   return CVoError();
 }

@@ -11,32 +11,59 @@
 #define FSBMP_FSBMP_H
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "fsbmp/export.h"
 #include "fsbmp/services.h"
 
+namespace fsbmp {
+class DeviceView;  // what readBlocks reads through; internal to the library
+}
+
 // The parser base: device, geometry, raw block reads and the probing factory.
+//
+// Every parser reads its device through a view (the device as it stands, or a partition or
+// logical volume of a disk, handed over by the library's disk layer) and builds its bitmap in
+// buildBitmap: the chunk-size checks, the chunk count and the allocation are the base's, and
+// a file system supplies only its probe (its constructor's init) and its walk (walkBitmap).
 class FSBMP_API FsParser {
  public:
   // File-system kinds stored in fsType.
   enum { kExt2 = 0, kReiserFS = 1, kXFS = 2, kVxFS = 3 };
 
+  // A parser of the device or image at `dev`, read as it stands.
   explicit FsParser(const std::string& dev);
+  // A parser that reads through `view` (a partition or a logical volume); `dev` names it in
+  // messages. A null view is the device at `dev` as it stands.
+  FsParser(const std::string& dev, std::shared_ptr<fsbmp::DeviceView> view);
   virtual ~FsParser();
   FsParser(const FsParser&) = delete;
   FsParser& operator=(const FsParser&) = delete;
 
-  // Builds a bitmap of one bit per chunkSize bytes of the device, least significant bit first;
-  // a set bit means the chunk holds at least one used block. On success *bmp is a malloc'ed
-  // buffer that the caller frees with free() and *bmpSize the number of chunks (not bytes).
+  // Builds a bitmap of one bit per chunkSize bytes of the device, counted from its byte 0.
+  //  - Chunk c is bit c % 8 (least significant first) of byte c / 8; a set bit means the chunk
+  //    holds at least one block that the file system uses (or, where the file system cannot
+  //    tell, might use).
+  //  - On success *bmp is a buffer of at least ceil(*bmpSize / 8) bytes from calloc, which the
+  //    caller frees with free(), and *bmpSize the number of chunks (not bytes): enough for every
+  //    block of the file system and every byte of the device, whichever needs more.
+  //  - Bits past the last chunk carry no meaning and callers must ignore them: the XFS parser
+  //    sets them, the others leave them clear or set them from the last group's bitmap.
+  //  - On failure the ext2/3/4, ReiserFS and XFS parsers leave null and 0 in the outputs; the
+  //    VxFS parser leaves them as they were. No buffer is left behind either way.
+  //  - chunkSize must be a power of two and a multiple of blockSize (errno 22 otherwise).
   virtual CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) = 0;
 
-  // Measures the device: devSize becomes its length in bytes.
+  // Measures the device: devSize becomes its length in bytes (for a partition or a volume, the
+  // view's length).
   CVoError init();
-  // Reads `count` blocks of `blockSize` bytes starting at block `block` into `buf`.
-  CVoError readBlocks(void* buf, int blockSize, long long block, int count);
+  // Reads `count` blocks of `blockBytes` bytes starting at block `block` into `buf`: the block
+  // size is the caller's, since probes read before they know the file system's. Blocks past the
+  // end of the device (or of the view) fail with errno 28.
+  CVoError readBlocks(void* buf, int blockBytes, long long block, int count);
   // n for v = 2^n (n >= 1); 0 for v < 2; -1 for any other v.
   static int log2(long long v);
   // Tries VxFS, ext2/3/4, ReiserFS and XFS in that order and returns the first parser that
@@ -53,6 +80,39 @@ class FSBMP_API FsParser {
   PdDebug debug;
   unsigned char onesInByte[256];
   unsigned char zerosInByte[256];
+
+ protected:
+  // The chunk geometry of one getBmp call.
+  struct ChunkLayout {
+    int chunkSize;
+    long long blocksPerChunk;
+    int chunkShift;  // log2(blocksPerChunk)
+    uint64_t nChunks;
+  };
+  // How a file system's getBmp treats its outputs and its chunk count.
+  struct BitmapRules {
+    bool resetOutputs;  // null and 0 go into the outputs first, so that failures leave them
+    bool count32;       // chunk counts are 32-bit: refuse a chunk size that needs more chunks
+  };
+
+  // What every getBmp does around its file system's walk: checks the chunk size, counts the
+  // chunks, allocates a zeroed bitmap of bitmapBytes() bytes, runs walkBitmap and hands the
+  // bitmap over on success or frees it on failure. Errors name `where`, the parser's getBmp.
+  CVoError buildBitmap(const JxCodeLocation& where, const BitmapRules& rules, int chunkSize,
+                       void** bmp, long long* bmpSize);
+  // The file system's part: marks the chunks that hold used blocks in `bitmap`, which is
+  // bitmapBytes(layout) bytes long and starts all zero. Errors name `where`.
+  virtual CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                              unsigned char* bitmap) = 0;
+  // The bitmap's size in bytes: ceil(nChunks / 8), or more for a walk that marks bits past the
+  // last chunk.
+  virtual uint64_t bitmapBytes(const ChunkLayout& layout) const;
+
+  // The probe's first step: opens the device at `dev` for reading, unless the parser was given
+  // a view to read through. Failure is pushed with "Couldn't open %s for reading" at `where`.
+  CVoError openDevice(const JxCodeLocation& where, const std::string& dev);
+  // What readBlocks reads through: devFile as it stands unless a view was given.
+  std::shared_ptr<fsbmp::DeviceView> view;
 };
 
 // Owns a chunk bitmap while getBmp builds it; frees it unless released to the caller.

@@ -3,6 +3,7 @@
 #define FSBMP_FSBMPEXT2_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ struct ext4_group_desc_64 {
 class FSBMP_API FsParserExt2 : public FsParser {
  public:
   FsParserExt2(const std::string& dev, CVoError* err);
+  // Probes the partition or volume that `view` stands for; `dev` names it in messages.
+  FsParserExt2(std::shared_ptr<fsbmp::DeviceView> view, const std::string& dev, CVoError* err);
   ~FsParserExt2() override;
 
   CVoError init(const std::string& dev);
@@ -89,11 +92,14 @@ class FSBMP_API FsParserExt2 : public FsParser {
   uint32_t inodeTableBlocks;   // blocks of one group's inode table
 
  protected:
-  // Which walk getBmp runs and how large the whole-byte walk's staging buffer is; tests force
-  // the bit walk or widen the staging buffer to compare the results.
-  enum WalkChoice { kChooseWalk, kForceBitWalk };
-  WalkChoice walkChoice;
-  uint32_t stagingBytes;  // 0: room for a chunk unit and a batch of bitmap blocks
+  // The descriptor table, then the blocks before the first group, then every initialised
+  // group's block bitmap (by the whole-byte walk where a chunk spans whole bitmap bytes, else
+  // by the bit walk), then the metadata of BLOCK_UNINIT groups.
+  CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                      unsigned char* bitmap) override;
+  // Room for nChunks and for the chunks that all groups span: the whole-byte walk converts every
+  // bit of the last group's bitmap, past the file system's end too.
+  uint64_t bitmapBytes(const ChunkLayout& layout) const override;
 
  private:
   CVoError gatherGDT(const JxCodeLocation& where, std::vector<ext4_group_desc_64>* gdt);
@@ -112,6 +118,8 @@ class FSBMP_API FsParserExt2 : public FsParser {
                     unsigned char* bitmap, uint32_t unitBytes);
   void markUninitMetadata(const std::vector<ext4_group_desc_64>& gdt, unsigned char* bitmap,
                           uint32_t chunkShift) const;
+  // Marks the chunks of blocks [first, first + count), whole clusters, cut at the file system's
+  // end.
   void markBlocks(unsigned char* bitmap, uint64_t first, uint64_t count, uint32_t chunkShift) const;
   bool skipsBitmap(const ext4_group_desc_64& desc) const;
   // Bitmap blocks that one read request takes at most.

@@ -3,6 +3,7 @@
 #define FSBMP_FSBMPREISERFS_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "fsbmp/fsbmp.h"
@@ -10,6 +11,8 @@
 class FSBMP_API FsParserReiserFS : public FsParser {
  public:
   FsParserReiserFS(const std::string& dev, CVoError* err);
+  // Probes the partition or volume that `view` stands for; `dev` names it in messages.
+  FsParserReiserFS(std::shared_ptr<fsbmp::DeviceView> view, const std::string& dev, CVoError* err);
   ~FsParserReiserFS() override;
 
   CVoError init(const std::string& dev);
@@ -18,6 +21,10 @@ class FSBMP_API FsParserReiserFS : public FsParser {
   uint32_t bitsPerBitmap;     // blocks described by one bitmap block
   uint32_t firstBitmapBlock;  // block holding bitmap block 0, right after the superblock's
   uint32_t bitmapCount;       // number of bitmap blocks
+
+ protected:
+  CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                      unsigned char* bitmap) override;
 
  private:
   // Block number of bitmap block i.

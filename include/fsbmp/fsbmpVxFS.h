@@ -3,6 +3,7 @@
 #ifndef FSBMP_FSBMPVXFS_H
 #define FSBMP_FSBMPVXFS_H
 
+#include <memory>
 #include <string>
 
 #include "fsbmp/fsbmp.h"
@@ -10,6 +11,9 @@
 class FSBMP_API FsParserVxFS : public FsParser {
  public:
   FsParserVxFS(const std::string& dev, CVoError* err);
+  // For a partition or volume of a disk: refused, since fsdb reads only what it can open by
+  // path. `dev` names it in messages.
+  FsParserVxFS(std::shared_ptr<fsbmp::DeviceView> view, const std::string& dev, CVoError* err);
   // Closes both descriptors to fsdb (fsdb ends on the hang-up of its terminal) and frees auFree.
   ~FsParserVxFS() override;
 
@@ -31,9 +35,12 @@ class FSBMP_API FsParserVxFS : public FsParser {
   int auCnt;              // number of allocation units
   unsigned char* auFree;  // per unit: 1 = wholly free, 0 = otherwise (auCnt entries)
 
- private:
-  // Starts fsdb on `dev`; errors carry `where`, the probe's location.
-  CVoError startFSDB(const JxCodeLocation& where, const std::string& dev);
+ protected:
+  // The IFEMP maps of every group of the units that are not wholly free, read through fsdb.
+  CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                      unsigned char* bitmap) override;
+  // Room also for the chunks of the last group's blocks past the end of the file system.
+  uint64_t bitmapBytes(const ChunkLayout& layout) const override;
 };
 
 #endif

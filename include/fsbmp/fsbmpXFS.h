@@ -12,6 +12,8 @@
 class FSBMP_API FsParserXFS : public FsParser {
  public:
   FsParserXFS(const std::string& dev, CVoError* err);
+  // Probes the partition or volume that `view` stands for; `dev` names it in messages.
+  FsParserXFS(std::shared_ptr<fsbmp::DeviceView> view, const std::string& dev, CVoError* err);
   ~FsParserXFS() override;
 
   // Reads the superblock and the superblock copy and AGF of every AG.
@@ -34,6 +36,10 @@ class FSBMP_API FsParserXFS : public FsParser {
   uint32_t agBlocks;                         // blocks per AG (the last may be shorter)
   uint32_t agCount;
   bool hasCRC;  // version 5: long tree-block headers with a CRC-32C
+
+ protected:
+  CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
+                      unsigned char* bitmap) override;
 
  private:
   // The length of the AG that begins at device block `agStart`: what pointers into it must stay

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <new>
 
-MbBuffer::MbBuffer(int32_t size)
-    : data(new unsigned char[size > 0 ? static_cast<size_t>(size) : 1]()), size(size) {}
+MbBuffer::MbBuffer(int32_t bytes)
+    : data(new unsigned char[bytes > 0 ? static_cast<size_t>(bytes) : 1]()), size(bytes) {}
 
 MbBuffer::~MbBuffer() {
   delete[] data;

@@ -12,6 +12,7 @@
 #include "common/testutil.h"
 #include "ext2_images.h"
 #include "fsbmp/fsbmpExt2.h"
+#include "fsbmpExt2Tuning.h"
 
 using namespace fsbmp_test;
 using ext2_test::Ext2Image;
@@ -19,12 +20,19 @@ using ext2_test::ext2Image;
 
 namespace {
 
-// Opens the walk choice and the staging size to the tests.
+// A parser whose getBmp runs with its own walk choice and staging size.
 class Ext2Walks : public FsParserExt2 {
  public:
   Ext2Walks(const std::string& dev, CVoError* err) : FsParserExt2(dev, err) {}
-  void forceBitWalk() { walkChoice = kForceBitWalk; }
-  void setStagingBytes(uint32_t bytes) { stagingBytes = bytes; }
+  void forceBitWalk() { tuning_.forceBitWalk = true; }
+  void setStagingBytes(uint32_t bytes) { tuning_.stagingBytes = bytes; }
+  CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override {
+    fsbmp::ext2::ScopedWalkTuning use(tuning_);
+    return FsParserExt2::getBmp(chunkSize, bmp, bmpSize);
+  }
+
+ private:
+  fsbmp::ext2::WalkTuning tuning_;
 };
 
 std::vector<int> chunkSizes(const Ext2Image& im) {

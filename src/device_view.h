@@ -1,0 +1,73 @@
+// What a parser reads its device through. A view is a byte range [0, length) that maps onto reads
+// of something underneath: the device or image file as it stands, a window onto a disk (a
+// partition), or a table of extents (a logical volume). Views stack, so a later layer (blocks
+// put in place by a journal replay, say) wraps whichever view the parser was given.
+#ifndef FSBMP_DEVICE_VIEW_H
+#define FSBMP_DEVICE_VIEW_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <string>
+
+#include "fsbmp/services/error.h"
+#include "fsbmp/services/file.h"
+
+class FsParser;
+
+namespace fsbmp {
+
+class DeviceView {
+ public:
+  virtual ~DeviceView();
+
+  // Reads up to `size` bytes from byte `offset` of the view into `buf`; *got receives how many
+  // came. As with a file, a read that reaches the view's end is a success with a smaller count;
+  // an offset at or past the end gives 0 bytes.
+  virtual CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) = 0;
+  // The view's length in bytes.
+  virtual CVoError length(int64_t* bytes) = 0;
+  // True when the view is the device or image file itself, opened by its path: that path then
+  // also measures the device and names it to other programs (fsdb).
+  virtual bool isWholeFile() const { return false; }
+};
+
+// The identity view: a file as it stands, opened by its owner (the parser's devFile).
+class FileView : public DeviceView {
+ public:
+  explicit FileView(CVoFile* file) : file_(file) {}
+  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
+  CVoError length(int64_t* bytes) override;
+  bool isWholeFile() const override { return true; }
+
+ private:
+  CVoFile* file_;
+};
+
+// Extents of another view laid end to end: one extent is a partition, several make a logical
+// volume. Reads past the last extent come back short, as at the end of a device.
+class ExtentView : public DeviceView {
+ public:
+  struct Extent {
+    int64_t start;   // byte offset in the view underneath
+    int64_t length;  // bytes
+  };
+  ExtentView(std::shared_ptr<DeviceView> under, std::vector<Extent> extents);
+  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
+  CVoError length(int64_t* bytes) override;
+
+ private:
+  std::shared_ptr<DeviceView> under_;
+  std::vector<Extent> extents_;
+  int64_t length_;
+};
+
+// The probing factory on a view: the parsers in the factory's order on the partition or volume
+// that `view` stands for (null: the device at `dev` as it stands); `dev` names it in messages.
+FsParser* probeView(const std::shared_ptr<DeviceView>& view, const std::string& dev,
+                    CVoError* err);
+
+}  // namespace fsbmp
+
+#endif
