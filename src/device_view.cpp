@@ -49,9 +49,8 @@ CVoError ExtentView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* 
     }
     const int64_t within = at - extentStart;
     const int64_t left = e.length - within;
-    const uint32_t want = left < static_cast<int64_t>(size - *got)
-                              ? static_cast<uint32_t>(left)
-                              : size - *got;
+    const uint32_t want =
+        left < static_cast<int64_t>(size - *got) ? static_cast<uint32_t>(left) : size - *got;
     uint32_t n = 0;
     CVoError err = under_->readAt(e.start + within, out + *got, want, &n);
     *got += n;

@@ -7,9 +7,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
-
 #include <string>
+#include <vector>
 
 #include "fsbmp/services/error.h"
 #include "fsbmp/services/file.h"
@@ -65,8 +64,7 @@ class ExtentView : public DeviceView {
 
 // The probing factory on a view: the parsers in the factory's order on the partition or volume
 // that `view` stands for (null: the device at `dev` as it stands); `dev` names it in messages.
-FsParser* probeView(const std::shared_ptr<DeviceView>& view, const std::string& dev,
-                    CVoError* err);
+FsParser* probeView(const std::shared_ptr<DeviceView>& view, const std::string& dev, CVoError* err);
 
 }  // namespace fsbmp
 

@@ -92,8 +92,8 @@ uint64_t FsParser::bitmapBytes(const ChunkLayout& layout) const {
   return (layout.nChunks + 7) / 8;
 }
 
-CVoError FsParser::buildBitmap(const JxCodeLocation& where, const BitmapRules& rules,
-                               int chunkSize, void** bmp, long long* bmpSize) {
+CVoError FsParser::buildBitmap(const JxCodeLocation& where, const BitmapRules& rules, int chunkSize,
+                               void** bmp, long long* bmpSize) {
   if (rules.resetOutputs) {
     *bmp = nullptr;
     *bmpSize = 0;

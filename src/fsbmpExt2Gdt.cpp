@@ -63,8 +63,8 @@ CVoError FsParserExt2::gatherGDT(const JxCodeLocation& where,
   if (firstMetaBg != 0) {
     CVoError err = readGDT(groupMetaStart(0) + 1, static_cast<int>(firstMetaBg), gdt, 0);
     if (err.code < 0)
-      return err.Push(FSBMP_AT(where),
-                      "Failed to read pre-META_BG Group Descriptor Table of %s", path);
+      return err.Push(FSBMP_AT(where), "Failed to read pre-META_BG Group Descriptor Table of %s",
+                      path);
   }
   gdt->reserve(static_cast<size_t>(descBlocks) * descsPerBlock);
   std::vector<ext4_group_desc_64> metaGroup;

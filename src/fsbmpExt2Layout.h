@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "coding.h"
-#include "location.h"
 #include "fsbmp/fsbmpExt2.h"
+#include "location.h"
 
 namespace fsbmp {
 namespace ext2 {

@@ -268,7 +268,8 @@ CVoError FsParserVxFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout
   snprintf(cmd, sizeof cmd, "1fset.%di\n", ifempIno);
   std::string answer;
   CVoError err = talkToFSDB(cmd, &answer);
-  if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't open IFEMP file with inode %d", ifempIno);
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where), "Couldn't open IFEMP file with inode %d", ifempIno);
 
   const int groupsPerUnit = auBlocks / kGroupBlocks;
   const int recordsPerBlock = blockSize / kMapRecordBytes;
@@ -285,7 +286,8 @@ CVoError FsParserVxFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout
     if (fileBlock != heldBlock) {
       snprintf(cmd, sizeof cmd, "mapi%lld\n", g * kMapRecordBytes);
       err = talkToFSDB(cmd, &answer);
-      if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read bitmap %lld from IFEMP file", g);
+      if (err.code < 0)
+        return err.Push(FSBMP_AT(where), "Couldn't read bitmap %lld from IFEMP file", g);
       const std::string exSt = findToken(answer.c_str(), "ex_st");
       const std::string offset = findToken(answer.c_str(), "offset");
       if (exSt.empty() || offset.empty())

@@ -313,7 +313,8 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
     const long long agStart = static_cast<long long>(ag) * agBlocks;
     const uint32_t agLength = agLengths[ag];
     err = findLeaf(0, agStart, agRoots[ag]);
-    if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't find first free interval of AG %d", ag);
+    if (err.code < 0)
+      return err.Push(FSBMP_AT(where), "Couldn't find first free interval of AG %d", ag);
 
     uint32_t foundFree = 0;  // wraps like the AGF's own counter
     uint64_t previousEnd = 0;
@@ -323,7 +324,8 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
       const uint32_t records = fsbmp::decodeBE16(leaf + kOffTreeRecords);
       if (records > maxRecords) {
         return JxErrorUtil::ErrorErrNo(
-            FSBMP_AT(where), ENOSYS, "B+tree leaf of AG %d of %s holds %u records, more than its %u slots", ag,
+            FSBMP_AT(where), ENOSYS,
+            "B+tree leaf of AG %d of %s holds %u records, more than its %u slots", ag,
             devPath.c_str(), records, maxRecords);
       }
       // Only the root of an AG without free space is an empty leaf; a chain of leaves that
@@ -332,8 +334,9 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
       const bool chained =
           leaves > 1 || fsbmp::decodeBE32(leaf + kOffTreeRightSibling) != kNoSibling;
       if (records == 0 && chained) {
-        return JxErrorUtil::ErrorErrNo(
-            FSBMP_AT(where), ENOSYS, "Empty B+tree leaf in the chain of AG %d of %s", ag, devPath.c_str());
+        return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                       "Empty B+tree leaf in the chain of AG %d of %s", ag,
+                                       devPath.c_str());
       }
       for (uint32_t r = 0; r < records; ++r) {
         const unsigned char* rec = leaf + header + r * kRecordSize;
@@ -393,8 +396,8 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
       // Every leaf is a distinct block of the AG.
       if (++leaves > agLength) {
         return JxErrorUtil::ErrorErrNo(
-            FSBMP_AT(where), ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks", ag,
-            devPath.c_str(), agLength);
+            FSBMP_AT(where), ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks",
+            ag, devPath.c_str(), agLength);
       }
       const long long block = agStart + sibling;
       err = readTreeBlock(FSBMP_AT(where), block);
