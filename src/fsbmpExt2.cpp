@@ -43,7 +43,11 @@ FsParserExt2::FsParserExt2(std::shared_ptr<fsbmp::DeviceView> given, const std::
       clusterBits(0),
       bitsPerGroup(0),
       reservedGdtBlocks(0),
-      inodeTableBlocks(0) {
+      inodeTableBlocks(0),
+      metadataCsum(false),
+      gdtCsum(false),
+      csumSeed(0),
+      uuid{} {
   fsType = kExt2;
   *err = init(devPath);
 }
@@ -65,6 +69,8 @@ CVoError FsParserExt2::init(const std::string& dev) {
 
   static const char kTag[] = "FsParserExt2::init";
   debug.Debug(kTag, "Detected ext2/3/4 FS on %s", path);
+  err = setUpChecksums(HERE, sb);
+  if (err.code < 0) return err;
 
   const uint32_t compat = fsbmp::decodeLE32(sb + kSbFeatureCompat);
   const uint32_t incompat = fsbmp::decodeLE32(sb + kSbFeatureIncompat);

@@ -33,8 +33,14 @@ CVoError FsParserExt2::readGDT(uint64_t first, int count, std::vector<ext4_group
     if (err.code < 0)
       return err.Push(HERE, "Failed to read block %lu of %s", block, devPath.c_str());
     for (uint32_t slot = 0; slot < descsPerBlock; ++slot) {
-      const ext4_group_desc_64 d = decodeGroupDesc(scratch.data + slot * groupDescSize, wide);
+      const unsigned char* raw = scratch.data + slot * groupDescSize;
       const uint32_t group = firstGroup + static_cast<uint32_t>(gdt->size());
+      // Slots past the last group fill out the table's last block and carry nothing.
+      if (group < groupDescCount) {
+        err = verifyDescCsum(HERE, group, raw);
+        if (err.code < 0) return err;
+      }
+      const ext4_group_desc_64 d = decodeGroupDesc(raw, wide);
       debug.DebugLvl(kTag, 3, "  Group %d:", static_cast<int>(group));
       debug.DebugLvl(kTag, 3, "    Block bitmap at %lu", d.blockBitmap());
       debug.DebugLvl(kTag, 3, "    Inode bitmap at %lu", d.inodeBitmap());

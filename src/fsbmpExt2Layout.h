@@ -36,12 +36,17 @@ const int kSbFirstMetaBg = 260;
 const int kSbBlocksCountHi = 336;
 const int kSbLogGroupsPerFlex = 372;  // 8 bits
 const int kSbBackupBgs = 588;         // two 32-bit group numbers
+const int kSbUuid = 104;              // 16 bytes
+const int kSbChecksumType = 373;      // 8 bits: 1 = crc32c
+const int kSbChecksumSeed = 624;
+const int kSbChecksum = 1020;  // crc32c of the bytes before it
 
 // Feature bits.
 const uint32_t kCompatSparseSuper2 = 0x0200;
 const uint32_t kIncompatMetaBg = 0x0010;
 const uint32_t kIncompat64bit = 0x0080;
 const uint32_t kIncompatFlexBg = 0x0200;
+const uint32_t kIncompatCsumSeed = 0x2000;
 const uint32_t kRoCompatSparseSuper = 0x0001;
 const uint32_t kRoCompatUninitBg = 0x0010;
 const uint32_t kRoCompatBigalloc = 0x0200;
@@ -54,6 +59,12 @@ const uint32_t kDescSize32 = 32;
 const uint32_t kDescSize64 = 64;
 const uint32_t kMaxDescSize = 1024;
 const uint32_t kGoodOldInodeSize = 128;  // inode size of revision 0
+
+const uint8_t kChecksumTypeCrc32c = 1;
+
+// Group descriptor: the checksum field, and where the high half of the bitmap checksum ends.
+const uint32_t kDescChecksum = 0x1E;
+const uint32_t kDescBitmapCsumHiEnd = 0x3A;
 
 // bg_flags: the group's block bitmap was never initialised.
 const uint16_t kBgBlockUninit = 0x0002;

@@ -134,6 +134,8 @@ CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t gro
 
 CVoError FsParserExt2::checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
                                         const ext4_group_desc_64& desc, const unsigned char* data) {
+  CVoError err = verifyBitmapCsum(where, group, desc, data);
+  if (err.code < 0) return err;
   const uint32_t used =
       static_cast<uint32_t>(fsbmp::countOnes(data, static_cast<size_t>(blockSize)));
   const uint32_t freeBits = 8u * static_cast<uint32_t>(blockSize) - used;

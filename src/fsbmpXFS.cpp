@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "block_size.h"
+#include "checksums.h"
 #include "chunks.h"
 #include "coding.h"
 #include "device_view.h"
@@ -30,6 +31,7 @@ const int kOffSbVersion = 100;
 const int kOffSbSectorSize = 102;
 const int kVersionMask = 0xF;
 const int kVersionCRC = 5;
+const int kOffSbCRC = 224;
 
 // AGF (big-endian), in the AG's second sector.
 const uint32_t kAgfMagic = 0x58414746;  // "XAGF"
@@ -40,6 +42,7 @@ const int kOffAgfByCountRoot = 20;
 const int kOffAgfByBlockLevels = 28;
 const int kOffAgfByCountLevels = 32;
 const int kOffAgfFreeBlocks = 52;
+const int kOffAgfCRC = 216;
 
 // Short-form tree-block header. Bytes 16 to 55 exist only with CRCs.
 const uint32_t kTreeMagic = 0x41425442;     // "ABTB"
@@ -61,6 +64,17 @@ const uint32_t kMaxAgBlocks = 0x80000000u;  // a terabyte of 512-byte blocks
 // Free-space trees never get this tall: even a terabyte AG of 512-byte blocks needs only a
 // handful of levels.
 const unsigned kMaxTreeLevels = 9;
+
+// The CRC-32C of `length` bytes with the 4-byte checksum field at `crcAt` taken as zeros, as
+// version-5 metadata stores it.
+uint32_t metadataCRC(const unsigned char* bytes, size_t length, size_t crcAt) {
+  static const unsigned char kZeros[4] = {0, 0, 0, 0};
+  uint32_t crc = 0xFFFFFFFF;
+  mb_crc32c(bytes, crcAt, &crc);
+  mb_crc32c(kZeros, sizeof kZeros, &crc);
+  mb_crc32c(bytes + crcAt + 4, length - (crcAt + 4), &crc);
+  return ~crc;
+}
 
 }  // namespace
 
@@ -133,6 +147,20 @@ CVoError FsParserXFS::init(const std::string& dev) {
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "XFS SB of %s has unusable AG size of %u blocks",
                                    dev.c_str(), sbAgBlocks);
   }
+  // Version 5 checksums the superblock over its whole sector; the checksum is stored
+  // little-endian, whatever the host.
+  if (hasCRC) {
+    MbBuffer sector(sectorSize);
+    err = readBlocks(sector.data, sectorSize, 0, 1);
+    if (err.code < 0) return err.Push(HERE, "Couldn't read superblock from %s", dev.c_str());
+    const uint32_t stored = fsbmp::decodeLE32(sector.data + kOffSbCRC);
+    const uint32_t computed = metadataCRC(sector.data, static_cast<size_t>(sectorSize), kOffSbCRC);
+    if (computed != stored && fsbmp::kChecksumsRefuse) {
+      return JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "Superblock of %s fails its CRC (stored 0x%08x, computed 0x%08x)",
+          dev.c_str(), stored, computed);
+    }
+  }
   blockSize = static_cast<int>(sbBlockSize);
   agBlocks = sbAgBlocks;
   blockCount = 0;
@@ -183,6 +211,15 @@ CVoError FsParserXFS::init(const std::string& dev) {
                                      "Incorrect AGF magic of AG %d of %s: 0x%08x instead of 0x%08x",
                                      ag, dev.c_str(), agfMagic, kAgfMagic);
     }
+    if (hasCRC) {
+      const uint32_t stored = fsbmp::decodeLE32(agf + kOffAgfCRC);
+      const uint32_t computed = metadataCRC(agf, static_cast<size_t>(sectorSize), kOffAgfCRC);
+      if (computed != stored && fsbmp::kChecksumsRefuse) {
+        return JxErrorUtil::ErrorErrNo(
+            HERE, ENOSYS, "AGF of AG %u of %s fails its CRC (stored 0x%08x, computed 0x%08x)", ag,
+            dev.c_str(), stored, computed);
+      }
+    }
     const uint32_t length = fsbmp::decodeBE32(agf + kOffAgfLength);
     const uint32_t byBlockRoot = fsbmp::decodeBE32(agf + kOffAgfByBlockRoot);
     const uint32_t freeBlocks = fsbmp::decodeBE32(agf + kOffAgfFreeBlocks);
@@ -210,12 +247,7 @@ CVoError FsParserXFS::init(const std::string& dev) {
 CVoError FsParserXFS::verifyBlockCRC32C(const void* block) {
   if (!hasCRC) return CVoError();
   const unsigned char* bytes = static_cast<const unsigned char*>(block);
-  static const unsigned char kZeros[4] = {0, 0, 0, 0};
-  uint32_t crc = 0xFFFFFFFF;
-  mb_crc32c(bytes, kOffTreeCRC, &crc);
-  mb_crc32c(kZeros, sizeof kZeros, &crc);
-  mb_crc32c(bytes + kOffTreeCRC + 4, static_cast<size_t>(blockSize) - (kOffTreeCRC + 4), &crc);
-  crc = ~crc;
+  const uint32_t crc = metadataCRC(bytes, static_cast<size_t>(blockSize), kOffTreeCRC);
   // XFS stores the checksum little-endian, whatever the host.
   const uint32_t stored = fsbmp::decodeLE32(bytes + kOffTreeCRC);
   if (crc != stored)

@@ -90,6 +90,12 @@ class FSBMP_API FsParserExt2 : public FsParser {
   uint32_t bitsPerGroup;  // bitmap bits per group: clusters per group (blocks without bigalloc)
   uint32_t reservedGdtBlocks;  // blocks kept behind each table copy for growing it
   uint32_t inodeTableBlocks;   // blocks of one group's inode table
+  // Checksums: descriptors carry crc32c under metadata_csum, else crc16 under uninit_bg; block
+  // bitmaps carry crc32c under metadata_csum. Both are seeded from the file system's UUID.
+  bool metadataCsum;
+  bool gdtCsum;
+  uint32_t csumSeed;       // crc32c of the UUID, or the superblock's own seed (csum_seed)
+  unsigned char uuid[16];  // s_uuid, which seeds crc16
 
  protected:
   // The descriptor table, then the blocks before the first group, then every initialised
@@ -102,6 +108,14 @@ class FSBMP_API FsParserExt2 : public FsParser {
   uint64_t bitmapBytes(const ChunkLayout& layout) const override;
 
  private:
+  // Takes the checksum settings from the superblock `sb` and, under metadata_csum, checks the
+  // superblock's own checksum. Errors here and below name `where`, the caller.
+  CVoError setUpChecksums(const JxCodeLocation& where, const unsigned char* sb);
+  // Checks the descriptor of `group` (descriptor-size bytes at `raw`) against its checksum.
+  CVoError verifyDescCsum(const JxCodeLocation& where, uint32_t group, const unsigned char* raw);
+  // Checks a group's block bitmap against the checksum in its descriptor (metadata_csum).
+  CVoError verifyBitmapCsum(const JxCodeLocation& where, uint32_t group,
+                            const ext4_group_desc_64& desc, const unsigned char* data);
   CVoError gatherGDT(const JxCodeLocation& where, std::vector<ext4_group_desc_64>* gdt);
   CVoError readGroupBitmap(const JxCodeLocation& where, uint32_t group,
                            const ext4_group_desc_64& desc, unsigned char* into);
@@ -109,7 +123,8 @@ class FSBMP_API FsParserExt2 : public FsParser {
   // blocks, up to `most`, in one request; checks each; *count receives how many were read.
   CVoError readGroupBitmaps(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
                             uint32_t g, uint32_t most, unsigned char* into, uint32_t* count);
-  // Compares the clear bits of a group's bitmap block with its descriptor's free count.
+  // Checks the checksum (metadata_csum) of a group's bitmap block, then compares its clear bits
+  // with its descriptor's free count.
   CVoError checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
                             const ext4_group_desc_64& desc, const unsigned char* data);
   CVoError bitWalk(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,

@@ -132,6 +132,32 @@ uint32_t getBE32(const std::vector<unsigned char>& v, size_t at) {
   return static_cast<uint32_t>(v[at]) << 24 | v[at + 1] << 16 | v[at + 2] << 8 | v[at + 3];
 }
 
+uint32_t crc32cBits(uint32_t crc, const unsigned char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0x82F63B78u : crc >> 1;
+  }
+  return crc;
+}
+
+uint16_t crc16Bits(uint16_t crc, const unsigned char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    crc = static_cast<uint16_t>(crc ^ p[i]);
+    for (int k = 0; k < 8; ++k)
+      crc = static_cast<uint16_t>((crc & 1) ? (crc >> 1) ^ 0xA001u : crc >> 1);
+  }
+  return crc;
+}
+
+void resealXfs(const std::string& path, uint64_t offset, size_t length, size_t crcAt) {
+  std::vector<unsigned char> bytes = readAt(path, offset, length);
+  putLE32(&bytes, crcAt, 0);
+  putLE32(&bytes, crcAt, ~crc32cBits(0xFFFFFFFFu, bytes.data(), bytes.size()));
+  patchFile(path, offset + crcAt,
+            std::vector<unsigned char>(bytes.begin() + static_cast<long>(crcAt),
+                                       bytes.begin() + static_cast<long>(crcAt) + 4));
+}
+
 CVoError getBitmap(FsParser* parser, int chunkSize, ChunkBitmap* out) {
   void* raw = reinterpret_cast<void*>(0x1);
   long long n = -7;

@@ -37,6 +37,14 @@ void putBE32(std::vector<unsigned char>* v, size_t at, uint32_t x);
 uint32_t getLE32(const std::vector<unsigned char>& v, size_t at);
 uint32_t getBE32(const std::vector<unsigned char>& v, size_t at);
 
+// CRC-32C (reflected 0x82F63B78) and ext4's CRC-16 (reflected 0xA001), bit by bit and without
+// inversions: the tests' own, for resealing metadata that a test edits.
+uint32_t crc32cBits(uint32_t crc, const unsigned char* p, size_t n);
+uint16_t crc16Bits(uint16_t crc, const unsigned char* p, size_t n);
+// Restores the version-5 CRC of the `length` bytes of XFS metadata at `offset` of the file, whose
+// checksum field is at `crcAt` within them.
+void resealXfs(const std::string& path, uint64_t offset, size_t length, size_t crcAt);
+
 // A bitmap returned by getBmp, freed with free().
 struct ChunkBitmap {
   std::unique_ptr<unsigned char, void (*)(void*)> bits{nullptr, free};

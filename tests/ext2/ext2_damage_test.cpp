@@ -123,6 +123,7 @@ TEST_F(Ext2DamageTest, GeometryTheWalksCannotSurviveIsRefused) {
     SCOPED_TRACE(c.name);
     const std::string path = copyOf(c.layout, c.name);
     for (const auto& f : c.fields) put32(path, kSb + f.first, f.second);
+    ext2_test::resealSuperblock(path);
     expectProbeRefuses(path, ENOSYS, "Superblock of " + path + " is corrupt");
   }
 }
@@ -132,6 +133,7 @@ TEST_F(Ext2DamageTest, DescriptorSizeOutsideSixtyFourToKiBIsRefused) {
     SCOPED_TRACE(size);
     const std::string path = copyOf("ext4_4k", "desc-size-" + std::to_string(size));
     put16(path, kSb + 254, size);
+    ext2_test::resealSuperblock(path);
     expectProbeRefuses(path, ENOSYS, "Superblock of " + path + " is corrupt");
   }
 }
@@ -154,6 +156,8 @@ TEST_F(Ext2DamageTest, FreeCountDisagreeingWithTheBitmap) {
     const std::string path = copyOf(c.layout, "free-count");
     put16(path, c.gdtOffset + 32 * static_cast<long long>(g) + 12,
           static_cast<uint16_t>(freeCount - 1));
+    ext2_test::resealDescriptor(path, c.gdtOffset + 32 * static_cast<long long>(g),
+                                static_cast<uint32_t>(g));
     for (int chunkSize : c.chunkSizes) {
       SCOPED_TRACE(std::string(c.layout) + " chunk size " + std::to_string(chunkSize));
       CVoError err = bitmapError(path, chunkSize);
@@ -267,6 +271,8 @@ TEST_F(Ext2DamageTest, DamageInsideARunOfSideBySideBitmaps) {
     const std::string path = copyOf("ext4_4k", "run-free-count");
     put16(path, 4096 + im.descSize * static_cast<long long>(g) + 12,
           static_cast<uint16_t>(freeCount - 1));
+    ext2_test::resealDescriptor(path, 4096 + im.descSize * static_cast<long long>(g),
+                                static_cast<uint32_t>(g));
     for (int chunkSize : {4096, 65536}) {
       SCOPED_TRACE("chunk size " + std::to_string(chunkSize));
       CVoError err = bitmapError(path, chunkSize);
@@ -304,9 +310,67 @@ TEST_F(Ext2DamageTest, BadChunkSizesAndTooManyChunks) {
   // 2^32 + 30000 blocks of 4 KiB: as many 4 KiB chunks do not fit the 32-bit chunk counters.
   const std::string path = copyOf("ext4_4k", "huge");
   put32(path, kSb + 336, 1);
+  ext2_test::resealSuperblock(path);
   err = bitmapError(path, 4096);
   EXPECT_EQ(err.errNo(), EINVAL);
   EXPECT_NE(err.message().find("chunks"), std::string::npos) << err.toString();
+}
+
+// Metadata whose checksum no longer fits is refused, naming the structure and the group, where
+// trusting it would lose data: a descriptor whose BLOCK_UNINIT flag calls a used group free, a
+// bitmap cleared to all free, a superblock with half its blocks.
+TEST_F(Ext2DamageTest, StaleChecksumsAreRefused) {
+  enum Damage { kUninitFlag, kClearedBitmap, kHalvedBlockCount };
+  struct Case {
+    const char* layout;  // ext4_4k: metadata_csum; ext4_noflex_32: uninit_bg (crc16)
+    Damage damage;
+    const char* refusal;  // what the message starts with, before the path
+  };
+  const Case cases[] = {
+      {"ext4_4k", kUninitFlag, "Descriptor of block group %g of "},
+      {"ext4_noflex_32", kUninitFlag, "Descriptor of block group %g of "},
+      {"ext4_4k", kClearedBitmap, "Block bitmap of block group %g of "},
+      {"ext4_4k", kHalvedBlockCount, "Superblock of "},
+  };
+  for (const Case& c : cases) {
+    const Ext2Image& im = ext2Image(c.layout);
+    ASSERT_TRUE(im.failure.empty()) << im.failure;
+    // A group with blocks in use beyond its own metadata, whose bitmap is read today.
+    size_t g = 1;
+    while (g < im.groups.size() &&
+           (im.groups[g].blockUninit || im.groups[g].freeCount + 600 > im.blocksPerGroup))
+      ++g;
+    ASSERT_LT(g, im.groups.size()) << c.layout;
+    const std::string path = copyOf(c.layout, "stale-" + std::to_string(c.damage));
+    const long long desc = im.blockSize + im.descSize * static_cast<long long>(g);
+    std::string refusal = c.refusal;
+    if (refusal.find("%g") != std::string::npos)
+      refusal.replace(refusal.find("%g"), 2, std::to_string(g));
+    refusal += path + " fails its checksum (stored 0x";
+    SCOPED_TRACE(refusal);
+    switch (c.damage) {
+      case kUninitFlag: {
+        const std::vector<unsigned char> flags = readAt(path, desc + 18, 2);
+        put16(path, desc + 18, static_cast<uint16_t>((flags[0] | flags[1] << 8) | 0x2));
+        break;
+      }
+      case kClearedBitmap:
+        patchFile(path, static_cast<uint64_t>(im.groups[g].blockBitmap * im.blockSize),
+                  std::vector<unsigned char>(static_cast<size_t>(im.blockSize), 0));
+        put16(path, desc + 12, static_cast<uint16_t>(8 * im.blockSize));
+        ext2_test::resealDescriptor(path, desc, static_cast<uint32_t>(g));
+        break;
+      case kHalvedBlockCount:
+        put32(path, kSb + 4, static_cast<uint32_t>(im.blockCount / 2));
+        expectProbeRefuses(path, ENOSYS, refusal);
+        continue;
+    }
+    for (int chunkSize : {4096, 65536}) {
+      CVoError err = bitmapError(path, chunkSize);
+      EXPECT_EQ(err.errNo(), ENOSYS);
+      EXPECT_EQ(err.rootMessage().compare(0, refusal.size(), refusal), 0) << err.toString();
+    }
+  }
 }
 
 }  // namespace

@@ -41,6 +41,10 @@ const Layout kLayouts[] = {
     {"ext4_desc128", "120M",
      "mkfs.ext4 -q -F -b 4096 -g 4096 -O 64bit -E desc_size=128 {img} 30000"},
     {"ext4_bigdev", "300M", "mkfs.ext4 -q -F -b 4096 {img} 34000"},
+    // Checksums seeded from a stored seed that no longer matches the UUID.
+    {"ext4_csum_seed", "40M",
+     "mkfs.ext4 -q -F -b 4096 -g 4096 -O metadata_csum_seed -d {dir} {img} 8000 && "
+     "tune2fs -U 0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0 {img}"},
 };
 
 std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
@@ -208,6 +212,63 @@ const Ext2Image& ext2Image(const std::string& name) {
   }
   image.devSize = st.st_size;
   return image;
+}
+
+namespace {
+
+const uint64_t kSbAt = 1024;
+
+struct Sums {
+  bool metadataCsum;
+  bool gdtCsum;
+  uint32_t descSize;
+  uint32_t seed;
+  std::vector<unsigned char> uuid;
+};
+
+Sums sumsOf(const std::string& path) {
+  const std::vector<unsigned char> sb = fsbmp_test::readAt(path, kSbAt, 1024);
+  const uint32_t incompat = fsbmp_test::getLE32(sb, 96);
+  const uint32_t roCompat = fsbmp_test::getLE32(sb, 100);
+  Sums s;
+  s.metadataCsum = (roCompat & 0x400) != 0;
+  s.gdtCsum = !s.metadataCsum && (roCompat & 0x10) != 0;
+  s.descSize = (incompat & 0x80) ? static_cast<uint32_t>(sb[254] | sb[255] << 8) : 32;
+  s.uuid.assign(sb.begin() + 104, sb.begin() + 120);
+  s.seed = (incompat & 0x2000) ? fsbmp_test::getLE32(sb, 624)
+                               : fsbmp_test::crc32cBits(0xFFFFFFFFu, s.uuid.data(), 16);
+  return s;
+}
+
+}  // namespace
+
+void resealSuperblock(const std::string& path) {
+  std::vector<unsigned char> sb = fsbmp_test::readAt(path, kSbAt, 1024);
+  if ((fsbmp_test::getLE32(sb, 100) & 0x400) == 0) return;
+  std::vector<unsigned char> sum(4);
+  fsbmp_test::putLE32(&sum, 0, fsbmp_test::crc32cBits(0xFFFFFFFFu, sb.data(), 1020));
+  fsbmp_test::patchFile(path, kSbAt + 1020, sum);
+}
+
+void resealDescriptor(const std::string& path, long long at, uint32_t group) {
+  const Sums s = sumsOf(path);
+  if (!s.metadataCsum && !s.gdtCsum) return;
+  std::vector<unsigned char> d = fsbmp_test::readAt(path, static_cast<uint64_t>(at), s.descSize);
+  d[0x1E] = d[0x1F] = 0;
+  std::vector<unsigned char> le(4);
+  fsbmp_test::putLE32(&le, 0, group);
+  uint16_t sum;
+  if (s.metadataCsum) {
+    uint32_t crc = fsbmp_test::crc32cBits(s.seed, le.data(), 4);
+    sum = static_cast<uint16_t>(fsbmp_test::crc32cBits(crc, d.data(), d.size()) & 0xFFFF);
+  } else {
+    uint16_t crc = fsbmp_test::crc16Bits(0xFFFF, s.uuid.data(), 16);
+    crc = fsbmp_test::crc16Bits(crc, le.data(), 4);
+    crc = fsbmp_test::crc16Bits(crc, d.data(), 0x1E);
+    sum = fsbmp_test::crc16Bits(crc, d.data() + 0x20, d.size() - 0x20);
+  }
+  fsbmp_test::patchFile(path, static_cast<uint64_t>(at) + 0x1E,
+                        {static_cast<unsigned char>(sum), static_cast<unsigned char>(sum >> 8)});
 }
 
 }  // namespace ext2_test

@@ -38,6 +38,13 @@ const std::vector<std::string>& layoutNames();
 // Makes the named image on first use (once per test program) and parses dumpe2fs for it.
 const Ext2Image& ext2Image(const std::string& name);
 
+// Recomputes the checksums that a test's edit made stale, as the format computes them: the
+// superblock's (metadata_csum), and the descriptor of `group` at byte `at` of the image
+// (crc32c under metadata_csum, crc16 under uninit_bg). Each does nothing where the image's
+// features carry no such checksum.
+void resealSuperblock(const std::string& path);
+void resealDescriptor(const std::string& path, long long at, uint32_t group);
+
 // Parses the full dumpe2fs output of an image.
 bool parseDumpe2fs(const std::string& text, Ext2Image* image);
 

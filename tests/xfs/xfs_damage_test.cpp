@@ -56,11 +56,22 @@ CVoError bitmapError(const std::string& path) {
   return err;
 }
 
+// Version-5 checksums of the primary superblock and of an AGF, restored after an edit that means
+// to reach a check behind them.
 uint64_t rootOffset(const Image& im, uint32_t ag) {
   return im.agOffset(ag) + static_cast<uint64_t>(im.ags[ag].byBlockRoot) * im.blockSize;
 }
 uint64_t agfOffset(const Image& im, uint32_t ag) {
   return im.agOffset(ag) + im.sectorSize;
+}
+
+// Version-5 checksums of the primary superblock and of an AGF, restored after an edit that means
+// to reach a check behind them.
+void resealSuperblock(const Image& im, const std::string& path) {
+  if (im.version == 5) resealXfs(path, 0, static_cast<size_t>(im.sectorSize), 224);
+}
+void resealAgf(const Image& im, const std::string& path, uint32_t ag) {
+  if (im.version == 5) resealXfs(path, agfOffset(im, ag), static_cast<size_t>(im.sectorSize), 216);
 }
 
 class XfsDamage : public ::testing::Test {
@@ -134,6 +145,7 @@ TEST_F(XfsDamage, UnusableSuperblock) {
   for (const Case& c : cases) {
     copyFile(im.path, path);
     patchFile(path, c.offset, c.bytes);
+    resealSuperblock(im, path);
     Probe p(path);
     EXPECT_EQ(p.err.errNo(), ENOSYS) << c.message;
     EXPECT_EQ(p.err.message(), fmt(c.message, path));
@@ -143,6 +155,7 @@ TEST_F(XfsDamage, UnusableSuperblock) {
   // An AG longer than agBlocks would overlap its successor.
   copyFile(im.path, path);
   patchFile(path, agfOffset(im, 0) + 12, be32(im.agBlocks + 1));
+  resealAgf(im, path, 0);
   Probe longAg(path);
   EXPECT_EQ(
       longAg.err.message(),
@@ -151,6 +164,7 @@ TEST_F(XfsDamage, UnusableSuperblock) {
   // No AGs at all: nothing is read and every chunk stays used.
   copyFile(im.path, path);
   patchFile(path, 88, be32(0));
+  resealSuperblock(im, path);
   Probe none(path);
   ASSERT_GE(none.err.code, 0) << none.err.toString();
   EXPECT_EQ(none.parser->blockCount, 0);
@@ -200,6 +214,7 @@ TEST_F(XfsDamage, FreeCountMismatch) {
   std::string path = copyOf(im, "count.img");
   const uint32_t free1 = im.ags[1].freeBlocks;
   patchFile(path, agfOffset(im, 1) + 52, be32(free1 + 1));
+  resealAgf(im, path, 1);
   CVoError err = bitmapError(path);
   char want[200];
   snprintf(want, sizeof want,
@@ -252,6 +267,7 @@ TEST_F(XfsDamage, LeafRecords) {
   // An AGF whose root lies outside the AG.
   copyFile(im.path, path);
   patchFile(path, agfOffset(im, 0) + 16, be32(ag0.length));
+  resealAgf(im, path, 0);
   snprintf(want, sizeof want,
            "B+tree block %u of the AG at block 0 of %%s lies outside its %u blocks", ag0.length,
            ag0.length);
@@ -269,6 +285,7 @@ TEST_F(XfsDamage, ExtentPastTheBitmap) {
   ASSERT_EQ(last.first + last.second, ag0.length);
   patchFile(path, agfOffset(im, 0) + 12, be32(ag0.length - cut));
   patchFile(path, agfOffset(im, 0) + 52, be32(ag0.freeBlocks - cut));
+  resealAgf(im, path, 0);
   patchFile(path, rootOffset(im, 0) + 16 + 8 * (ag0.freeExtents.size() - 1) + 4,
             be32(last.second - cut));
   const long long fsBlocks = im.blockCount();
@@ -400,4 +417,28 @@ TEST_F(XfsDeepTreeDamage, SiblingChain) {
       true);
   EXPECT_EQ(bitmapError(path).message(),
             fmt("Free extent of no blocks at block 5 of AG 0 of %s", path));
+}
+
+// A version-5 superblock or AGF whose CRC no longer fits is refused at the probe, naming it.
+TEST_F(XfsDamage, StaleCRCsAreRefused) {
+  const Image& im = images().v5;
+  struct Case {
+    uint64_t offset;      // a byte of the structure, changed without resealing its CRC
+    const char* refusal;  // the message's start, with the path for %s
+  };
+  const Case cases[] = {
+      {110, "Superblock of %s fails its CRC (stored 0x"},                     // in the label
+      {agfOffset(im, 1) + 64, "AGF of AG 1 of %s fails its CRC (stored 0x"},  // in the AGFL range
+  };
+  for (const Case& c : cases) {
+    const std::string path = copyOf(im, "stale-crc.img");
+    std::vector<unsigned char> byte = readAt(path, c.offset, 1);
+    byte[0] ^= 0x40;
+    patchFile(path, c.offset, byte);
+    Probe p(path);
+    const std::string refusal = fmt(c.refusal, path);
+    EXPECT_EQ(p.err.errNo(), ENOSYS) << p.err.toString();
+    EXPECT_EQ(p.err.message().compare(0, refusal.size(), refusal), 0) << p.err.toString();
+    EXPECT_STREQ(p.err.location(0).function, kInit);
+  }
 }
