@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds fsbmp and runs every test three ways: natively, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and as a big-endian 64-bit PowerPC build under qemu-user; the
-# concurrency and stress tests also under ThreadSanitizer.
+# Checks the sources' format, builds fsbmp and runs every test three ways: natively, under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and as a big-endian 64-bit PowerPC build under
+# qemu-user; the concurrency and stress tests also under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 scripts/install-deps.sh
+echo "=== format ==="
+scripts/check-format.sh
 
 jobs=$(nproc)
 configure() {
