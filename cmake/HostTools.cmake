@@ -13,7 +13,7 @@ function(fsbmp_host_tools name subdir output_var native_target)
     ExternalProject_Add(${name}_host_tools
       SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/${subdir}
       BINARY_DIR ${CMAKE_BINARY_DIR}/${name}-host-tools-build
-      CMAKE_ARGS -D${output_var}=${dir}
+      CMAKE_ARGS -D${output_var}=${dir} -DFSBMP_WERROR=${FSBMP_WERROR}
       INSTALL_COMMAND ""
       BUILD_ALWAYS ON)
     set(target ${name}_host_tools)

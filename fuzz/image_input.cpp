@@ -35,10 +35,12 @@ struct Base {
 std::vector<Base>* bases;
 
 uint32_t le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  return p[0] | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
 }
 uint32_t be32(const unsigned char* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 [[noreturn]] void fail(const std::string& what) {
@@ -168,7 +170,7 @@ void runImageInput(const uint8_t* data, size_t size) {
   long long cut = -1;
   if (options & 2) {
     if (size < 6) return;
-    cut = static_cast<long long>(le32(data + 2)) * kSector;
+    cut = static_cast<long long>(le32(data + 2) * kSector);
     pos = 6;
   }
   const unsigned shift = 9 + (options >> 3);

@@ -11,7 +11,7 @@ cmake --install "$build" --prefix "$stage" >/dev/null
 for f in bin/fsbmp share/man/man1/fsbmp.1 include/fsbmp/fsbmp.h; do
   [ -e "$stage/$f" ] || { echo "not installed: $f"; exit 1; }
 done
-cmake -S examples -B "$build/example" -DCMAKE_PREFIX_PATH="$stage" >/dev/null
+cmake -S examples -B "$build/example" -DCMAKE_PREFIX_PATH="$stage" -DFSBMP_WERROR=ON >/dev/null
 cmake --build "$build/example" >/dev/null
 
 pcdir=$(dirname "$(find "$stage" -name fsbmp.pc | head -1)")
@@ -19,7 +19,8 @@ flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs fsbmp)
 echo "pkg-config --cflags --libs fsbmp: $flags"
 mkdir -p "$build/example-pc"
 # shellcheck disable=SC2086
-g++ -std=c++17 -o "$build/example-pc/bitmap_summary" examples/bitmap_summary.cpp $flags
+g++ -std=c++17 -Wall -Wextra -Wshadow -Wformat=2 -Wconversion -Werror \
+  -o "$build/example-pc/bitmap_summary" examples/bitmap_summary.cpp $flags
 
 image=$build/example/ext4.img
 truncate -s 32M "$image"

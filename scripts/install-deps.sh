@@ -9,6 +9,7 @@ packages=(
   partclone gddrescue util-linux                         # peers, loop devices
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
+  clang-format                                           # the sources' format check
 )
 
 missing=()

@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
-# Builds fsbmp and runs every test three ways: natively, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and as a big-endian 64-bit PowerPC build under qemu-user.
+# Checks the sources' format, builds fsbmp and runs every test three ways: natively, under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and as a big-endian 64-bit PowerPC build under
+# qemu-user; the concurrency and stress tests also under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 scripts/install-deps.sh
+echo "=== format ==="
+scripts/check-format.sh
 
 jobs=$(nproc)
-suite() {
+configure() {
   local name=$1
   shift
   echo "=== $name ==="
   cmake -S . -B "build/$name" -DFSBMP_WERROR=ON "$@" >"build/$name.configure.log" 2>&1 ||
     { cat "build/$name.configure.log"; return 1; }
+}
+suite() {
+  local name=$1
+  configure "$@"
   cmake --build "build/$name" -j"$jobs"
   (cd "build/$name" && ctest --output-on-failure -j"$jobs" ${FSBMP_CTEST_ARGS:-})
 }
@@ -22,6 +29,11 @@ mkdir -p build
 suite native
 echo "=== install and example ==="
 scripts/check-install.sh build/native
+# ThreadSanitizer: only the stress tests (threads, and devices changing underneath) and what
+# they need.
+configure tsan -DFSBMP_TSAN=ON
+cmake --build build/tsan -j"$jobs" --target stress_tests
+(cd build/tsan && ctest --output-on-failure -R '^stress_tests$')
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 suite sanitize -DFSBMP_SANITIZE=ON
 # The big-endian build runs the host's test tools (the fsdb stand-in) built natively above.
 suite ppc64 -DCMAKE_TOOLCHAIN_FILE=cmake/ppc64-toolchain.cmake \

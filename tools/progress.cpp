@@ -69,7 +69,8 @@ void Progress::draw(long long done) {
   std::string bar;
   if (barWidth >= 10) {
     int filled = static_cast<int>(share * barWidth);
-    bar = "[" + std::string(filled, '#') + std::string(barWidth - filled, '.') + "]";
+    bar = "[" + std::string(static_cast<size_t>(filled), '#') +
+          std::string(static_cast<size_t>(barWidth - filled), '.') + "]";
   }
   fprintf(stderr, "\r%s%s\033[K", bar.c_str(), tail);
   fflush(stderr);

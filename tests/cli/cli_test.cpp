@@ -280,7 +280,8 @@ TEST_F(CliTest, TerminalMapShowsTheUsedShare) {
   long long used = 0;
   for (long long c = 0; c < bm.nChunks; ++c) used += bm.test(c);
   char share[32];
-  snprintf(share, sizeof share, "(%.1f%%)", 100.0 * used / bm.nChunks);
+  snprintf(share, sizeof share, "(%.1f%%)",
+           100.0 * static_cast<double>(used) / static_cast<double>(bm.nChunks));
   EXPECT_NE(out.find(share), std::string::npos) << share << " in:\n" << out;
   // The rows fit the width; the first cell holds the superblock, so it is not free.
   std::istringstream lines(out);

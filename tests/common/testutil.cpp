@@ -116,8 +116,8 @@ std::vector<unsigned char> readAt(const std::string& path, uint64_t offset, size
 }
 
 void putLE16(std::vector<unsigned char>* v, size_t at, uint16_t x) {
-  (*v)[at] = x & 0xFF;
-  (*v)[at + 1] = x >> 8;
+  (*v)[at] = static_cast<unsigned char>(x & 0xFF);
+  (*v)[at + 1] = static_cast<unsigned char>(x >> 8);
 }
 void putLE32(std::vector<unsigned char>* v, size_t at, uint32_t x) {
   for (int i = 0; i < 4; ++i) (*v)[at + i] = (x >> (8 * i)) & 0xFF;

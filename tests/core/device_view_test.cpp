@@ -1,5 +1,7 @@
 // Parsers reading through a view: a file system that lies inside a larger image, as a partition
 // does, reads as it does on its own; reads stop at the view's end.
+#include "device_view.h"
+
 #include <fcntl.h>
 
 #include <cerrno>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "common/testutil.h"
-#include "device_view.h"
 #include "fsbmp/fsbmp.h"
 #include "fsbmp/fsbmpVxFS.h"
 
@@ -41,11 +42,11 @@ TEST(DeviceViewTest, ExtentsReadEndToEndAndStopAtTheirEnd) {
   };
   const Case cases[] = {
       {0, 3, {100, 101, 102}},
-      {48, 4, {148, 149, 10, 11}},   // across two extents
+      {48, 4, {148, 149, 10, 11}},              // across two extents
       {68, 4, {28, 29, 290 % 256, 291 % 256}},  // into the last
-      {78, 8, {298 % 256, 299 % 256}},  // the file ends inside the last extent: short
-      {90, 4, {}},                   // at the view's end
-      {1000, 4, {}},                 // past it
+      {78, 8, {298 % 256, 299 % 256}},          // the file ends inside the last extent: short
+      {90, 4, {}},                              // at the view's end
+      {1000, 4, {}},                            // past it
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.offset);
@@ -137,7 +138,8 @@ TEST(DeviceViewTest, VxFSInsideASliceIsRefused) {
   CVoError err;
   std::unique_ptr<FsParser> p(new FsParserVxFS(slice, "disk#2", &err));
   EXPECT_EQ(err.errNo(), ENOSYS);
-  EXPECT_EQ(err.message(), "disk#2 holds VxFS, which fsdb can read only as a whole device or image");
+  EXPECT_EQ(err.message(),
+            "disk#2 holds VxFS, which fsdb can read only as a whole device or image");
 }
 
 }  // namespace

@@ -117,19 +117,28 @@ TEST(FactoryTest, RefusesWhatNoParserRecognises) {
   writeFile(shortFile, std::vector<unsigned char>(1500, 0xAB));
   const std::string empty = scratchPath("empty.img");
   writeFile(empty, {});
+  const std::string missing = scratchPath("missing");
 
-  for (const std::string& dev : {zeros, shortFile, empty, scratchPath("missing"), scratchDir()}) {
-    SCOPED_TRACE(dev);
+  // The last candidate's refusal comes back: XFS's, the why in the errno of its root frame.
+  const struct {
+    std::string dev;
+    int errNo;
+    std::string message;
+  } cases[] = {
+      {zeros, ENOSYS, "There is no XFS magic on " + zeros},
+      {shortFile, ENOSYS, "There is no XFS magic on " + shortFile},
+      {empty, ENOSPC, "Couldn't read superblock from " + empty},
+      {missing, ENOENT, "Couldn't open " + missing + " for reading"},
+      {scratchDir(), EISDIR, "Couldn't read superblock from " + scratchDir()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dev);
     CVoError err;
-    FsParser* p = FsParser::init(dev, &err);
-    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(FsParser::init(c.dev, &err), nullptr);
     ASSERT_LT(err.code, 0);
-    EXPECT_FALSE(err.toString().empty());
+    EXPECT_EQ(err.errNo(), c.errNo) << err.toString();
+    EXPECT_EQ(err.message(), c.message);
   }
-  CVoError err;
-  EXPECT_EQ(FsParser::init(zeros, &err), nullptr);
-  EXPECT_EQ(err.errNo(), ENOSYS);
-  EXPECT_EQ(err.message(), "There is no XFS magic on " + zeros);
 }
 
 // ext4's descriptor CRC-16: the catalogued check values of its polynomial with either seed, and

@@ -129,10 +129,10 @@ TEST_F(Ext2DamageTest, GeometryTheWalksCannotSurviveIsRefused) {
 }
 
 TEST_F(Ext2DamageTest, DescriptorSizeOutsideSixtyFourToKiBIsRefused) {
-  for (uint16_t size : {0, 32, 48, 96, 2048}) {
+  for (int size : {0, 32, 48, 96, 2048}) {
     SCOPED_TRACE(size);
     const std::string path = copyOf("ext4_4k", "desc-size-" + std::to_string(size));
-    put16(path, kSb + 254, size);
+    put16(path, kSb + 254, static_cast<uint16_t>(size));
     ext2_test::resealSuperblock(path);
     expectProbeRefuses(path, ENOSYS, "Superblock of " + path + " is corrupt");
   }

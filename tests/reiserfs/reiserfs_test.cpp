@@ -259,9 +259,9 @@ TEST_F(DamagedReiserFSTest, FreeCountDisagreeingWithBitmapsIsRefusedAfterLogging
 
 TEST_F(DamagedReiserFSTest, UnusableBlockSizesAreRefused) {
   std::string path = damagedCopy("badbs.img");
-  for (uint16_t bs : {0, 256, 3000, 4095}) {
+  for (int bs : {0, 256, 3000, 4095}) {
     std::vector<unsigned char> field(2);
-    putLE16(&field, 0, bs);
+    putLE16(&field, 0, static_cast<uint16_t>(bs));
     patchFile(path, kSuperblock + 44, field);
     CVoError err;
     FsParserReiserFS p(path, &err);

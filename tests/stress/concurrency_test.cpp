@@ -1,5 +1,6 @@
 // Parsers of all four file systems at once on several threads: every result must equal the one
-// the same image gave on a single thread, and no descriptor may be left open.
+// the same image gave on a single thread, and no descriptor may be left open. Copies of one error
+// value pushed onto on several threads at once.
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -147,6 +148,35 @@ TEST_F(Concurrency, ThreadsAgreeWithOneThreadAndLeaveNoDescriptors) {
 
   EXPECT_TRUE(failures.empty()) << failures.size() << " differences, first: " << failures[0];
   EXPECT_EQ(fdsBefore, countOpenFds());
+}
+
+// Copies of one error, each pushed onto by a thread of its own at the same time: every copy ends
+// with its own frames over the shared one. In odd rounds no other holder remains, so the last
+// thread to push finds its copy the only one left.
+TEST(ErrorCopiesOnThreads, PushesStayWithTheirCopy) {
+  const size_t kThreads = 4;
+  for (int round = 0; round < 200; ++round) {
+    CVoError original = JxErrorUtil::ErrorErrNo(JX_LOCATION("stress"), EIO, "shared");
+    std::vector<CVoError> copies(kThreads, original);
+    if (round % 2) original = CVoError();
+    std::vector<std::string> got(kThreads);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int k = 0; k < 3; ++k) copies[t].Push(JX_LOCATION("stress"), "t%zu k%d", t, k);
+        for (size_t i = 0; i < copies[t].depth(); ++i) got[t] += copies[t].frameMessage(i) + "|";
+      });
+    }
+    for (std::thread& th : threads) th.join();
+    for (size_t t = 0; t < kThreads; ++t) {
+      const std::string n = "t" + std::to_string(t);
+      ASSERT_EQ(got[t], n + " k2|" + n + " k1|" + n + " k0|shared|") << "round " << round;
+      ASSERT_EQ(copies[t].errNo(), EIO);
+    }
+    if (round % 2 == 0) {
+      ASSERT_EQ(original.depth(), 1u) << "round " << round;
+    }
+  }
 }
 
 }  // namespace

@@ -114,7 +114,9 @@ void probeWhileWriting(const std::string& type, const std::string& mkfs) {
       ChunkBitmap bmp;
       err = getBitmap(p.get(), chunkSize, &bmp);
       if (err.code < 0) {
-        EXPECT_FALSE(err.toString().empty()) << "walk of round " << rounds;
+        // The chunk sizes are valid and the device keeps its size: only metadata changing under
+        // the walk may stop it, and that is refused as damaged.
+        EXPECT_EQ(err.errNo(), ENOSYS) << "walk of round " << rounds << ": " << err.toString();
         continue;
       }
       ++successes;

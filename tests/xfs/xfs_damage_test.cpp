@@ -29,10 +29,12 @@ std::vector<unsigned char> be32(uint32_t v) {
   return b;
 }
 
-std::string fmt(const char* format, const std::string& path) {
-  char text[512];
-  snprintf(text, sizeof text, format, path.c_str());
-  return text;
+// `text` with each "%s" replaced by `path`.
+std::string fmt(const std::string& text, const std::string& path) {
+  std::string out = text;
+  for (size_t at = out.find("%s"); at != std::string::npos; at = out.find("%s", at + path.size()))
+    out.replace(at, 2, path);
+  return out;
 }
 
 // What the probe left behind.
@@ -319,7 +321,10 @@ TEST_F(XfsDeepTreeDamage, Nodes) {
   copyFile(im.path, path);
   editBlock(
       path, rootOffset(im, 0), im.blockSize,
-      [&](std::vector<unsigned char>& b) { b[6] = 0, b[7] = maxKeys + 1; }, true);
+      [&](std::vector<unsigned char>& b) {
+        b[6] = 0, b[7] = static_cast<unsigned char>(maxKeys + 1);
+      },
+      true);
   char want[200];
   snprintf(want, sizeof want,
            "B+tree node at block %u of %%s holds %d keys, more than its %d slots", ag0.byBlockRoot,

@@ -328,7 +328,6 @@ class StandIn {
     }
     const bool damage =
         !dumpMode_.empty() && (dumpBlock_.empty() || atoll(dumpBlock_.c_str()) == block);
-    const char* pair = upper_ ? "%02X" : "%02x";
     std::vector<std::string> lines;
     for (size_t at = 0; at < data.size(); at += 16) {
       char text[32];
@@ -338,7 +337,7 @@ class StandIn {
       l += (damage && dumpMode_ == "nocolon") ? "  " : ":";
       for (size_t i = 0; i < 16 && at + i < data.size(); ++i) {
         if (!group2_ || i % 2 == 0) l += " ";
-        snprintf(text, sizeof text, pair, data[at + i]);
+        snprintf(text, sizeof text, upper_ ? "%02X" : "%02x", data[at + i]);
         l += text;
       }
       if (damage && dumpMode_ == "extra") l += " de ad be ef";
