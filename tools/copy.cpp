@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "device_check.h"
 #include "progress.h"
 
 namespace fsbmp_tool {
@@ -101,8 +102,24 @@ std::string writeFully(int fd, const unsigned char* buf, long long size, long lo
   return "";
 }
 
-bool openTarget(const std::string& targetPath, const struct stat& source, long long devSize,
+// The file a chain of symbolic links ends at (which need not exist yet), so that a link is
+// written through, as cp does, and not replaced.
+std::string followLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::vector<char> link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 2);
+    ssize_t n = readlink(path.c_str(), link.data(), link.size() - 1);
+    if (n <= 0) return path;
+    const std::string to(link.data(), static_cast<size_t>(n));
+    path = to[0] == '/' ? to : dirOf(path) + "/" + to;
+  }
+  return path;
+}
+
+bool openTarget(const std::string& givenPath, const struct stat& source, long long devSize,
                 Target* target) {
+  const std::string targetPath = followLinks(givenPath);
   target->path = targetPath;
   struct stat st;
   if (stat(targetPath.c_str(), &st) == 0) {
@@ -114,7 +131,20 @@ bool openTarget(const std::string& targetPath, const struct stat& source, long l
       return false;
     }
     if (S_ISBLK(st.st_mode)) {
-      target->fd = open(targetPath.c_str(), O_WRONLY | O_CLOEXEC);
+      // O_EXCL: the kernel refuses a device that is mounted or held by another device.
+      target->fd = open(targetPath.c_str(), O_WRONLY | O_CLOEXEC | O_EXCL);
+      if (target->fd < 0 && errno == EBUSY) {
+        std::string where;
+        for (const MountUse& m : mountsOf(st)) where = describeMount(m);
+        fprintf(stderr,
+                "fsbmp: %s is in use (%s);\nrefusing to write into it. Unmount it, or stop what "
+                "holds it, first.\n",
+                targetPath.c_str(),
+                where.empty() ? "mounted, or held by a device-mapper or LVM volume, a RAID "
+                                "array or another program"
+                              : where.c_str());
+        return false;
+      }
       if (target->fd < 0) {
         fprintf(stderr, "fsbmp: couldn't open %s for writing: %s\n", targetPath.c_str(),
                 strerror(errno));
@@ -196,6 +226,24 @@ bool commitTarget(Target* target) {
 
 }  // namespace
 
+bool checkCopyTarget(const std::string& target) {
+  if (target.back() == '/') {
+    fprintf(stderr, "fsbmp: %s ends in '/': name a file for the copy\n", target.c_str());
+    return false;
+  }
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "fsbmp: %s is a directory: name a file in it for the copy\n", target.c_str());
+    return false;
+  }
+  if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    fprintf(stderr, "fsbmp: %s is %s, not a regular file or a block device\n", target.c_str(),
+            fileKind(st.st_mode));
+    return false;
+  }
+  return true;
+}
+
 int copyUsedChunks(const std::string& device, const UsageMap& map, const std::string& targetPath,
                    const CopyOptions& options) {
   // Used space past the device's end cannot be copied; say so before anything is written. A
@@ -272,8 +320,9 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
   }
   const double seconds = monotonicSeconds() - start;
   printf("copied:  %s to %s\n", device.c_str(), targetPath.c_str());
-  printf("used:    %lld bytes (%s) in %lld runs of %lld-byte chunks\n", total,
-         humanBytes(static_cast<double>(total)).c_str(), runs, map.chunkSize);
+  printf("used:    %lld bytes (%s) in %lld %s of %lld-byte chunks\n", total,
+         humanBytes(static_cast<double>(total)).c_str(), runs, runs == 1 ? "run" : "runs",
+         map.chunkSize);
   printf("written: %lld bytes of %lld\n", done, map.devSize);
   printf("time:    %.2f s (%s/s)\n", seconds,
          humanBytes(seconds > 0 ? static_cast<double>(done) / seconds : 0).c_str());

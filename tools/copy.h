@@ -15,6 +15,10 @@ struct CopyOptions {
   bool quiet = false;  // no progress bar
 };
 
+// Checks TARGET before anything is read: a name for a file or a block device, not a directory
+// (nor a name ending in '/'). False after printing why.
+bool checkCopyTarget(const std::string& target);
+
 // 0 on success, 1 on failure (after printing why), 130 when interrupted.
 int copyUsedChunks(const std::string& device, const UsageMap& map, const std::string& target,
                    const CopyOptions& options);

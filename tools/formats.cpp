@@ -1,5 +1,6 @@
 #include "formats.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "probe.h"
@@ -7,6 +8,15 @@
 namespace fsbmp_tool {
 
 namespace {
+
+// Paths are bytes: what is not UTF-8 in them is replaced (U+FFFD) rather than refused.
+std::string dumpJson(const nlohmann::ordered_json& doc) {
+  return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+void addWarnings(nlohmann::ordered_json* doc, const std::vector<std::string>& warnings) {
+  if (!warnings.empty()) (*doc)["warnings"] = warnings;
+}
 
 nlohmann::ordered_json geometry(const FsParser& parser) {
   nlohmann::ordered_json doc;
@@ -46,7 +56,8 @@ void writeRanges(FILE* out, const UsageMap& map) {
   });
 }
 
-void writeJson(FILE* out, const FsParser& parser, const UsageMap& map) {
+void writeJson(FILE* out, const FsParser& parser, const UsageMap& map,
+               const std::vector<std::string>& warnings) {
   nlohmann::ordered_json doc = geometry(parser);
   doc["chunk_size"] = map.chunkSize;
   doc["chunks"] = map.nChunks;
@@ -57,25 +68,46 @@ void writeJson(FILE* out, const FsParser& parser, const UsageMap& map) {
     if (offset < map.devSize) ranges.push_back({{"offset", offset}, {"length", length}});
   });
   doc["used_ranges"] = std::move(ranges);
-  fprintf(out, "%s\n", doc.dump(2).c_str());
+  addWarnings(&doc, warnings);
+  fprintf(out, "%s\n", dumpJson(doc).c_str());
 }
 
 void writeDdrescueMap(FILE* out, const UsageMap& map) {
   fprintf(out,
           "# Mapfile. Created by fsbmp %s\n"
           "# Used space of the file system is finished (+), free space non-tried (?).\n"
+          "# The last sector is always finished, so that the copy is the device's size.\n"
           "# current_pos  current_status  current_pass\n"
           "0x00000000     +               1\n"
           "#      pos        size  status\n",
           FSBMP_VERSION);
-  long long at = 0;
+  // Blocks are printed one behind, so that a last free block can give up its last sector.
+  long long at = 0, pendingOffset = -1, pendingLength = 0;
+  char pendingStatus = 0;
+  auto block = [&](long long offset, long long length, char status) {
+    if (length <= 0) return;
+    if (pendingOffset >= 0 && pendingStatus == status) {
+      pendingLength += length;
+      return;
+    }
+    if (pendingOffset >= 0)
+      fprintf(out, "0x%08llX  0x%08llX  %c\n", pendingOffset, pendingLength, pendingStatus);
+    pendingOffset = offset;
+    pendingLength = length;
+    pendingStatus = status;
+  };
   map.forEachUsedRun([&](long long offset, long long length) {
     if (offset >= map.devSize) return;
-    if (offset > at) fprintf(out, "0x%08llX  0x%08llX  ?\n", at, offset - at);
-    fprintf(out, "0x%08llX  0x%08llX  +\n", offset, length);
+    block(at, offset - at, '?');
+    block(offset, length, '+');
     at = offset + length;
   });
-  if (at < map.devSize) fprintf(out, "0x%08llX  0x%08llX  ?\n", at, map.devSize - at);
+  if (at < map.devSize) {
+    const long long tail = std::min(512LL, map.devSize - at);
+    block(at, map.devSize - at - tail, '?');
+    block(map.devSize - tail, tail, '+');
+  }
+  block(map.devSize, 1, 0);  // flushes the last block
 }
 
 void writeInfoText(FILE* out, const FsParser& parser) {
@@ -87,8 +119,10 @@ void writeInfoText(FILE* out, const FsParser& parser) {
   fprintf(out, "device size: %lld\n", parser.devSize);
 }
 
-void writeInfoJson(FILE* out, const FsParser& parser) {
-  fprintf(out, "%s\n", geometry(parser).dump(2).c_str());
+void writeInfoJson(FILE* out, const FsParser& parser, const std::vector<std::string>& warnings) {
+  nlohmann::ordered_json doc = geometry(parser);
+  addWarnings(&doc, warnings);
+  fprintf(out, "%s\n", dumpJson(doc).c_str());
 }
 
 }  // namespace fsbmp_tool

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "fsbmp/fsbmp.h"
 #include "usage_map.h"
@@ -19,13 +20,16 @@ bool parseBitmapFormat(const std::string& text, BitmapFormat* format);
 void writeRaw(FILE* out, const UsageMap& map);
 // "OFFSET LENGTH" in bytes, one used run per line.
 void writeRanges(FILE* out, const UsageMap& map);
-// The geometry, the chunk counts and the used runs.
-void writeJson(FILE* out, const FsParser& parser, const UsageMap& map);
-// A mapfile covering the device: used runs finished ('+'), the rest non-tried ('?').
+// The geometry, the chunk counts and the used runs, and "warnings" when there are any. Bytes of
+// the device path that are not UTF-8 become U+FFFD.
+void writeJson(FILE* out, const FsParser& parser, const UsageMap& map,
+               const std::vector<std::string>& warnings);
+// A mapfile covering the device: used runs finished ('+'), the rest non-tried ('?'), except
+// the device's last sector, always finished so that ddrescue writes an image of full size.
 void writeDdrescueMap(FILE* out, const UsageMap& map);
 
 void writeInfoText(FILE* out, const FsParser& parser);
-void writeInfoJson(FILE* out, const FsParser& parser);
+void writeInfoJson(FILE* out, const FsParser& parser, const std::vector<std::string>& warnings);
 
 }  // namespace fsbmp_tool
 

@@ -2,16 +2,21 @@
 // command; each command's work lives in its own file.
 #include <langinfo.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "copy.h"
+#include "device_check.h"
 #include "formats.h"
 #include "map.h"
 #include "options.h"
@@ -27,31 +32,42 @@ const char kUsage[] =
     "usage: fsbmp [--debug] COMMAND DEVICE [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  info DEVICE [--json]              file-system type and geometry\n"
-    "  bitmap DEVICE --chunk-size BYTES [--format raw|ranges|json|ddrescue] [--output FILE]\n"
-    "                                    the used chunks, as a raw bitmap (one bit per chunk,\n"
-    "                                    least significant bit first), byte ranges, JSON or a\n"
-    "                                    GNU ddrescue mapfile\n"
-    "  copy DEVICE TARGET --chunk-size BYTES [--quiet]\n"
-    "                                    copy the used chunks to the same offsets of TARGET\n"
-    "  map DEVICE [--chunk-size BYTES] [--png FILE]\n"
-    "                                    a picture of where the used space lies\n"
+    "  info DEVICE [--json]      file-system type and geometry\n"
+    "  bitmap DEVICE -c BYTES [-f raw|ranges|json|ddrescue] [-o FILE]\n"
+    "                            the used chunks, as a raw bitmap (one bit per chunk,\n"
+    "                            least significant bit first), byte ranges, JSON or a\n"
+    "                            GNU ddrescue mapfile\n"
+    "  copy DEVICE TARGET -c BYTES [-q] [--bitmap FILE] [--force]\n"
+    "                            copy the used chunks to the same offsets of TARGET\n"
+    "  map DEVICE [-c BYTES] [--png FILE]\n"
+    "                            a picture of where the used space lies\n"
     "\n"
     "Options:\n"
-    "  --chunk-size BYTES   a power of two and a multiple of the block size; suffixes K, M, G\n"
-    "  --output FILE        where the bitmap goes (raw: exactly ceil(chunks / 8) bytes)\n"
-    "  --debug              write the library's debug log to standard error\n"
-    "  --help, --version    'fsbmp COMMAND --help' describes one command\n";
+    "  -c, --chunk-size BYTES    a power of two and a multiple of the block size;\n"
+    "                            suffixes K, M, G\n"
+    "  -f, --format FORMAT       bitmap: raw (the default), ranges, json or ddrescue\n"
+    "  -o, --output FILE         bitmap: where it goes ('-': standard output)\n"
+    "  -q, --quiet               copy: no progress bar\n"
+    "      --bitmap FILE         copy: follow a raw bitmap written earlier\n"
+    "      --force               copy: even a file system mounted read-write\n"
+    "      --png FILE            map: a PNG image ('-': standard output)\n"
+    "      --debug               the library's debug log on standard error, and its\n"
+    "                            whole error stacks\n"
+    "  -h, --help, --version     'fsbmp COMMAND --help' describes one command\n"
+    "\n"
+    "Usage errors exit with status 2, failures with 1.\n";
 
 const char kInfoHelp[] =
     "usage: fsbmp info DEVICE [--json]\n"
     "\n"
-    "Recognises the file system on DEVICE (a block device or an image file) and prints its type,\n"
-    "block size, block count, file-system size and device size. With --json the same facts are\n"
-    "printed as a JSON object (device, type, block_size, block_count, fs_size, device_size).\n";
+    "Recognises the file system on DEVICE (a block device or an image file) and prints its\n"
+    "type, block size, block count, file-system size and device size. With --json the same\n"
+    "facts are printed as a JSON object (device, type, block_size, block_count, fs_size,\n"
+    "device_size, and warnings when there are any). A device shorter than its file system is\n"
+    "warned about on standard error.\n";
 
 const char kBitmapHelp[] =
-    "usage: fsbmp bitmap DEVICE --chunk-size BYTES [--format FORMAT] [--output FILE]\n"
+    "usage: fsbmp bitmap DEVICE -c|--chunk-size BYTES [-f|--format FORMAT] [-o|--output FILE]\n"
     "\n"
     "Builds the used-space bitmap of DEVICE: one bit per chunk of BYTES bytes, counted from byte\n"
     "0, set when the chunk holds at least one block the file system uses. BYTES is a power of\n"
@@ -59,25 +75,34 @@ const char kBitmapHelp[] =
     "\n"
     "Formats:\n"
     "  raw        (default) ceil(chunks / 8) bytes; chunk c is bit c mod 8 of byte c / 8,\n"
-    "             least significant bit first. Needs --output; prints the chunk counts.\n"
+    "             least significant bit first. Needs --output (FILE, or '-' for standard\n"
+    "             output); to a FILE, prints the chunk counts.\n"
     "  ranges     one used run per line: its byte offset and length, in decimal\n"
     "  json       geometry, chunk counts and the used runs as {offset, length} objects\n"
     "  ddrescue   a GNU ddrescue mapfile covering the device: used space finished (+), free\n"
-    "             space non-tried (?); 'ddrescue --domain-mapfile=FILE' then copies only the\n"
+    "             space non-tried (?), the last sector always finished so that the image\n"
+    "             is full-size; 'ddrescue --domain-mapfile=FILE' then copies only the\n"
     "             used space\n"
     "\n"
     "Ranges are clipped to the end of the device. Without --output, or with '--output -', text\n"
-    "formats go to standard output.\n";
+    "formats go to standard output. In JSON, bytes of DEVICE that are not UTF-8 become U+FFFD.\n"
+    "A file system mounted read-write, or a device shorter than its file system, is warned\n"
+    "about on standard error (and in the JSON's warnings).\n";
 
 const char kCopyHelp[] =
-    "usage: fsbmp copy DEVICE TARGET --chunk-size BYTES [--quiet] [--bitmap FILE]\n"
+    "usage: fsbmp copy DEVICE TARGET -c|--chunk-size BYTES [-q|--quiet] [--bitmap FILE]\n"
+    "                  [--force]\n"
     "\n"
     "Writes every used chunk of DEVICE to the same offset of TARGET, and nothing else.\n"
+    "\n"
+    "A DEVICE mounted read-write is refused: a copy of a file system being written is not\n"
+    "consistent. Copy a snapshot instead, or freeze it (fsfreeze --freeze) and add --force.\n"
     "\n"
     "A regular-file TARGET is made the size of DEVICE and stays sparse where chunks are free.\n"
     "It is written under a temporary name in its directory, synced and renamed only once every\n"
     "used chunk is in it: an interrupted or failed copy leaves no TARGET behind (an existing\n"
-    "TARGET file stays as it was). A block-device TARGET must be at least as large as DEVICE;\n"
+    "TARGET file stays as it was); a symbolic link is written through. A block-device TARGET\n"
+    "must be at least as large as DEVICE and not in use (mounted, or held by another device);\n"
     "only the used chunks are written to it, in place.\n"
     "\n"
     "Runs of used chunks are read and written in requests of up to 8 MiB. On a terminal a\n"
@@ -90,18 +115,23 @@ const char kCopyHelp[] =
     "and chunk size instead of the file system's current one.\n";
 
 const char kMapHelp[] =
-    "usage: fsbmp map DEVICE [--chunk-size BYTES] [--png FILE]\n"
+    "usage: fsbmp map DEVICE [-c|--chunk-size BYTES] [--png FILE]\n"
     "\n"
     "Draws where the used space of DEVICE lies. The device is cut into equal cells of whole\n"
     "chunks; each cell is shaded by the share of its chunks that are used. On the terminal the\n"
     "grid is fitted to its width, each row labelled with its starting offset, followed by a\n"
-    "legend and the used total. With --png FILE the grid is written as a PNG image instead.\n"
+    "legend and the used total. With --png FILE the grid is written as a PNG image instead\n"
+    "('--png -': to standard output).\n"
     "\n"
     "Without --chunk-size the chunk is the block size, doubled for devices of more than 2^24\n"
     "blocks.\n";
 
+// The command whose help a usage error points to ("" for the tool's).
+std::string gCommandName;
+
 int usageError(const std::string& what) {
-  fprintf(stderr, "fsbmp: %s\n\n%s", what.c_str(), kUsage);
+  fprintf(stderr, "fsbmp: %s\nTry 'fsbmp %s--help'.\n", what.c_str(),
+          gCommandName.empty() ? "" : (gCommandName + " ").c_str());
   return 2;
 }
 
@@ -110,46 +140,84 @@ void debugToStderr(void*, const char* tag, int, const char* line) {
 }
 
 bool chunkSizeOption(const Options& o, long long* chunkSize, int* status) {
-  if (!parseSize(o.chunkSize, chunkSize)) {
-    *status = usageError("bad chunk size " + o.chunkSize);
+  std::string error;
+  if (!parseChunkSize(o.chunkSize, chunkSize, &error)) {
+    *status = usageError(error);
     return false;
   }
   return true;
 }
 
-// Probes the command's device and builds its usage map at chunkSize. False once the failure has
-// been reported.
-bool mapDevice(const Options& o, long long chunkSize, std::unique_ptr<FsParser>* parser,
-               UsageMap* map) {
-  *parser = openParser(o.positional[1], o.debug);
-  return *parser && buildUsageMap(parser->get(), chunkSize, map);
+// What a person should know before trusting the result: a device shorter than its file
+// system, and (with `mountCheck`) a file system mounted read-write that may change under the
+// reader. Each is printed on standard error; JSON output carries them too.
+std::vector<std::string> deviceWarnings(const FsParser& p, const struct stat& st, bool mountCheck) {
+  std::vector<std::string> warnings;
+  if (p.devSize < p.fsSize)
+    warnings.push_back(p.devPath + " is shorter than its file system (" +
+                       std::to_string(p.devSize) + " of " + std::to_string(p.fsSize) +
+                       " bytes): a truncated image?");
+  if (mountCheck) {
+    const std::vector<MountUse> mounts = mountsOf(st);
+    if (const MountUse* rw = readWriteMount(mounts))
+      warnings.push_back(p.devPath + " is " + describeMount(*rw) +
+                         ": the bitmap may be stale, the file system changing as it is read");
+  }
+  for (const std::string& w : warnings) fprintf(stderr, "fsbmp: warning: %s\n", w.c_str());
+  return warnings;
+}
+
+// Probes the command's device and builds its usage map at chunkSize. 0, or the exit status
+// once the failure has been reported.
+int mapDevice(const Options& o, long long chunkSize, std::unique_ptr<FsParser>* parser,
+              UsageMap* map, struct stat* st) {
+  *parser = openParser(o.positional[1], o.debug, st);
+  if (!*parser) return 1;
+  return buildUsageMap(parser->get(), chunkSize, map, o.debug);
+}
+
+// Writes `write`'s document to standard output; reports a failed write. The exit status.
+int toStdout(const std::function<void(FILE*)>& write) {
+  OutputFile out;
+  out.open("-", false);
+  write(out.stream());
+  return out.close() ? 0 : 1;
 }
 
 int cmdInfo(const Options& o) {
-  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug);
+  struct stat st;
+  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug, &st);
   if (!p) return 1;
-  if (o.json) {
-    writeInfoJson(stdout, *p);
-  } else {
-    writeInfoText(stdout, *p);
-  }
-  return fflush(stdout) == 0 ? 0 : 1;
+  const std::vector<std::string> warnings = deviceWarnings(*p, st, false);
+  return toStdout([&](FILE* out) {
+    if (o.json) {
+      writeInfoJson(out, *p, warnings);
+    } else {
+      writeInfoText(out, *p);
+    }
+  });
 }
 
 int cmdBitmap(const Options& o) {
   BitmapFormat format = BitmapFormat::kRaw;
   if (!o.format.empty() && !parseBitmapFormat(o.format, &format))
-    return usageError("unknown format " + o.format + " (raw, ranges, json or ddrescue)");
+    return usageError("unknown format '" + o.format + "' (raw, ranges, json or ddrescue)");
   if (o.chunkSize.empty()) return usageError("bitmap needs --chunk-size");
-  if (format == BitmapFormat::kRaw && (o.output.empty() || o.output == "-"))
-    return usageError("bitmap needs --output for the raw format");
+  if (format == BitmapFormat::kRaw && o.output.empty())
+    return usageError("the raw format needs --output FILE ('--output -' for standard output)");
+  if (format == BitmapFormat::kRaw && o.output == "-" && isatty(STDOUT_FILENO))
+    return usageError("raw bitmap bytes don't go to a terminal; redirect standard output");
+  if (o.seen[kOptOutput] && o.output.empty()) return usageError("the --output name is empty");
   long long chunkSize = 0;
   int status = 0;
   if (!chunkSizeOption(o, &chunkSize, &status)) return status;
 
   std::unique_ptr<FsParser> p;
   UsageMap map;
-  if (!mapDevice(o, chunkSize, &p, &map)) return 1;
+  struct stat st;
+  status = mapDevice(o, chunkSize, &p, &map, &st);
+  if (status != 0) return status;
+  const std::vector<std::string> warnings = deviceWarnings(*p, st, true);
   OutputFile out;
   if (!out.open(o.output, format == BitmapFormat::kRaw)) return 1;
   switch (format) {
@@ -160,37 +228,60 @@ int cmdBitmap(const Options& o) {
       writeRanges(out.stream(), map);
       break;
     case BitmapFormat::kJson:
-      writeJson(out.stream(), *p, map);
+      writeJson(out.stream(), *p, map, warnings);
       break;
     case BitmapFormat::kDdrescue:
       writeDdrescueMap(out.stream(), map);
       break;
   }
-  const bool toStdout = out.isStdout();
+  const bool summary = !out.isStdout();
   if (!out.close()) return 1;
-  if (!toStdout) {
-    const long long used = map.usedChunks();
-    printf("chunk size:  %lld\n", chunkSize);
-    printf("chunks:      %lld\n", map.nChunks);
-    printf("used chunks: %lld\n", used);
-    printf("used bytes:  %lld\n", used * chunkSize);
+  if (summary) {
+    return toStdout([&](FILE* s) {
+      fprintf(s, "chunk size:  %lld\n", chunkSize);
+      fprintf(s, "chunks:      %lld\n", map.nChunks);
+      fprintf(s, "used chunks: %lld\n", map.usedChunks());
+      fprintf(s, "used bytes:  %lld\n", map.usedBytes());
+    });
   }
   return 0;
 }
 
 int cmdCopy(const Options& o) {
+  const std::string& target = o.positional[2];
+  if (target.empty()) return usageError("the TARGET name is empty");
   if (o.chunkSize.empty()) return usageError("copy needs --chunk-size");
   long long chunkSize = 0;
   int status = 0;
   if (!chunkSizeOption(o, &chunkSize, &status)) return status;
+  if (!checkCopyTarget(target)) return 1;
+
+  // A file system being written while it is copied gives a copy that may not even mount.
+  struct stat st;
+  const std::vector<MountUse> mounts =
+      stat(o.positional[1].c_str(), &st) == 0 ? mountsOf(st) : std::vector<MountUse>();
+  if (const MountUse* rw = readWriteMount(mounts)) {
+    if (!o.force) {
+      fprintf(stderr,
+              "fsbmp: %s is %s.\n"
+              "A copy of a file system being written is not consistent: copy a snapshot of it\n"
+              "(LVM or device-mapper), or freeze it (fsfreeze --freeze %s) and add --force.\n",
+              o.positional[1].c_str(), describeMount(*rw).c_str(), rw->mountPoint.c_str());
+      return 1;
+    }
+    fprintf(stderr, "fsbmp: warning: %s is %s; copying anyway (--force)\n", o.positional[1].c_str(),
+            describeMount(*rw).c_str());
+  }
+
   std::unique_ptr<FsParser> p;
   UsageMap map;
-  if (!mapDevice(o, chunkSize, &p, &map)) return 1;
+  status = mapDevice(o, chunkSize, &p, &map, &st);
+  if (status != 0) return status;
   if (!o.bitmapIn.empty() && !loadRawBitmap(o.bitmapIn, &map)) return 1;
   p.reset();  // the copy reads the device on its own; the parser's descriptors go first
   CopyOptions options;
   options.quiet = o.quiet;
-  return copyUsedChunks(o.positional[1], map, o.positional[2], options);
+  return copyUsedChunks(o.positional[1], map, target, options);
 }
 
 int terminalWidth() {
@@ -202,18 +293,24 @@ int terminalWidth() {
 }
 
 int cmdMap(const Options& o) {
-  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug);
-  if (!p) return 1;
-  long long chunkSize = defaultMapChunkSize(*p);
+  long long chunkSize = 0;
   int status = 0;
   if (!o.chunkSize.empty() && !chunkSizeOption(o, &chunkSize, &status)) return status;
+  if (o.seen[kOptPng] && o.png.empty()) return usageError("the --png name is empty");
+  if (o.png == "-" && isatty(STDOUT_FILENO))
+    return usageError("PNG bytes don't go to a terminal; redirect standard output");
+  struct stat st;
+  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug, &st);
+  if (!p) return 1;
+  if (o.chunkSize.empty()) chunkSize = defaultMapChunkSize(*p);
   UsageMap map;
-  if (!buildUsageMap(p.get(), chunkSize, &map)) return 1;
+  status = buildUsageMap(p.get(), chunkSize, &map, o.debug);
+  if (status != 0) return status;
+  deviceWarnings(*p, st, true);
   if (!o.png.empty()) return writePngMap(o.png, map) ? 0 : 1;
   setlocale(LC_CTYPE, "");
   const bool unicode = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-  drawTerminalMap(stdout, *p, map, terminalWidth(), unicode);
-  return fflush(stdout) == 0 ? 0 : 1;
+  return toStdout([&](FILE* out) { drawTerminalMap(out, *p, map, terminalWidth(), unicode); });
 }
 
 struct Command {
@@ -222,13 +319,19 @@ struct Command {
   const char* operandText;
   const char* help;
   int (*run)(const Options&);
+  std::vector<OptionId> takes;  // besides --debug and --help
 };
 
 const Command kCommands[] = {
-    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo},
-    {"bitmap", 1, "one DEVICE", kBitmapHelp, cmdBitmap},
-    {"copy", 2, "a DEVICE and a TARGET", kCopyHelp, cmdCopy},
-    {"map", 1, "one DEVICE", kMapHelp, cmdMap},
+    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson}},
+    {"bitmap", 1, "one DEVICE", kBitmapHelp, cmdBitmap, {kOptChunkSize, kOptFormat, kOptOutput}},
+    {"copy",
+     2,
+     "a DEVICE and a TARGET",
+     kCopyHelp,
+     cmdCopy,
+     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce}},
+    {"map", 1, "one DEVICE", kMapHelp, cmdMap, {kOptChunkSize, kOptPng}},
 };
 
 }  // namespace
@@ -236,7 +339,13 @@ const Command kCommands[] = {
 int main(int argc, char** argv) {
   Options o;
   std::string error;
-  if (!parseOptions(argc, argv, &o, &error)) return usageError(error);
+  if (!parseOptions(argc, argv, &o, &error)) {
+    // Point to the command's help when the command is known.
+    for (int i = 1; i < argc; ++i)
+      for (const Command& c : kCommands)
+        if (argv[i] == std::string(c.name)) gCommandName = c.name;
+    return usageError(error);
+  }
   if (o.version) {
 #ifdef FSBMP_HAVE_PNG
     printf("fsbmp %s\nPNG maps: yes\n", FSBMP_VERSION);
@@ -257,10 +366,17 @@ int main(int argc, char** argv) {
   }
   if (o.help) {
     fputs(command ? command->help : kUsage, stdout);
-    return 0;
+    return fflush(stdout) == 0 ? 0 : 1;
   }
   if (o.positional.empty()) return usageError("no command given");
-  if (!command) return usageError("unknown command " + o.positional[0]);
+  if (!command) return usageError("unknown command '" + o.positional[0] + "'");
+  gCommandName = command->name;
+  for (int id = 0; id < kOptCount; ++id) {
+    if (!o.seen[id] || id == kOptDebug || id == kOptHelp) continue;
+    if (std::find(command->takes.begin(), command->takes.end(), id) == command->takes.end())
+      return usageError(std::string(command->name) + " doesn't take " +
+                        optionName(static_cast<OptionId>(id)));
+  }
   if (o.positional.size() != command->operands + 1)
     return usageError(std::string(command->name) + " takes " + command->operandText);
   if (o.debug) PdDebug::SetSink(debugToStderr, nullptr);

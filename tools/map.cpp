@@ -57,7 +57,9 @@ void drawTerminalMap(FILE* out, const FsParser& parser, const UsageMap& map, int
   const char* const* shades = unicode ? kUnicode : kAscii;
   const int labelWidth = 11;
   // A power of two of cells to a row keeps the row offsets round.
-  long long columns = 16;
+  // A power of two of cells to a row keeps the row offsets round; a narrow terminal gets
+  // fewer than 16.
+  long long columns = 1;
   while (columns * 2 <= std::min(width - labelWidth - 1, 128)) columns *= 2;
   const CellGrid grid = makeGrid(map, columns * 24, columns);
   const long long cellBytes = grid.chunksPerCell * map.chunkSize;
@@ -76,12 +78,12 @@ void drawTerminalMap(FILE* out, const FsParser& parser, const UsageMap& map, int
     fputc('\n', out);
   }
   const long long used = map.usedBytes();
-  fprintf(
-      out,
-      "each cell %s (%lld chunks of %s)   %s free  %s <1/3 used  %s <2/3  %s <all  %s all used\n",
-      humanBytes(static_cast<double>(cellBytes)).c_str(), grid.chunksPerCell,
-      humanBytes(static_cast<double>(map.chunkSize)).c_str(), shades[0], shades[1], shades[2],
-      shades[3], shades[4]);
+  // The legend on lines of its own, each well within 80 columns.
+  fprintf(out, "each cell %s (%lld %s of %s)\n", humanBytes(static_cast<double>(cellBytes)).c_str(),
+          grid.chunksPerCell, grid.chunksPerCell == 1 ? "chunk" : "chunks",
+          humanBytes(static_cast<double>(map.chunkSize)).c_str());
+  fprintf(out, "%s free  %s <1/3 used  %s <2/3  %s <all  %s all used\n", shades[0], shades[1],
+          shades[2], shades[3], shades[4]);
   fprintf(
       out, "used %s of %s (%.1f%%)\n", humanBytes(static_cast<double>(used)).c_str(),
       humanBytes(static_cast<double>(map.devSize)).c_str(),

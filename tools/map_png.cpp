@@ -1,5 +1,8 @@
 // The map as a PNG image: one square of pixels per cell, free cells light grey, used cells a
 // deep blue, partly used ones in between, the space past the last chunk white.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,22 +61,32 @@ bool writePngMap(const std::string& path, const UsageMap& map) {
   }
 
   PngWriter w;
-  w.file = fopen(path.c_str(), "wbe");
+  // "-" is standard output; the descriptor is duplicated so that closing the stream leaves it.
+  const bool toStdout = path == "-";
+  const std::string name = toStdout ? "standard output" : path;
+  if (toStdout) {
+    fflush(stdout);
+    int fd = dup(STDOUT_FILENO);
+    w.file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (fd >= 0 && !w.file) close(fd);
+  } else {
+    w.file = fopen(path.c_str(), "wbe");
+  }
   if (!w.file) {
-    fprintf(stderr, "fsbmp: couldn't create %s: %s\n", path.c_str(), strerror(errno));
+    fprintf(stderr, "fsbmp: couldn't create %s: %s\n", name.c_str(), strerror(errno));
     return false;
   }
   w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (w.png) w.info = png_create_info_struct(w.png);
   if (!w.png || !w.info) {
-    fprintf(stderr, "fsbmp: couldn't start a PNG image for %s\n", path.c_str());
+    fprintf(stderr, "fsbmp: couldn't start a PNG image for %s\n", name.c_str());
     return false;
   }
   std::vector<png_bytep> rows(static_cast<size_t>(height));
   for (long long y = 0; y < height; ++y)
     rows[static_cast<size_t>(y)] = &image[static_cast<size_t>(y * width * 3)];
   if (setjmp(png_jmpbuf(w.png))) {
-    fprintf(stderr, "fsbmp: couldn't write the PNG image %s\n", path.c_str());
+    fprintf(stderr, "fsbmp: couldn't write the PNG image %s\n", name.c_str());
     return false;
   }
   png_init_io(w.png, w.file);
@@ -87,9 +100,10 @@ bool writePngMap(const std::string& path, const UsageMap& map) {
   bool ok = fflush(file) == 0 && !ferror(file);
   if (fclose(file) != 0) ok = false;
   if (!ok) {
-    fprintf(stderr, "fsbmp: couldn't write %s: %s\n", path.c_str(), strerror(errno));
+    fprintf(stderr, "fsbmp: couldn't write %s: %s\n", name.c_str(), strerror(errno));
     return false;
   }
+  if (toStdout) return true;
   printf("wrote %s: %lld x %lld pixels, %lld x %lld cells of %lld chunks of %lld bytes\n",
          path.c_str(), width, height, grid.columns, grid.rows, grid.chunksPerCell, map.chunkSize);
   return true;

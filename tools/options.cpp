@@ -1,64 +1,125 @@
 #include "options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdlib>
 
 namespace fsbmp_tool {
 
+namespace {
+
+struct OptionSpec {
+  const char* name;
+  int hasArg;
+  int shortName;  // 0: long only
+};
+
+const OptionSpec kSpecs[kOptCount] = {
+    {"chunk-size", required_argument, 'c'},
+    {"output", required_argument, 'o'},
+    {"format", required_argument, 'f'},
+    {"png", required_argument, 0},
+    {"bitmap", required_argument, 0},
+    {"json", no_argument, 0},
+    {"quiet", no_argument, 'q'},
+    {"force", no_argument, 0},
+    {"debug", no_argument, 0},
+    {"help", no_argument, 'h'},
+    {"version", no_argument, 0},
+};
+
+// getopt_long's value of an option without a short name.
+const int kLongOnly = 0x100;
+
+int valueOf(int id) {
+  return kSpecs[id].shortName ? kSpecs[id].shortName : kLongOnly + id;
+}
+
+}  // namespace
+
+std::string optionName(OptionId id) {
+  return std::string("--") + kSpecs[id].name;
+}
+
 bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
-  struct Valued {
-    const char* name;
-    std::string* value;
-  };
-  const Valued valued[] = {{"--chunk-size", &o->chunkSize},
-                           {"--output", &o->output},
-                           {"--format", &o->format},
-                           {"--png", &o->png},
-                           {"--bitmap", &o->bitmapIn}};
-  struct Flag {
-    const char* name;
-    bool* value;
-  };
-  const Flag flags[] = {{"--json", &o->json},      {"--quiet", &o->quiet}, {"-q", &o->quiet},
-                        {"--debug", &o->debug},    {"--help", &o->help},   {"-h", &o->help},
-                        {"--version", &o->version}};
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (optionsEnded || a.size() < 2 || a[0] != '-') {
-      o->positional.push_back(a);
-      continue;
-    }
-    if (a == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    bool known = false;
-    for (const Flag& f : flags) {
-      if (a == f.name) {
-        *f.value = true;
-        known = true;
-      }
-    }
-    for (const Valued& v : valued) {
-      const std::string name = v.name;
-      if (a == name) {
-        if (i + 1 >= argc) {
-          *error = name + " needs a value";
-          return false;
-        }
-        *v.value = argv[++i];
-        known = true;
-      } else if (a.compare(0, name.size() + 1, name + "=") == 0) {
-        *v.value = a.substr(name.size() + 1);
-        known = true;
-      }
-    }
-    if (!known) {
-      *error = "unknown option " + a;
-      return false;
+  std::vector<option> longOptions;
+  std::string shortOptions = ":";  // a missing value is reported as ':'
+  for (int id = 0; id < kOptCount; ++id) {
+    longOptions.push_back({kSpecs[id].name, kSpecs[id].hasArg, nullptr, valueOf(id)});
+    if (kSpecs[id].shortName) {
+      shortOptions += static_cast<char>(kSpecs[id].shortName);
+      if (kSpecs[id].hasArg == required_argument) shortOptions += ':';
     }
   }
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+  opterr = 0;
+  optind = 0;  // a fresh scan (GNU getopt)
+  int c;
+  while ((c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    if (c == '?' || c == ':') {
+      std::string spelled;
+      if (optopt > 0 && optopt < kLongOnly) {
+        spelled = std::string("-") + static_cast<char>(optopt);
+        for (const OptionSpec& s : kSpecs)
+          if (s.shortName == optopt) spelled = std::string("--") + s.name;
+        if (c == '?') spelled = std::string("-") + static_cast<char>(optopt);
+      } else if (optopt >= kLongOnly) {
+        spelled = std::string("--") + kSpecs[optopt - kLongOnly].name;
+      } else {
+        spelled = argv[optind - 1];
+        spelled = spelled.substr(0, spelled.find('='));
+      }
+      *error = c == ':' ? spelled + " needs a value" : "unknown option " + spelled;
+      return false;
+    }
+    int id = 0;
+    while (id < kOptCount && valueOf(id) != c) ++id;
+    if (id == kOptCount) {
+      *error = "unknown option";
+      return false;
+    }
+    o->seen[id] = true;
+    const std::string value = optarg ? optarg : "";
+    switch (static_cast<OptionId>(id)) {
+      case kOptChunkSize:
+        o->chunkSize = value;
+        break;
+      case kOptOutput:
+        o->output = value;
+        break;
+      case kOptFormat:
+        o->format = value;
+        break;
+      case kOptPng:
+        o->png = value;
+        break;
+      case kOptBitmap:
+        o->bitmapIn = value;
+        break;
+      case kOptJson:
+        o->json = true;
+        break;
+      case kOptQuiet:
+        o->quiet = true;
+        break;
+      case kOptForce:
+        o->force = true;
+        break;
+      case kOptDebug:
+        o->debug = true;
+        break;
+      case kOptHelp:
+        o->help = true;
+        break;
+      case kOptVersion:
+        o->version = true;
+        break;
+      case kOptCount:
+        break;
+    }
+  }
+  for (int i = optind; i < argc; ++i) o->positional.push_back(argv[i]);
   return true;
 }
 
@@ -78,11 +139,31 @@ bool parseSize(const std::string& text, long long* out) {
     shift = 20;
   } else if (suffix == "G" || suffix == "GiB" || suffix == "GB") {
     shift = 30;
+  } else if (suffix == "T" || suffix == "TiB" || suffix == "TB") {
+    shift = 40;
   } else {
     return false;
   }
   if (v > (0x7FFFFFFFFFFFFFFFull >> shift)) return false;
   *out = static_cast<long long>(v << shift);
+  return true;
+}
+
+bool parseChunkSize(const std::string& text, long long* out, std::string* error) {
+  long long size = 0;
+  if (!parseSize(text, &size)) {
+    *error = "bad chunk size '" + text + "' (bytes, or with K, M or G: 4096, 64K, 1M)";
+    return false;
+  }
+  if (size <= 0 || (size & (size - 1)) != 0) {
+    *error = "chunk size " + text + " is not a power of two";
+    return false;
+  }
+  if (size > (1LL << 30)) {
+    *error = "chunk size " + text + " is larger than 1G";
+    return false;
+  }
+  *out = size;
   return true;
 }
 

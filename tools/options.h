@@ -1,4 +1,5 @@
-// The command line: a command, its DEVICE (and TARGET), and options in any order.
+// The command line: global options, a command, its DEVICE (and TARGET), and the command's
+// options in any order, parsed with getopt_long.
 #ifndef FSBMP_TOOLS_OPTIONS_H
 #define FSBMP_TOOLS_OPTIONS_H
 
@@ -6,6 +7,22 @@
 #include <vector>
 
 namespace fsbmp_tool {
+
+// Every option the tool knows; each command takes some of them.
+enum OptionId {
+  kOptChunkSize,
+  kOptOutput,
+  kOptFormat,
+  kOptPng,
+  kOptBitmap,
+  kOptJson,
+  kOptQuiet,
+  kOptForce,
+  kOptDebug,
+  kOptHelp,
+  kOptVersion,
+  kOptCount
+};
 
 struct Options {
   std::vector<std::string> positional;  // command first
@@ -16,16 +33,24 @@ struct Options {
   std::string bitmapIn;  // copy: a raw bitmap to follow instead of the file system's
   bool json = false;
   bool quiet = false;
+  bool force = false;
   bool debug = false;
   bool help = false;
   bool version = false;
+  bool seen[kOptCount] = {};  // which options were given
 };
 
 // False with the reason in *error for an unknown option or a missing value.
 bool parseOptions(int argc, char** argv, Options* options, std::string* error);
 
+// The option's long spelling, "--chunk-size".
+std::string optionName(OptionId id);
+
 // Parses "65536", "64K", "1M", "1G" (binary multiples; "KiB", "KB" etc. too).
 bool parseSize(const std::string& text, long long* out);
+
+// A chunk size: a power of two from 1 to 1G. False with the reason in *error.
+bool parseChunkSize(const std::string& text, long long* out, std::string* error);
 
 }  // namespace fsbmp_tool
 

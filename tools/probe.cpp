@@ -1,12 +1,15 @@
 #include "probe.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "device_check.h"
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmp/fsbmpReiserFS.h"
 #include "fsbmp/fsbmpVxFS.h"
@@ -29,11 +32,55 @@ const char* typeName(int fsType) {
   }
 }
 
+std::string errorText(const CVoError& err, bool verbose) {
+  if (verbose) return err.toString();
+  std::string text, last;
+  for (size_t i = 0; i < err.depth(); ++i) {
+    const std::string m = err.frameMessage(i);
+    if (m.empty() || m == last) continue;
+    text += (text.empty() ? "" : ": ") + m;
+    last = m;
+  }
+  if (err.errNo() != 0 && err.errNo() != ENOSYS &&
+      text.find(strerror(err.errNo())) == std::string::npos)
+    text += std::string(text.empty() ? "" : ": ") + strerror(err.errNo());
+  return text + "\n";
+}
+
 namespace {
+
+// What the first bytes of a device say it is when it holds no file system the tool reads: a
+// partition table, an LVM physical volume, an external ext3/4 journal. "" when none of these.
+std::string knownNonFileSystem(int fd) {
+  std::vector<unsigned char> b(8192, 0);
+  ssize_t n = pread(fd, b.data(), b.size(), 0);
+  if (n < 1024) return "";
+  for (size_t sector = 0; sector < 4; ++sector) {
+    const unsigned char* s = &b[sector * 512];
+    if (memcmp(s, "LABELONE", 8) == 0 && memcmp(s + 24, "LVM2 001", 8) == 0)
+      return "an LVM physical volume; name one of its logical volumes instead";
+  }
+  if (memcmp(&b[512], "EFI PART", 8) == 0 || memcmp(&b[4096], "EFI PART", 8) == 0)
+    return "a partition table (GPT); name one of its partitions instead";
+  if (b[510] == 0x55 && b[511] == 0xAA) {
+    bool entries = false, valid = true;
+    for (int i = 0; i < 4; ++i) {
+      const unsigned char* e = &b[446 + 16 * i];
+      if (e[0] != 0 && e[0] != 0x80) valid = false;
+      if (e[4] != 0) entries = true;
+    }
+    if (entries && valid) return "a partition table (MBR); name one of its partitions instead";
+  }
+  const unsigned char* sb = &b[1024];
+  const unsigned incompat = sb[0x60] | sb[0x61] << 8;
+  if (sb[0x38] == 0x53 && sb[0x39] == 0xEF && (incompat & 0x0008))
+    return "an external ext3/4 journal; name the file system that uses it instead";
+  return "";
+}
 
 // The factory keeps only its last candidate's error; this asks each candidate again, in the
 // factory's order, and prints every refusal.
-void reportRefusals(const std::string& device, bool verbose) {
+void reportRefusals(const std::string& device, int fd, bool verbose) {
   struct Candidate {
     const char* name;
     FsParser* (*make)(const std::string&, CVoError*);
@@ -47,6 +94,11 @@ void reportRefusals(const std::string& device, bool verbose) {
        [](const std::string& d, CVoError* e) -> FsParser* { return new FsParserReiserFS(d, e); }},
       {"XFS", [](const std::string& d, CVoError* e) -> FsParser* { return new FsParserXFS(d, e); }},
   };
+  const std::string what = knownNonFileSystem(fd);
+  if (!what.empty()) {
+    fprintf(stderr, "fsbmp: %s is not a file system: it holds %s\n", device.c_str(), what.c_str());
+    if (!verbose) return;
+  }
   fprintf(stderr, "fsbmp: no supported file system recognised on %s; tried:\n", device.c_str());
   for (const Candidate& c : kCandidates) {
     CVoError err;
@@ -77,17 +129,41 @@ void reportRefusals(const std::string& device, bool verbose) {
 
 }  // namespace
 
-std::unique_ptr<FsParser> openParser(const std::string& device, bool verbose) {
+std::unique_ptr<FsParser> openParser(const std::string& device, bool verbose, struct stat* out) {
   // A device that cannot be opened at all is reported as such, not as an unknown file system.
-  int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; what it is is checked right after.
+  int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     fprintf(stderr, "fsbmp: couldn't open %s for reading: %s\n", device.c_str(), strerror(errno));
     return nullptr;
   }
-  close(fd);
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    fprintf(stderr, "fsbmp: couldn't look at %s: %s\n", device.c_str(), strerror(errno));
+    return nullptr;
+  }
+  if (out) *out = st;
+  if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3)) {
+    fprintf(stderr, "fsbmp: %s is an empty device\n", device.c_str());
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    fprintf(stderr, "fsbmp: %s is %s, not a block device or an image file\n", device.c_str(),
+            fileKind(st.st_mode));
+    return nullptr;
+  }
+  if (lseek(fd, 0, SEEK_END) == 0) {
+    fprintf(stderr, "fsbmp: %s is an empty %s (0 bytes)\n", device.c_str(),
+            S_ISBLK(st.st_mode) ? "device" : "file");
+    return nullptr;
+  }
   CVoError err;
   std::unique_ptr<FsParser> parser(FsParser::init(device, &err));
-  if (!parser) reportRefusals(device, verbose);
+  if (!parser) reportRefusals(device, fd, verbose);
   return parser;
 }
 

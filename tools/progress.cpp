@@ -59,12 +59,20 @@ void Progress::draw(long long done) {
   } else if (done >= total_) {
     snprintf(eta, sizeof eta, "0:00:00");
   }
-  char tail[160];
+  // A line that never wraps: when the terminal is narrow the rate and the time left go first,
+  // then the byte counts; the bar takes the room that is left.
   const double share = total_ > 0 ? static_cast<double>(done) / static_cast<double>(total_) : 1;
-  snprintf(tail, sizeof tail, " %3.0f%% %s of %s  %s/s  %s left", share * 100,
-           humanBytes(static_cast<double>(done)).c_str(),
-           humanBytes(static_cast<double>(total_)).c_str(), humanBytes(rate).c_str(), eta);
-  int barWidth = columns - static_cast<int>(std::string(tail).size()) - 3;
+  char percent[16], counts[96], rateLeft[96];
+  snprintf(percent, sizeof percent, " %3.0f%%", share * 100);
+  snprintf(counts, sizeof counts, " %s of %s", humanBytes(static_cast<double>(done)).c_str(),
+           humanBytes(static_cast<double>(total_)).c_str());
+  snprintf(rateLeft, sizeof rateLeft, "  %s/s  %s left", humanBytes(rate).c_str(), eta);
+  const int room = columns - 1;
+  std::string tail = std::string(percent) + counts + rateLeft;
+  if (static_cast<int>(tail.size()) > room) tail = std::string(percent) + counts;
+  if (static_cast<int>(tail.size()) > room) tail = percent;
+  if (static_cast<int>(tail.size()) > room) tail.clear();
+  int barWidth = room - static_cast<int>(tail.size()) - 2;
   if (barWidth > 50) barWidth = 50;
   std::string bar;
   if (barWidth >= 10) {
@@ -72,7 +80,7 @@ void Progress::draw(long long done) {
     bar = "[" + std::string(static_cast<size_t>(filled), '#') +
           std::string(static_cast<size_t>(barWidth - filled), '.') + "]";
   }
-  fprintf(stderr, "\r%s%s\033[K", bar.c_str(), tail);
+  fprintf(stderr, "\r%s%s\033[K", bar.c_str(), tail.c_str());
   fflush(stderr);
   drawn_ = true;
 }

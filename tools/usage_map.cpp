@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "probe.h"
+
 namespace fsbmp_tool {
 
 long long UsageMap::usedChunks() const {
@@ -48,29 +50,30 @@ long long UsageMap::usedBytes() const {
   return total;
 }
 
-bool buildUsageMap(FsParser* parser, long long chunkSize, UsageMap* map) {
+int buildUsageMap(FsParser* parser, long long chunkSize, UsageMap* map, bool verbose) {
   if (chunkSize <= 0 || chunkSize > 0x40000000) {
     fprintf(stderr, "fsbmp: chunk size %lld is out of range (1 to 1G)\n", chunkSize);
-    return false;
+    return 2;
   }
   void* raw = nullptr;
   long long nChunks = 0;
   CVoError err = parser->getBmp(static_cast<int>(chunkSize), &raw, &nChunks);
   if (err.code < 0) {
-    fprintf(stderr, "fsbmp: couldn't build the bitmap of %s\n%s", parser->devPath.c_str(),
-            err.toString().c_str());
-    return false;
+    fprintf(stderr, "fsbmp: couldn't build the bitmap of %s%s%s", parser->devPath.c_str(),
+            verbose ? "\n" : ": ", errorText(err, verbose).c_str());
+    return err.errNo() == EINVAL ? 2 : 1;
   }
   map->bits.reset(static_cast<unsigned char*>(raw));
   map->nChunks = nChunks;
   map->chunkSize = chunkSize;
   map->devSize = parser->devSize;
   map->fsSize = parser->fsSize;
-  return true;
+  return 0;
 }
 
 bool loadRawBitmap(const std::string& path, UsageMap* map) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO is refused below instead of waiting for a writer.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     fprintf(stderr, "fsbmp: couldn't open %s: %s\n", path.c_str(), strerror(errno));
     return false;
@@ -78,6 +81,11 @@ bool loadRawBitmap(const std::string& path, UsageMap* map) {
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
   if (!ok) fprintf(stderr, "fsbmp: couldn't stat %s: %s\n", path.c_str(), strerror(errno));
+  if (ok && !S_ISREG(st.st_mode)) {
+    fprintf(stderr, "fsbmp: %s is not a regular file\n", path.c_str());
+    close(fd);
+    return false;
+  }
   if (ok && static_cast<unsigned long long>(st.st_size) != map->bytes()) {
     fprintf(stderr,
             "fsbmp: %s holds %lld bytes, but a bitmap of %lld chunks of %lld bytes needs %zu\n",

@@ -30,8 +30,10 @@ struct UsageMap {
   long long usedBytes() const;
 };
 
-// Asks the parser for the bitmap at `chunkSize`; prints the library's error stack on failure.
-bool buildUsageMap(FsParser* parser, long long chunkSize, UsageMap* map);
+// Asks the parser for the bitmap at `chunkSize`. 0 on success; otherwise, after printing the
+// library's messages (with `verbose`, its whole error stack), 2 for a chunk size the file
+// system cannot take and 1 for any other failure.
+int buildUsageMap(FsParser* parser, long long chunkSize, UsageMap* map, bool verbose);
 
 // Replaces the bitmap with the contents of a raw bitmap file written by `fsbmp bitmap` for the
 // same device and chunk size; refuses a file of the wrong length.

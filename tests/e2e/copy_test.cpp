@@ -1,6 +1,6 @@
 // `fsbmp copy` on real images of every file system: the copy holds everything the file system
 // uses (its own checker and its files agree), the check notices one missing used chunk, and GNU
-// ddrescue following the tool's mapfile makes the same copy.
+// ddrescue following the tool's mapfile makes a full-size copy.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,51 +105,46 @@ TEST_F(CopyTest, CheckCatchesOneMissingUsedChunk) {
   }
 }
 
-TEST_F(CopyTest, DdrescueWithTheMapfileMakesTheSameCopy) {
+TEST_F(CopyTest, DdrescueWorkflowGivesAFullSizeCheckableImage) {
   FSBMP_REQUIRE_TOOL("ddrescue");
-  // The mapfile is made from the same runs for every file system; one stands for all.
-  for (const char* name : {"ext4"}) {
-    SCOPED_TRACE(name);
-    const FsImage* img = image(name);
-    if (!img || !img->skip.empty()) continue;
-    const std::string map = scratchPath(std::string(name) + ".map");
-    const std::string chunk = std::to_string(img->chunkSize);
-    ASSERT_EQ(run(tool() + " bitmap " + quote(img->path) + " --chunk-size " + chunk +
-                  " --format ddrescue --output " + quote(map)),
-              0);
-    const std::string rescued = scratchPath(std::string(name) + ".rescued");
-    const std::string copy = scratchPath(std::string(name) + ".copy2");
-    std::string out;
-    ASSERT_EQ(run("ddrescue -q --domain-mapfile=" + quote(map) + " " + quote(img->path) + " " +
-                      quote(rescued) + " " + quote(rescued + ".log"),
-                  &out, true),
-              0)
-        << out;
-    ASSERT_EQ(run(tool() + " copy " + quote(img->path) + " " + quote(copy) + " --chunk-size " +
-                      chunk + " --quiet",
-                  &out, true),
-              0)
-        << out;
-    // ddrescue leaves the output short when the device ends in free space.
-    mustRun("truncate -s " + std::to_string(img->devSize) + " " + quote(rescued));
-    EXPECT_EQ(run("cmp " + quote(rescued) + " " + quote(copy), &out, true), 0) << out;
-    std::string notes;
-    EXPECT_EQ(findLoss(*img, rescued, &notes), "");
-  }
-}
+  // The README's two commands, nothing more. The mapfile is made from the same runs for every
+  // file system; ext4 stands for all, its last chunks free, so that ddrescue's own domain would
+  // stop short of the device's end.
+  const FsImage* img = image("ext4");
+  if (!img || !img->skip.empty()) GTEST_SKIP() << "no ext4 image here";
+  const std::string map = scratchPath("ext4.map");
+  const std::string chunk = std::to_string(img->chunkSize);
+  ASSERT_EQ(run(tool() + " bitmap " + quote(img->path) + " --chunk-size " + chunk +
+                " --format ddrescue --output " + quote(map)),
+            0);
+  std::string ranges;
+  ASSERT_EQ(run(tool() + " bitmap " + quote(img->path) + " -c " + chunk + " -f ranges", &ranges),
+            0);
+  long long usedEnd = 0;
+  forEachRangeLine(ranges, [&](long long offset, long long length) { usedEnd = offset + length; });
+  ASSERT_LT(usedEnd, img->devSize) << "the image must end in free space for this to show much";
 
-// A loop device over a scratch file, detached on every way out.
-struct LoopDevice {
-  std::string device;
-  explicit LoopDevice(const std::string& file) {
-    std::string out;
-    if (geteuid() == 0 && run("losetup -f --show " + quote(file), &out) == 0)
-      device = out.substr(0, out.find('\n'));
-  }
-  ~LoopDevice() {
-    if (!device.empty()) run("losetup -d " + quote(device));
-  }
-};
+  const std::string rescued = scratchPath("ext4.rescued");
+  const std::string copy = scratchPath("ext4.copy2");
+  std::string out;
+  ASSERT_EQ(run("ddrescue -q --domain-mapfile=" + quote(map) + " " + quote(img->path) + " " +
+                    quote(rescued) + " " + quote(rescued + ".log"),
+                &out, true),
+            0)
+      << out;
+  std::string notes;
+  EXPECT_EQ(findLoss(*img, rescued, &notes), "") << "size, used blocks, e2fsck, files";
+  // The same bytes as fsbmp's own copy, but for the last sector that ddrescue copied too.
+  ASSERT_EQ(run(tool() + " copy " + quote(img->path) + " " + quote(copy) + " -c " + chunk + " -q",
+                &out, true),
+            0)
+      << out;
+  EXPECT_EQ(
+      run("cmp -n " + std::to_string(img->devSize - 512) + " " + quote(rescued) + " " + quote(copy),
+          &out, true),
+      0)
+      << out;
+}
 
 TEST_F(CopyTest, BlockDeviceTargetGetsOnlyTheUsedChunks) {
   const FsImage* img = image("ext3");

@@ -47,6 +47,27 @@ void forEachRangeLine(const std::string& text, const std::function<void(long lon
 // otherwise what was found wrong. `notes` receives the checks that could not run here.
 std::string findLoss(const FsImage& image, const std::string& copy, std::string* notes);
 
+// A loop device over a scratch file (with `partitions`, its partitions as devices too),
+// detached on every way out. `device` is empty when there is none (not root, none free).
+struct LoopDevice {
+  std::string device;
+  explicit LoopDevice(const std::string& file, bool partitions = false);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+};
+
+// A mount of `device` on a fresh directory, unmounted and removed on every way out. `dir` is
+// empty when the mount failed (`error` says why).
+struct Mount {
+  std::string dir;
+  std::string error;
+  Mount(const std::string& device, const std::string& options);
+  ~Mount();
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+};
+
 }  // namespace e2e_test
 
 #endif
