@@ -33,6 +33,14 @@ inline uint64_t decodeBE64(const void* at) {
   return static_cast<uint64_t>(decodeBE32(p)) << 32 | static_cast<uint64_t>(decodeBE32(p + 4));
 }
 
+inline void encodeBE32(void* at, uint32_t v) {
+  unsigned char* p = static_cast<unsigned char*>(at);
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+
 inline void encodeLE32(void* at, uint32_t v) {
   unsigned char* p = static_cast<unsigned char*>(at);
   p[0] = static_cast<unsigned char>(v);

@@ -47,7 +47,12 @@ FsParserExt2::FsParserExt2(std::shared_ptr<fsbmp::DeviceView> given, const std::
       metadataCsum(false),
       gdtCsum(false),
       csumSeed(0),
-      uuid{} {
+      uuid{},
+      needsRecovery(false),
+      journalInode(0),
+      replayedTransactions(0),
+      replayedBlocks(0) {
+  onDisk = view;
   fsType = kExt2;
   *err = init(devPath);
 }
@@ -68,6 +73,10 @@ CVoError FsParserExt2::init(const std::string& dev) {
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "%s doesn't have ext2/3/4 SB magic", path);
 
   static const char kTag[] = "FsParserExt2::init";
+  if (fsbmp::decodeLE32(sb + kSbFeatureIncompat) & kIncompatJournalDev) {
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                   "%s is an external ext3/4 journal, not a file system", path);
+  }
   debug.Debug(kTag, "Detected ext2/3/4 FS on %s", path);
   err = setUpChecksums(HERE, sb);
   if (err.code < 0) return err;
@@ -222,6 +231,21 @@ CVoError FsParserExt2::init(const std::string& dev) {
   debug.Debug(kTag, "   groups_per_flex=%d", static_cast<int>(groupsPerFlex));
   debug.Debug(kTag, "   first_meta_bg=%d", static_cast<int>(firstMetaBg));
 
+  // A journal that needs replaying: the map is of the file system once replayed. What goes wrong
+  // here is kept for getBmp, so that the file system is still recognised for what it is.
+  needsRecovery = (incompat & kIncompatRecover) != 0;
+  journalInode = (compat & kCompatHasJournal) ? fsbmp::decodeLE32(sb + kSbJournalInode) : 0;
+  if (needsRecovery) {
+    debug.Debug(kTag, "   needs_recovery (journal inode %u)", journalInode);
+    if (journalInode == 0) {
+      recoveryError = JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "%s needs recovery from its journal, which is on another device", path);
+    } else {
+      CVoError replay = replayJournal(HERE, sb);
+      if (replay.code < 0)
+        recoveryError = replay.Push(HERE, "Couldn't replay the journal of %s", path);
+    }
+  }
   return FsParser::init();
 }
 

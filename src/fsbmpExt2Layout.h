@@ -37,6 +37,7 @@ const int kSbBlocksCountHi = 336;
 const int kSbLogGroupsPerFlex = 372;  // 8 bits
 const int kSbBackupBgs = 588;         // two 32-bit group numbers
 const int kSbUuid = 104;              // 16 bytes
+const int kSbJournalInode = 224;
 const int kSbChecksumType = 373;      // 8 bits: 1 = crc32c
 const int kSbChecksumSeed = 624;
 const int kSbChecksum = 1020;  // crc32c of the bytes before it
@@ -47,6 +48,9 @@ const uint32_t kIncompatMetaBg = 0x0010;
 const uint32_t kIncompat64bit = 0x0080;
 const uint32_t kIncompatFlexBg = 0x0200;
 const uint32_t kIncompatCsumSeed = 0x2000;
+const uint32_t kIncompatRecover = 0x0004;     // the journal needs replaying
+const uint32_t kIncompatJournalDev = 0x0008;  // an external journal, not a file system
+const uint32_t kCompatHasJournal = 0x0004;
 const uint32_t kRoCompatSparseSuper = 0x0001;
 const uint32_t kRoCompatUninitBg = 0x0010;
 const uint32_t kRoCompatBigalloc = 0x0200;

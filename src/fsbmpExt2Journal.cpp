@@ -1,0 +1,481 @@
+// ext3/ext4: replaying the journal (JBD2) in memory, the way the kernel and e2fsck replay it at
+// mount or check, so that the map is of the file system as it will be once it is mounted. The
+// journal lives in inode 8; its structures are big-endian. Three passes over the live part of the
+// log: scan (descriptor, data and commit blocks while sequence numbers follow on), revoke (the
+// newest transaction that revoked each block), replay (each tagged block of each committed
+// transaction, unless revoked at or after it; later copies win).
+#include "fsbmpExt2Journal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <utility>
+
+#include "coding.h"
+#include "fsbmp/fsbmpExt2.h"
+#include "fsbmpExt2Layout.h"
+
+static const char kFile[] = "fsbmpExt2";
+#define HERE JX_LOCATION(kFile)
+
+using namespace fsbmp;
+using namespace fsbmp::ext2;
+
+namespace fsbmp {
+namespace ext2 {
+
+JournalOverlay::JournalOverlay(std::shared_ptr<DeviceView> under, int blockSize,
+                               std::map<uint64_t, JournalCopy> copies)
+    : under_(std::move(under)), blockSize_(blockSize), copies_(std::move(copies)) {}
+
+CVoError JournalOverlay::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
+  CVoError err = under_->readAt(offset, buf, size, got);
+  if (err.code < 0 || *got == 0) return err;
+  const uint64_t bs = static_cast<uint64_t>(blockSize_);
+  const uint64_t start = static_cast<uint64_t>(offset);
+  const uint64_t end = start + *got;
+  std::vector<unsigned char> copy(bs);
+  for (auto it = copies_.lower_bound(start / bs); it != copies_.end() && it->first * bs < end;
+       ++it) {
+    uint32_t n = 0;
+    err = under_->readAt(static_cast<int64_t>(it->second.at * bs), copy.data(),
+                         static_cast<uint32_t>(bs), &n);
+    if (err.code < 0) return err;
+    if (n != bs) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSPC, "EOF while reading journal copy at block %llu",
+                                     static_cast<unsigned long long>(it->second.at));
+    }
+    if (it->second.escaped) encodeBE32(copy.data(), 0xC03B3998u);
+    // The part of this block that the read covers.
+    const uint64_t blockStart = it->first * bs;
+    const uint64_t from = blockStart > start ? blockStart : start;
+    const uint64_t to = blockStart + bs < end ? blockStart + bs : end;
+    memcpy(static_cast<unsigned char*>(buf) + (from - start), copy.data() + (from - blockStart),
+           static_cast<size_t>(to - from));
+  }
+  return CVoError();
+}
+
+}  // namespace ext2
+}  // namespace fsbmp
+
+namespace {
+
+// Journal superblock and block header fields (big-endian).
+const uint32_t kJournalMagic = 0xC03B3998u;
+const uint32_t kBlockDescriptor = 1;
+const uint32_t kBlockCommit = 2;
+const uint32_t kSuperblockV1 = 3;
+const uint32_t kSuperblockV2 = 4;
+const uint32_t kBlockRevoke = 5;
+const int kJsbBlockSize = 0x0C;
+const int kJsbMaxLen = 0x10;
+const int kJsbFirst = 0x14;
+const int kJsbSequence = 0x18;
+const int kJsbStart = 0x1C;
+const int kJsbIncompat = 0x28;
+const int kJsbUuid = 0x30;
+const int kJsbNumFcBlocks = 0x54;
+const int kJsbChecksum = 0xFC;
+const int kJsbSize = 1024;
+const uint32_t kJIncompatRevoke = 0x1;
+const uint32_t kJIncompat64bit = 0x2;
+const uint32_t kJIncompatAsyncCommit = 0x4;
+const uint32_t kJIncompatCsumV2 = 0x8;
+const uint32_t kJIncompatCsumV3 = 0x10;
+const uint32_t kJIncompatFastCommit = 0x20;
+const uint32_t kJIncompatKnown = kJIncompatRevoke | kJIncompat64bit | kJIncompatAsyncCommit |
+                                 kJIncompatCsumV2 | kJIncompatCsumV3 | kJIncompatFastCommit;
+const uint32_t kDefaultFcBlocks = 256;
+const int kHeaderSize = 12;
+const int kCommitChecksum = 16;  // h_chksum[0]
+const int kRevokeCount = 12;
+const int kRevokeHeader = 16;
+const uint32_t kTagEscape = 1;
+const uint32_t kTagSameUuid = 2;
+const uint32_t kTagLast = 8;
+const uint16_t kFcTagHead = 9;
+
+// The journal inode and its block map (little-endian, as every ext4 structure).
+const uint32_t kJournalInode = 8;
+const int kInodeFlags = 0x20;
+const int kInodeBlock = 0x28;  // 60 bytes: extent tree root or 15 block pointers
+const uint32_t kExtentsFlag = 0x80000;
+const uint16_t kExtentMagic = 0xF30A;
+const int kExtentEntry = 12;
+const unsigned kMaxExtentDepth = 5;
+const int kDirectPointers = 12;
+
+// Reads one file-system block of the device as it stands.
+using BlockReader = std::function<CVoError(uint64_t block, unsigned char* buf)>;
+
+struct Context {
+  const JxCodeLocation& where;
+  const char* path;
+  int blockSize;
+  uint64_t blockCount;
+  BlockReader read;
+
+  CVoError corrupt(const char* what) const {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "Journal of %s is corrupt: %s", path,
+                                   what);
+  }
+};
+
+// Appends the extents of an extent-tree node; `depth` counts the levels left below it.
+CVoError walkExtents(const Context& cx, const unsigned char* node, size_t nodeBytes,
+                     unsigned depthLeft, std::vector<JournalExtent>* out) {
+  if (nodeBytes < static_cast<size_t>(kExtentEntry) || decodeLE16(node) != kExtentMagic)
+    return cx.corrupt("the journal inode's extent tree has a bad header");
+  const uint16_t entries = decodeLE16(node + 2);
+  const uint16_t depth = decodeLE16(node + 6);
+  if (static_cast<size_t>(kExtentEntry) * (entries + 1u) > nodeBytes || depth > depthLeft)
+    return cx.corrupt("the journal inode's extent tree does not fit its blocks");
+  std::vector<unsigned char> child(static_cast<size_t>(cx.blockSize));
+  for (uint16_t i = 0; i < entries; ++i) {
+    const unsigned char* e = node + kExtentEntry * (i + 1);
+    if (depth == 0) {
+      uint32_t len = decodeLE16(e + 4);
+      if (len > 32768) len -= 32768;  // an unwritten extent
+      const uint64_t start = static_cast<uint64_t>(decodeLE16(e + 6)) << 32 | decodeLE32(e + 8);
+      out->push_back({decodeLE32(e), start, len});
+    } else {
+      const uint64_t leaf = static_cast<uint64_t>(decodeLE16(e + 8)) << 32 | decodeLE32(e + 4);
+      if (leaf >= cx.blockCount) return cx.corrupt("an extent tree block lies outside the device");
+      CVoError err = cx.read(leaf, child.data());
+      if (err.code < 0) return err;
+      err = walkExtents(cx, child.data(), child.size(), depth - 1u, out);
+      if (err.code < 0) return err;
+    }
+  }
+  return CVoError();
+}
+
+// Appends the blocks that an indirect block of `level` (1: single) maps, from `logical` on.
+CVoError walkIndirect(const Context& cx, uint64_t block, int level, uint64_t* logical,
+                      uint64_t wanted, std::vector<JournalExtent>* out) {
+  const uint64_t perBlock = static_cast<uint64_t>(cx.blockSize) / 4;
+  uint64_t span = 1;
+  for (int l = 1; l < level; ++l) span *= perBlock;
+  if (block == 0) {  // a hole
+    *logical += span * perBlock;
+    return CVoError();
+  }
+  if (block >= cx.blockCount) return cx.corrupt("an indirect block lies outside the device");
+  std::vector<unsigned char> ptrs(static_cast<size_t>(cx.blockSize));
+  CVoError err = cx.read(block, ptrs.data());
+  if (err.code < 0) return err;
+  for (uint64_t i = 0; i < perBlock && *logical < wanted; ++i) {
+    const uint32_t p = decodeLE32(ptrs.data() + 4 * i);
+    if (level == 1) {
+      if (p != 0) out->push_back({*logical, p, 1});
+      ++*logical;
+    } else {
+      err = walkIndirect(cx, p, level - 1, logical, wanted, out);
+      if (err.code < 0) return err;
+    }
+  }
+  return CVoError();
+}
+
+// The device block of journal block `j`, or UINT64_MAX where the map has none.
+uint64_t deviceBlockOf(const std::vector<JournalExtent>& map, uint64_t j) {
+  size_t lo = 0;
+  size_t hi = map.size();
+  while (lo < hi) {
+    const size_t mid = (lo + hi) / 2;
+    if (map[mid].logical + map[mid].count <= j) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo < map.size() && map[lo].logical <= j) return map[lo].physical + (j - map[lo].logical);
+  return UINT64_MAX;
+}
+
+uint32_t crc32cOf(uint32_t seed, const unsigned char* p, size_t n) {
+  mb_crc32c(p, n, &seed);
+  return seed;
+}
+
+// A block's own checksum with its 4-byte field at `at` taken as zeros.
+uint32_t blockCsum(uint32_t seed, std::vector<unsigned char> block, size_t at) {
+  memset(block.data() + at, 0, 4);
+  return crc32cOf(seed, block.data(), block.size());
+}
+
+struct Tag {
+  uint64_t target;   // file-system block
+  uint64_t journal;  // journal block of the copy
+  bool escaped;
+};
+
+}  // namespace
+
+CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned char* sb) {
+  const char* path = devPath.c_str();
+  Context cx{where, path, blockSize, static_cast<uint64_t>(blockCount),
+             [this](uint64_t block, unsigned char* buf) {
+               return readBlocks(buf, blockSize, static_cast<long long>(block), 1);
+             }};
+  static const char kTag[] = "FsParserExt2::init";
+
+  // The journal inode, from group 0's inode table as the device holds it.
+  std::vector<unsigned char> block(static_cast<size_t>(blockSize));
+  CVoError err = cx.read(groupMetaStart(0) + 1, block.data());
+  if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read the descriptor of group 0");
+  const ext4_group_desc_64 group0 = decodeGroupDesc(block.data(), groupDescSize >= kDescSize64);
+  const uint32_t inodeSize =
+      revLevel == 0 ? kGoodOldInodeSize : fsbmp::decodeLE16(sb + kSbInodeSize);
+  if (inodeSize < kGoodOldInodeSize || inodeSize > static_cast<uint32_t>(blockSize) ||
+      inodesPerGroup < kJournalInode)
+    return cx.corrupt("the journal inode is out of reach");
+  const uint64_t inodeByte = static_cast<uint64_t>(kJournalInode - 1) * inodeSize;
+  const uint64_t inodeBlock = group0.inodeTable() + inodeByte / static_cast<uint64_t>(blockSize);
+  if (inodeBlock >= cx.blockCount) return cx.corrupt("the inode table lies outside the device");
+  err = cx.read(inodeBlock, block.data());
+  if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read the journal inode of %s", path);
+  const unsigned char* inode = block.data() + inodeByte % static_cast<uint64_t>(blockSize);
+
+  // Its block map: an extent tree, or ext3's direct and indirect blocks.
+  std::vector<JournalExtent> map;
+  if (fsbmp::decodeLE32(inode + kInodeFlags) & kExtentsFlag) {
+    err = walkExtents(cx, inode + kInodeBlock, 60, kMaxExtentDepth, &map);
+  } else {
+    uint64_t logical = 0;
+    for (int i = 0; i < kDirectPointers; ++i, ++logical) {
+      const uint32_t p = fsbmp::decodeLE32(inode + kInodeBlock + 4 * i);
+      if (p != 0) map.push_back({logical, p, 1});
+    }
+    for (int level = 1; level <= 3 && err.code >= 0; ++level) {
+      const uint32_t p = fsbmp::decodeLE32(inode + kInodeBlock + 4 * (kDirectPointers + level - 1));
+      err = walkIndirect(cx, p, level, &logical, UINT64_MAX >> 2, &map);
+    }
+  }
+  if (err.code < 0) return err;
+  // Sorted and merged, for lookups by journal block.
+  std::sort(map.begin(), map.end(),
+            [](const JournalExtent& a, const JournalExtent& b) { return a.logical < b.logical; });
+  std::vector<JournalExtent> merged;
+  for (const JournalExtent& e : map) {
+    if (e.count == 0) continue;
+    if (!merged.empty() && merged.back().logical + merged.back().count == e.logical &&
+        merged.back().physical + merged.back().count == e.physical) {
+      merged.back().count += e.count;
+    } else {
+      merged.push_back(e);
+    }
+  }
+  auto readJournal = [&](uint64_t j, unsigned char* buf) -> CVoError {
+    const uint64_t at = deviceBlockOf(merged, j);
+    if (at >= cx.blockCount) {
+      char what[96];
+      snprintf(what, sizeof what, "journal block %llu is not mapped to the device",
+               static_cast<unsigned long long>(j));
+      return cx.corrupt(what);
+    }
+    return cx.read(at, buf);
+  };
+
+  // The journal superblock.
+  std::vector<unsigned char> jsb(static_cast<size_t>(blockSize));
+  err = readJournal(0, jsb.data());
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where), "Couldn't read the journal superblock of %s", path);
+  const uint32_t type = decodeBE32(jsb.data() + 4);
+  if (decodeBE32(jsb.data()) != kJournalMagic || (type != kSuperblockV1 && type != kSuperblockV2))
+    return cx.corrupt("the journal superblock has no JBD2 magic");
+  const uint32_t incompat = type == kSuperblockV2 ? decodeBE32(jsb.data() + kJsbIncompat) : 0;
+  if (incompat & ~kJIncompatKnown) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "Journal of %s has unknown incompatible features 0x%08x", path,
+                                   incompat & ~kJIncompatKnown);
+  }
+  const bool csumV2 = (incompat & kJIncompatCsumV2) != 0;
+  const bool csumV3 = (incompat & kJIncompatCsumV3) != 0;
+  const bool wide = (incompat & kJIncompat64bit) != 0;
+  uint32_t seed = 0;
+  if (csumV2 || csumV3) {
+    const uint32_t stored = decodeBE32(jsb.data() + kJsbChecksum);
+    std::vector<unsigned char> head(jsb.begin(), jsb.begin() + kJsbSize);
+    const uint32_t computed = blockCsum(0xFFFFFFFF, head, kJsbChecksum);
+    if (computed != stored) {
+      return JxErrorUtil::ErrorErrNo(
+          FSBMP_AT(where), ENOSYS,
+          "Journal superblock of %s fails its checksum (stored 0x%08x, computed 0x%08x)", path,
+          stored, computed);
+    }
+    seed = crc32cOf(0xFFFFFFFF, jsb.data() + kJsbUuid, 16);
+  }
+  const uint32_t jBlockSize = decodeBE32(jsb.data() + kJsbBlockSize);
+  const uint32_t maxLen = decodeBE32(jsb.data() + kJsbMaxLen);
+  const uint32_t first = decodeBE32(jsb.data() + kJsbFirst);
+  uint32_t sequence = decodeBE32(jsb.data() + kJsbSequence);
+  const uint32_t start = decodeBE32(jsb.data() + kJsbStart);
+  uint32_t fcBlocks = 0;
+  if (incompat & kJIncompatFastCommit) {
+    fcBlocks = decodeBE32(jsb.data() + kJsbNumFcBlocks);
+    if (fcBlocks == 0) fcBlocks = kDefaultFcBlocks;
+  }
+  if (jBlockSize != static_cast<uint32_t>(blockSize) || first == 0 || maxLen <= fcBlocks ||
+      first + 1 >= maxLen - fcBlocks || deviceBlockOf(merged, maxLen - 1) == UINT64_MAX)
+    return cx.corrupt("the journal superblock's geometry does not fit the journal inode");
+  const uint32_t last = maxLen - fcBlocks;  // the log is journal blocks [first, last)
+  if (start == 0) {
+    debug.Debug(kTag, "   journal: needs_recovery set, but the journal is empty");
+    return CVoError();
+  }
+  if (start < first || start >= last) return cx.corrupt("the log starts outside the journal");
+
+  const size_t tagBytes = csumV3 ? 16 : (csumV2 ? 2 : 0) + (wide ? 12 : 8);
+  const size_t tailBytes = (csumV2 || csumV3) ? 4 : 0;
+  auto next = [&](uint64_t j) { return j + 1 >= last ? first : j + 1; };
+
+  // Scan and revoke: the committed transactions' tags, and for each revoked block the newest
+  // sequence that revoked it.
+  std::vector<std::pair<uint32_t, std::vector<Tag>>> committed;
+  std::map<uint64_t, uint32_t> revokedAt;
+  std::vector<Tag> pending;
+  std::vector<unsigned char> data(static_cast<size_t>(blockSize));
+  uint64_t j = start;
+  ReplaySummary summary;
+  summary.firstSequence = sequence;
+  for (uint64_t scanned = 0; scanned < last - first;) {
+    err = readJournal(j, block.data());
+    if (err.code < 0)
+      return err.Push(FSBMP_AT(where), "Couldn't read journal block %llu of %s",
+                      static_cast<unsigned long long>(j), path);
+    if (decodeBE32(block.data()) != kJournalMagic || decodeBE32(block.data() + 8) != sequence)
+      break;  // the end of the log
+    const uint32_t blockType = decodeBE32(block.data() + 4);
+    if (blockType == kBlockDescriptor || blockType == kBlockRevoke) {
+      if (tailBytes) {
+        const size_t at = static_cast<size_t>(blockSize) - 4;
+        const uint32_t stored = decodeBE32(block.data() + at);
+        if (blockCsum(seed, block, at) != stored) {
+          char what[96];
+          snprintf(what, sizeof what, "journal block %llu fails its checksum",
+                   static_cast<unsigned long long>(j));
+          return cx.corrupt(what);
+        }
+      }
+    }
+    if (blockType == kBlockDescriptor) {
+      const size_t end = static_cast<size_t>(blockSize) - tailBytes;
+      uint64_t dataBlock = j;
+      for (size_t at = kHeaderSize; at + tagBytes <= end;) {
+        const unsigned char* t = block.data() + at;
+        uint64_t target = decodeBE32(t);
+        uint32_t flags;
+        uint32_t tagSum;
+        if (csumV3) {
+          flags = decodeBE32(t + 4);
+          target |= static_cast<uint64_t>(decodeBE32(t + 8)) << 32;
+          tagSum = decodeBE32(t + 12);
+        } else {
+          tagSum = decodeBE16(t + 4);
+          flags = decodeBE16(t + 6);
+          if (wide) target |= static_cast<uint64_t>(decodeBE32(t + 8)) << 32;
+        }
+        if (!wide) target &= 0xFFFFFFFFu;
+        dataBlock = next(dataBlock);
+        ++scanned;
+        if (csumV2 || csumV3) {
+          err = readJournal(dataBlock, data.data());
+          if (err.code < 0) return err;
+          unsigned char seqBE[4];
+          encodeBE32(seqBE, sequence);
+          uint32_t sum = crc32cOf(crc32cOf(seed, seqBE, 4), data.data(), data.size());
+          if (!csumV3) sum &= 0xFFFF;
+          if (sum != tagSum) {
+            return JxErrorUtil::ErrorErrNo(
+                FSBMP_AT(where), ENOSYS,
+                "Journal of %s: the copy of block %llu in transaction %u fails its checksum "
+                "(stored 0x%08x, computed 0x%08x)",
+                path, static_cast<unsigned long long>(target), sequence, tagSum, sum);
+          }
+        }
+        if (target >= cx.blockCount) return cx.corrupt("a journal tag names a block past the end");
+        pending.push_back({target, dataBlock, (flags & kTagEscape) != 0});
+        at += tagBytes + ((flags & kTagSameUuid) ? 0 : 16);
+        if (flags & kTagLast) break;
+      }
+      j = dataBlock;
+    } else if (blockType == kBlockRevoke) {
+      const uint32_t count = decodeBE32(block.data() + kRevokeCount);
+      const size_t entry = wide ? 8 : 4;
+      if (count < kRevokeHeader || count > static_cast<uint32_t>(blockSize) - tailBytes)
+        return cx.corrupt("a revoke block's count does not fit it");
+      for (size_t at = kRevokeHeader; at + entry <= count; at += entry) {
+        const uint64_t b = wide ? decodeBE64(block.data() + at) : decodeBE32(block.data() + at);
+        uint32_t& newest = revokedAt[b];
+        if (sequence > newest) newest = sequence;
+      }
+    } else if (blockType == kBlockCommit) {
+      if (csumV2 || csumV3) {
+        const uint32_t stored = decodeBE32(block.data() + kCommitChecksum);
+        const uint32_t computed = blockCsum(seed, block, kCommitChecksum);
+        if (stored != computed) {
+          // e2fsck ends the log before this transaction, recent kernels may replay it: the two
+          // leave different maps, and neither is known to be the one that will happen.
+          return JxErrorUtil::ErrorErrNo(
+              FSBMP_AT(where), ENOSYS,
+              "Journal of %s: the commit block of transaction %u fails its checksum (stored "
+              "0x%08x, computed 0x%08x)",
+              path, sequence, stored, computed);
+        }
+      }
+      committed.emplace_back(sequence, std::move(pending));
+      pending.clear();
+      ++sequence;
+    } else {
+      break;  // a block of no known type ends the log
+    }
+    j = next(j);
+    ++scanned;
+  }
+  summary.endSequence = sequence;
+  summary.endBlock = j;
+
+  // Fast commits past the last full commit rebuild bitmaps from inodes at mount; no bitmap of
+  // theirs is logged, so an overlay would miss the blocks they allocate.
+  if (fcBlocks) {
+    err = readJournal(last + 1, block.data());  // the area's first block, as the kernel places it
+    if (err.code < 0) return err;
+    if (fsbmp::decodeLE16(block.data()) == kFcTagHead &&
+        fsbmp::decodeLE32(block.data() + 8) >= sequence) {
+      return JxErrorUtil::ErrorErrNo(
+          FSBMP_AT(where), ENOSYS,
+          "Journal of %s holds fast commits past transaction %u, which can't be replayed here",
+          path, sequence - 1);
+    }
+  }
+
+  // Replay.
+  std::map<uint64_t, JournalCopy> copies;
+  for (const auto& t : committed) {
+    for (const Tag& tag : t.second) {
+      const auto r = revokedAt.find(tag.target);
+      if (r != revokedAt.end() && r->second >= t.first) {
+        ++summary.revoked;
+        continue;
+      }
+      copies[tag.target] = {deviceBlockOf(merged, tag.journal), tag.escaped};
+    }
+  }
+  summary.transactions = static_cast<uint32_t>(committed.size());
+  summary.blocks = static_cast<uint32_t>(copies.size());
+  debug.Debug(kTag,
+              "   journal: replayed %u transactions (%u to %u), %u blocks, %u revoked copies; the "
+              "log ends at journal block %llu",
+              summary.transactions, summary.firstSequence, summary.endSequence - 1, summary.blocks,
+              summary.revoked, static_cast<unsigned long long>(summary.endBlock));
+  replayedTransactions = summary.transactions;
+  replayedBlocks = summary.blocks;
+  if (!copies.empty())
+    view = std::make_shared<JournalOverlay>(onDisk, blockSize, std::move(copies));
+  return CVoError();
+}

@@ -1,0 +1,234 @@
+// Crash-consistent snapshots: ext2/3/4 images copied while mounted and busy, whose journals hold
+// committed work that the on-disk maps don't show yet. The map must cover every block that the
+// file system uses once e2fsck has replayed the journal.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/testutil.h"
+#include "ext2_images.h"
+#include "fsbmp/fsbmpExt2.h"
+
+using namespace fsbmp_test;
+
+namespace {
+
+// Unmounts on every path.
+class Mounted {
+ public:
+  explicit Mounted(const std::string& dir) : dir_(dir) {}
+  ~Mounted() {
+    if (!dir_.empty()) run("umount '" + dir_ + "'", nullptr, true);
+  }
+  Mounted(const Mounted&) = delete;
+  Mounted& operator=(const Mounted&) = delete;
+
+ private:
+  std::string dir_;
+};
+
+// Per block: used as dumpe2fs reads the image (the on-disk maps, without any replay); empty
+// where dumpe2fs refuses them, as it does when a snapshot's bitmap and its checksum disagree.
+std::vector<bool> usedBlocks(const std::string& image) {
+  ext2_test::Ext2Image im;
+  std::string out;
+  if (run("dumpe2fs '" + image + "' 2>/dev/null", &out) != 0 || !ext2_test::parseDumpe2fs(out, &im))
+    return {};
+  return im.used;
+}
+
+struct Snapshot {
+  const char* name;
+  const char* mkfs;      // {img}
+  const char* workload;  // shell, in the mounted directory {mnt}
+  const char* refusal;   // non-null: the map is refused with a message holding this
+};
+
+// Writes with fsync: every file's blocks are allocated in a committed transaction.
+#define FSYNCED(count, kib)                        \
+  "python3 -c \"import os\nfor i in range(" #count \
+  "):\n  f=open('{mnt}/f%d'%i,'wb')\n"             \
+  "  f.write(os.urandom(" #kib "*1024)); f.flush(); os.fsync(f.fileno()); f.close()\""
+
+const Snapshot kSnapshots[] = {
+    {"ext4_4k", "mkfs.ext4 -q -F {img}", FSYNCED(60, 1024), nullptr},
+    {"ext4_1k", "mkfs.ext4 -q -F -b 1024 {img}", FSYNCED(40, 256), nullptr},
+    {"ext3", "mkfs.ext3 -q -F {img}", FSYNCED(40, 256), nullptr},
+    {"uninit_bg_32bit", "mkfs.ext4 -q -F -O ^metadata_csum,^64bit,uninit_bg {img}",
+     FSYNCED(40, 256), nullptr},
+    // Blocks freed and reused: revoke records keep stale copies from being replayed.
+    {"revokes", "mkfs.ext4 -q -F {img}",
+     "mkdir {mnt}/d && for i in $(seq 1500); do echo $i > {mnt}/d/$i; done && sync && "
+     "rm -rf {mnt}/d && " FSYNCED(30, 128),
+     nullptr},
+    // A journal of 1024 blocks that the workload wraps.
+    {"wrapped", "mkfs.ext4 -q -F -b 1024 -J size=1 {img}", FSYNCED(300, 16), nullptr},
+    {"fast_commit", "mkfs.ext4 -q -F -O fast_commit {img}", FSYNCED(40, 64), "fast commits"},
+};
+
+class Ext2JournalTest : public ::testing::TestWithParam<Snapshot> {};
+
+TEST_P(Ext2JournalTest, MapCoversWhatReplayLeavesUsed) {
+  const Snapshot& s = GetParam();
+  FSBMP_REQUIRE_TOOL("mkfs.ext4");
+  FSBMP_REQUIRE_TOOL("e2fsck");
+  FSBMP_REQUIRE_TOOL("python3");
+  if (geteuid() != 0) GTEST_SKIP() << "loop mounts need root";
+  const std::string live = scratchPath(std::string(s.name) + "-live.img");
+  const std::string snap = scratchPath(std::string(s.name) + "-snap.img");
+  const std::string mnt = scratchPath(std::string(s.name) + "-mnt");
+  auto fill = [&](std::string text) {
+    for (const char* key : {"{img}", "{mnt}"}) {
+      const std::string value = key[1] == 'i' ? live : mnt;
+      for (size_t at = text.find(key); at != std::string::npos; at = text.find(key))
+        text.replace(at, 5, value);
+    }
+    return text;
+  };
+  mustRun("rm -f '" + live + "' && truncate -s 256M '" + live + "' && " + fill(s.mkfs) +
+          " && mkdir -p '" + mnt + "'");
+  {
+    if (run("mount -o loop '" + live + "' '" + mnt + "'", nullptr, true) != 0)
+      GTEST_SKIP() << "this machine can't loop-mount ext4";
+    Mounted mounted(mnt);
+    mustRun(fill(s.workload));
+    mustRun("cp --sparse=always '" + live + "' '" + snap + "'");
+  }
+  std::string out;
+  ASSERT_EQ(run("dumpe2fs -h '" + snap + "' 2>/dev/null", &out), 0);
+  ASSERT_NE(out.find("needs_recovery"), std::string::npos) << "the snapshot is clean: no test";
+
+  CVoError err;
+  FsParserExt2 parser(snap, &err);
+  ASSERT_GE(err.code, 0) << err.toString();
+  EXPECT_TRUE(parser.needsRecovery);
+  ChunkBitmap map;
+  err = getBitmap(&parser, parser.blockSize, &map);
+  if (s.refusal) {
+    EXPECT_EQ(err.errNo(), ENOSYS) << err.toString();
+    EXPECT_NE(err.toString().find(s.refusal), std::string::npos) << err.toString();
+    mustRun("rm -f '" + live + "' '" + snap + "'");
+    return;
+  }
+  ASSERT_GE(err.code, 0) << err.toString();
+
+  // The oracle: e2fsck's replay of a copy.
+  const std::string replayed = scratchPath(std::string(s.name) + "-replayed.img");
+  copyFile(snap, replayed);
+  run("e2fsck -fy '" + replayed + "'", nullptr, true);
+  const std::vector<bool> after = usedBlocks(replayed);
+  const std::vector<bool> before = usedBlocks(snap);
+  ASSERT_EQ(after.size(), static_cast<size_t>(parser.blockCount));
+  long long missingOnDisk = 0;
+  long long missingInMap = 0;
+  for (size_t b = 0; b < after.size(); ++b) {
+    if (!after[b]) continue;
+    if (b < before.size() && !before[b]) ++missingOnDisk;
+    if (!map.test(static_cast<long long>(b))) ++missingInMap;
+  }
+  if (!before.empty()) {
+    EXPECT_GT(missingOnDisk, 0) << "the on-disk maps already show everything: no test";
+  }
+  EXPECT_EQ(missingInMap, 0) << "used after replay, free in the map";
+  EXPECT_GT(parser.replayedTransactions, 0u);
+  mustRun("rm -f '" + live + "' '" + snap + "' '" + replayed + "'");
+}
+
+INSTANTIATE_TEST_SUITE_P(Snapshots, Ext2JournalTest, ::testing::ValuesIn(kSnapshots),
+                         [](const ::testing::TestParamInfo<Snapshot>& p) {
+                           return std::string(p.param.name);
+                         });
+
+// A journal that can't be trusted, or isn't there, is refused: mapping without it would lose
+// what it holds.
+TEST(Ext2JournalDamageTest, UntrustworthyJournalsAreRefused) {
+  FSBMP_REQUIRE_TOOL("mkfs.ext4");
+  FSBMP_REQUIRE_TOOL("debugfs");
+  if (geteuid() != 0) GTEST_SKIP() << "loop mounts need root";
+  const std::string live = scratchPath("jdamage-live.img");
+  const std::string snap = scratchPath("jdamage-snap.img");
+  const std::string mnt = scratchPath("jdamage-mnt");
+  mustRun("rm -f '" + live + "' && truncate -s 64M '" + live + "' && mkfs.ext4 -q -F '" + live +
+          "' && mkdir -p '" + mnt + "'");
+  {
+    if (run("mount -o loop '" + live + "' '" + mnt + "'", nullptr, true) != 0)
+      GTEST_SKIP() << "this machine can't loop-mount ext4";
+    Mounted mounted(mnt);
+    mustRun("cd '" + mnt + "' && for i in 1 2 3 4; do head -c 65536 /dev/urandom > f$i && " +
+            "sync f$i; done && cp --sparse=always '" + live + "' '" + snap + "'");
+  }
+  // Where the journal lies: its superblock, and the first data block of the log.
+  const long long bs = 1024LL << getLE32(readAt(snap, 1024, 1024), 24);
+  std::string out;
+  ASSERT_EQ(run("debugfs -R 'bmap <8> 0' '" + snap + "' 2>/dev/null", &out), 0);
+  const long long jsb = std::stoll(out) * bs;
+  const std::vector<unsigned char> head = readAt(snap, static_cast<uint64_t>(jsb), 1024);
+  const uint32_t start = getBE32(head, 0x1C);
+  ASSERT_NE(start, 0u) << "the snapshot's journal is empty";
+  ASSERT_EQ(
+      run("debugfs -R 'bmap <8> " + std::to_string(start + 1) + "' '" + snap + "' 2>/dev/null",
+          &out),
+      0);
+  const long long firstCopy = std::stoll(out) * bs;
+  auto resealJournal = [](std::vector<unsigned char>* b) {
+    putBE32(b, 0xFC, 0);
+    putBE32(b, 0xFC, crc32cBits(0xFFFFFFFFu, b->data(), 1024));
+  };
+
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> damage;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"unknown-feature",
+       [&](const std::string& path) {
+         std::vector<unsigned char> b = head;
+         putBE32(&b, 0x28, getBE32(b, 0x28) | 0x100);
+         resealJournal(&b);
+         patchFile(path, static_cast<uint64_t>(jsb), b);
+       },
+       "unknown incompatible features 0x00000100"},
+      {"superblock-checksum",
+       [&](const std::string& path) {
+         std::vector<unsigned char> b = head;
+         b[0x40] ^= 1;  // s_nr_users
+         patchFile(path, static_cast<uint64_t>(jsb), b);
+       },
+       "fails its checksum (stored"},
+      {"copy-checksum",
+       [&](const std::string& path) {
+         std::vector<unsigned char> b = readAt(path, static_cast<uint64_t>(firstCopy) + 100, 1);
+         b[0] ^= 1;
+         patchFile(path, static_cast<uint64_t>(firstCopy) + 100, b);
+       },
+       "fails its checksum"},
+      {"external",
+       [&](const std::string& path) {
+         patchFile(path, 1024 + 224, {0, 0, 0, 0});  // s_journal_inum
+         ext2_test::resealSuperblock(path);
+       },
+       "which is on another device"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = scratchPath(std::string("jdamage-") + c.name + ".img");
+    copyFile(snap, path);
+    c.damage(path);
+    CVoError err;
+    FsParserExt2 parser(path, &err);
+    ASSERT_GE(err.code, 0) << err.toString();
+    ChunkBitmap map;
+    err = getBitmap(&parser, parser.blockSize, &map);
+    EXPECT_EQ(err.errNo(), ENOSYS) << err.toString();
+    EXPECT_NE(err.toString().find(c.refusal), std::string::npos) << err.toString();
+    EXPECT_EQ(map.bits, nullptr);
+    mustRun("rm -f '" + path + "'");
+  }
+}
+
+}  // namespace
