@@ -79,7 +79,9 @@ void setChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
 
 // On x86-64 the baseline instruction set has no POPCNT: build a second version that uses it and
 // let the loader pick the one the processor runs. Elsewhere the compiler's own choice stands.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the loader runs the version picker before the sanitizer's runtime is
+// up, and the picker's instrumented entry crashes.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("popcnt", "default")))
 #endif
 uint64_t
