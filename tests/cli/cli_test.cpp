@@ -1,7 +1,9 @@
 // The fsbmp command-line tool, run as a user runs it.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "common/testutil.h"
@@ -163,6 +165,155 @@ TEST_F(CliTest, OptionsAsGetoptReadsThem) {
     std::string out;
     EXPECT_EQ(run(cli() + " " + args + " 2>&1 >/dev/full", &out), 1) << args;
     EXPECT_EQ(out, "fsbmp: couldn't write standard output: No space left on device\n") << args;
+  }
+}
+
+// Inputs that are not an image of a file system the tool reads: each refused at once with a
+// word for what it is, or read with a warning. {} stands for a scratch file the setup makes.
+TEST_F(CliTest, OddInputs) {
+  FSBMP_REQUIRE_TOOL("mke2fs");
+  const struct {
+    std::string name, setup, args;
+    int status;
+    std::string expect, reject;
+  } cases[] = {
+      {"fifo", "mkfifo {}", "info {}", 1, "{} is a FIFO, not a block device or an image file", ""},
+      {"fifo.bmp", "mkfifo {}", "copy IMG {}.out -c 64K --bitmap {}", 1, "{} is not a regular file",
+       ""},
+      {"dir", "mkdir {}", "bitmap {} -c 64K -f ranges", 1, "{} is a directory, not a block", ""},
+      {"empty", ": > {}", "info {}", 1, "{} is an empty file (0 bytes)", ""},
+      {"null", "true", "info /dev/null", 1, "/dev/null is an empty device", ""},
+      {"journal", "mke2fs -q -F -O journal_dev -b 4096 {} 8M", "info {}", 1,
+       "{} is not a file system: it holds an external ext3/4 journal", ""},
+      {"pv",
+       "truncate -s 4M {} && printf 'LABELONE\\001' | dd of={} bs=1 seek=512 conv=notrunc "
+       "2>/dev/null && printf 'LVM2 001' | dd of={} bs=1 seek=536 conv=notrunc 2>/dev/null",
+       "map {}", 1, "{} is not a file system: it holds an LVM physical volume", ""},
+      // A device shorter than its file system: warned about, and said in the JSON.
+      {"short", "truncate -s 64M {} && mke2fs -q -F -t ext4 {} && truncate -s 60M {}",
+       "bitmap {} -c 1M -f json", 0,
+       "\"warnings\": [\n    \"{} is shorter than its file system (62914560 of 67108864 bytes)",
+       ""},
+      {"short-info", "cp '" + scratchPath("short") + "' {}", "info {}", 0,
+       "fsbmp: warning: {} is shorter than its file system", ""},
+      // Bitmaps cut off: the library's messages, without its located stack...
+      {"cut", "truncate -s 64M {} && mke2fs -q -F -t ext2 -b 1024 {} && truncate -s 20M {}",
+       "bitmap {} -c 64K -f ranges", 1,
+       "fsbmp: couldn't build the bitmap of {}: Couldn't read allocation bitmap", "    at "},
+      // ...which --debug adds.
+      {"cut-debug", "cp '" + scratchPath("cut") + "' {}", "--debug bitmap {} -c 64K -f ranges", 1,
+       "    at ", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = scratchPath(c.name);
+    auto fill = [&](std::string text) {
+      for (size_t at = text.find("{}"); at != std::string::npos; at = text.find("{}", at))
+        text.replace(at, 2, path);
+      for (size_t at = text.find("IMG"); at != std::string::npos; at = text.find("IMG", at))
+        text.replace(at, 3, image);
+      return text;
+    };
+    mustRun(fill(c.setup));
+    std::string out;
+    // A tool that waits on the FIFO fails here instead of hanging the test.
+    EXPECT_EQ(run("timeout 20 " + cli() + " " + fill(c.args), &out, true), c.status) << out;
+    EXPECT_NE(out.find(fill(c.expect)), std::string::npos) << fill(c.expect) << " in:\n" << out;
+    if (!c.reject.empty()) {
+      EXPECT_EQ(out.find(c.reject), std::string::npos) << out;
+    }
+  }
+}
+
+// A path that is not UTF-8 is bytes like any other: JSON replaces what is not UTF-8 with U+FFFD.
+TEST_F(CliTest, NonUtf8PathsInJson) {
+  const std::string odd = scratchPath("caf\xe9-\xff.img");
+  copyFile(image, odd);
+  for (const std::string& args : std::vector<std::string>{"info --json '" + odd + "'",
+                                                          "bitmap '" + odd + "' -c 1M -f json"}) {
+    std::string out;
+    ASSERT_EQ(run(cli() + " " + args, &out, true), 0) << out;
+    nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << out;
+    EXPECT_EQ(doc["device"], scratchPath("caf\xef\xbf\xbd-\xef\xbf\xbd.img"));
+    EXPECT_EQ(doc["type"], "ReiserFS");
+  }
+}
+
+// copy looks at its target before reading anything: names that cannot be a file are refused;
+// a symbolic link is written through, like cp.
+TEST_F(CliTest, CopyTargets) {
+  const std::string dir = scratchPath("targets");
+  mustRun("mkdir -p '" + dir + "/sub' && mkfifo '" + dir + "/fifo' && ln -sf real.img '" + dir +
+          "/link.img' && ln -sf sub '" + dir + "/dirlink'");
+  const struct {
+    std::string target;
+    int status;
+    std::string expect;
+  } cases[] = {
+      {dir + "/new.img/", 1, dir + "/new.img/ ends in '/': name a file for the copy"},
+      {dir + "/sub", 1, dir + "/sub is a directory: name a file in it for the copy"},
+      {dir + "/dirlink", 1, dir + "/dirlink is a directory"},
+      {dir + "/fifo", 1, dir + "/fifo is a FIFO, not a regular file or a block device"},
+      {dir + "/link.img", 0, "copied:  " + image + " to " + dir + "/link.img"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    EXPECT_EQ(
+        run("timeout 20 " + cli() + " copy '" + image + "' '" + c.target + "' -c 64K", &out, true),
+        c.status)
+        << out;
+    EXPECT_NE(out.find(c.expect), std::string::npos) << c.expect << " in:\n" << out;
+  }
+  std::string listing;
+  run("cd '" + dir + "' && ls -A sub; find . -maxdepth 1 -type l -name link.img", &listing);
+  EXPECT_EQ(listing, "./link.img\n") << "sub stays empty, the link stays a link";
+  EXPECT_EQ(readFile(dir + "/real.img").size(), 80u << 20) << "written through the link";
+}
+
+// On a terminal (a pseudo-terminal of the width given), every line fits: the map's rows and
+// legend, and the progress line, which must not wrap and pile up lines as it is redrawn.
+TEST_F(CliTest, TerminalOutputFitsItsWidth) {
+  FSBMP_REQUIRE_TOOL("script");
+  const std::string target = scratchPath("tty-copy.img");
+  for (int width : {20, 50, 80}) {
+    SCOPED_TRACE(width);
+    for (const std::string& args : {"map '" + image + "' -c 64K", "map '" + image + "' -c 1M",
+                                    "copy '" + image + "' '" + target + "' -c 64M",
+                                    "copy '" + image + "' '" + target + "' -c 64K"}) {
+      std::string out;
+      const std::string inner =
+          "stty cols " + std::to_string(width) + " rows 40; LC_ALL=C.UTF-8 " + cli() + " " + args;
+      ASSERT_EQ(run("script -qec \"" + inner + "\" /dev/null", &out), 0) << out;
+      // Lines end at \r or \n; the bar clears to the end of the line with ESC [ K.
+      size_t start = 0;
+      while (start < out.size()) {
+        size_t end = out.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = out.size();
+        std::string line = out.substr(start, end - start);
+        // The progress line clears to its end with ESC [ K.
+        const bool progress = line.find("\033[K") != std::string::npos;
+        for (size_t esc = line.find("\033[K"); esc != std::string::npos; esc = line.find("\033[K"))
+          line.erase(esc, 3);
+        const long long columns =
+            std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
+        // The grid's rows and the progress line fit the terminal; everything fits 80 columns,
+        // but the first line, which names the device by its long scratch path.
+        if (progress || std::regex_search(line, std::regex("^ *[0-9.]+ [KMGTP]?i?B "))) {
+          EXPECT_LE(columns, width) << args << ": " << line;
+        }
+        if (line.find(image) == std::string::npos) {
+          EXPECT_LE(columns, 80) << args << ": " << line;
+        }
+        start = end + 1;
+      }
+      if (args.find("-c 64M") != std::string::npos) {
+        EXPECT_NE(out.find(" in 1 run of 67108864-byte chunks"), std::string::npos) << out;
+      }
+      if (args.find("map") == 0 && args.find("-c 1M") != std::string::npos) {
+        EXPECT_NE(out.find("(1 chunk of 1.0 MiB)"), std::string::npos) << out;
+      }
+    }
   }
 }
 
