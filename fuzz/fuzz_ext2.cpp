@@ -1,8 +1,10 @@
-// ext2/3/4 from mkfs.ext2/3/4 images (make-seeds.sh): superblock, descriptor tables, bitmaps.
+// ext2/3/4 from mkfs.ext2/3/4 images (make-seeds.sh): superblock, descriptor tables, bitmaps,
+// and the journal of a snapshot that needs recovery.
 #include "image_input.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fsbmp_fuzz::loadImages({"ext2-1k", "ext3-metabg", "ext4-flex", "ext4-bigalloc", "ext4-uninit"});
+  fsbmp_fuzz::loadImages(
+      {"ext2-1k", "ext3-metabg", "ext4-flex", "ext4-bigalloc", "ext4-uninit", "ext4-dirty"});
   return 0;
 }
 

@@ -63,6 +63,19 @@ mnt=""
 losetup -d "$loopdev"
 loopdev=""
 
+# A crash-consistent snapshot: copied while mounted, its journal holding what the maps lack.
+mkimg ext4-dirty 16M "mkfs.ext4 -q -F -b 1024 {img}"
+loopdev=$(losetup -f --show "$work/ext4-dirty.img")
+mnt=$work/mnt
+mount -t ext4 "$loopdev" "$mnt"
+(cd "$mnt" && for i in 1 2 3 4 5 6; do printf '%20000s' x >f$i && sync f$i; done &&
+  cp --sparse=always "$work/ext4-dirty.img" "$work/ext4-dirty.snap")
+umount "$mnt"
+mnt=""
+losetup -d "$loopdev"
+loopdev=""
+mv "$work/ext4-dirty.snap" "$work/ext4-dirty.img"
+
 mkimg reiserfs-4k 36M "mkreiserfs -f -q -b 4096 {img} 9000"
 mkimg reiserfs-1k 20M "mkreiserfs -f -q -b 1024 {img} 20000"
 
@@ -79,7 +92,9 @@ seed() {  # TARGET INDEX NAME
   printf "\\x$(printf %02x "$2")\\x01" >"$dir/seed-$3-crc"
   printf "\\x$(printf %02x "$2")\\x02\\x00\\x40\\x00\\x00" >"$dir/seed-$3-cut"
 }
-i=0; for n in ext2-1k ext3-metabg ext4-flex ext4-bigalloc ext4-uninit; do seed ext2 $i $n; i=$((i + 1)); done
+i=0; for n in ext2-1k ext3-metabg ext4-flex ext4-bigalloc ext4-uninit ext4-dirty; do
+  seed ext2 $i $n; i=$((i + 1))
+done
 i=0; for n in xfs-v5-frag xfs-v4-512 xfs-v5-4k; do seed xfs $i $n; i=$((i + 1)); done
 i=0; for n in reiserfs-4k reiserfs-1k; do seed reiserfs $i $n; i=$((i + 1)); done
 
