@@ -480,6 +480,8 @@ TEST_F(CliTest, EveryCommandHasHelp) {
   for (const char* command : {"info", "bitmap", "copy", "map"}) {
     ASSERT_EQ(run(cli() + " " + command + " --help", &out), 0) << command;
     EXPECT_EQ(out.rfind(std::string("usage: fsbmp ") + command, 0), 0u) << out;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
     std::string again;
     ASSERT_EQ(run(cli() + " help " + command, &again), 0);
     EXPECT_EQ(again, out);
