@@ -196,6 +196,8 @@ TEST_F(CliTest, OddInputs) {
        ""},
       {"short-info", "cp '" + scratchPath("short") + "' {}", "info {}", 0,
        "fsbmp: warning: {} is shorter than its file system", ""},
+      // One chunk larger than the device: the used bytes end where the device does.
+      {"big-chunk", "true", "bitmap IMG -c 1G -o {}", 0, "used bytes:  83886080\n", ""},
       // Bitmaps cut off: the library's messages, without its located stack...
       {"cut", "truncate -s 64M {} && mke2fs -q -F -t ext2 -b 1024 {} && truncate -s 20M {}",
        "bitmap {} -c 64K -f ranges", 1,
