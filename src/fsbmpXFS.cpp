@@ -13,6 +13,7 @@
 #include "chunks.h"
 #include "coding.h"
 #include "device_view.h"
+#include "fsbmpXFSLog.h"
 #include "location.h"
 
 static const char kFile[] = "fsbmpXFS";
@@ -25,10 +26,13 @@ const uint32_t kSuperMagic = 0x58465342;  // "XFSB"
 const int kSuperRead = 512;
 const int kOffSbMagic = 0;
 const int kOffSbBlockSize = 4;
+const int kOffSbLogStart = 48;
 const int kOffSbAgBlocks = 84;
 const int kOffSbAgCount = 88;
+const int kOffSbLogBlocks = 96;
 const int kOffSbVersion = 100;
 const int kOffSbSectorSize = 102;
+const int kOffSbAgBlockLog = 124;
 const int kVersionMask = 0xF;
 const int kVersionCRC = 5;
 const int kOffSbCRC = 224;
@@ -82,7 +86,13 @@ FsParserXFS::FsParserXFS(const std::string& dev, CVoError* err) : FsParserXFS(nu
 
 FsParserXFS::FsParserXFS(std::shared_ptr<fsbmp::DeviceView> given, const std::string& dev,
                          CVoError* err)
-    : FsParser(dev, std::move(given)), agBlocks(0), agCount(0), hasCRC(false) {
+    : FsParser(dev, std::move(given)),
+      agBlocks(0),
+      agCount(0),
+      hasCRC(false),
+      logStart(0),
+      logBlocks(0),
+      agBlockLog(0) {
   fsType = kXFS;
   *err = init(devPath);
 }
@@ -121,6 +131,9 @@ CVoError FsParserXFS::init(const std::string& dev) {
   const int version = fsbmp::decodeBE16(sb + kOffSbVersion) & kVersionMask;
   const int sectorSize = fsbmp::decodeBE16(sb + kOffSbSectorSize);
   hasCRC = version == kVersionCRC;
+  logStart = fsbmp::decodeBE64(sb + kOffSbLogStart);
+  logBlocks = fsbmp::decodeBE32(sb + kOffSbLogBlocks);
+  agBlockLog = sb[kOffSbAgBlockLog];
 
   static const char kTag[] = "FsParserXFS::init";
   debug.Debug(kTag, "Detected XFS on %s", dev.c_str());
@@ -326,12 +339,63 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
   return buildBitmap(HERE, {/*resetOutputs=*/true, /*count32=*/false}, chunkSize, bmp, bmpSize);
 }
 
+CVoError FsParserXFS::checkLog(const JxCodeLocation& where) {
+  static const char kTag[] = "FsParserXFS::getBmp";
+  if (logStart == 0) {
+    debug.Debug(kTag, "Log of %s is on another device", devPath.c_str());
+    return JxErrorUtil::ErrorErrNo(
+        FSBMP_AT(where), ENOSYS,
+        "XFS on %s keeps its log on another device, which the library cannot read: it cannot "
+        "tell whether the log needs recovery, and a map made without it could lose data",
+        devPath.c_str());
+  }
+  // The internal log lies inside one AG.
+  const uint64_t ag = agBlockLog < 32 ? logStart >> agBlockLog : 0;
+  const uint64_t inAg = agBlockLog < 32 ? logStart & ((uint64_t{1} << agBlockLog) - 1) : 0;
+  if (agBlockLog >= 32 || ag >= agCount || logBlocks == 0 ||
+      inAg + logBlocks > agLengths[static_cast<size_t>(ag)]) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "XFS SB of %s puts its log of %u blocks at block 0x%llx, "
+                                   "outside its AGs",
+                                   devPath.c_str(), logBlocks,
+                                   static_cast<unsigned long long>(logStart));
+  }
+  const int64_t perBlock = blockSize / 512;
+  const int64_t first =
+      (static_cast<int64_t>(ag) * agBlocks + static_cast<int64_t>(inAg)) * perBlock;
+  const int64_t length = static_cast<int64_t>(logBlocks) * perBlock;
+  fsbmp::XfsLogState log;
+  CVoError err = fsbmp::inspectXfsLog(where, *this, first, length, &log);
+  if (err.code < 0) return err;
+  debug.Debug(kTag,
+              "Log of %s: %lld blocks of 512 bytes at block %lld; head %lld, tail %lld, "
+              "last record at %lld of cycle %u: %s",
+              devPath.c_str(), static_cast<long long>(length), static_cast<long long>(first),
+              static_cast<long long>(log.head), static_cast<long long>(log.tail),
+              static_cast<long long>(log.lastRecord), log.headCycle,
+              log.zeroed  ? "never written, clean"
+              : log.clean ? "clean"
+                          : "needs recovery");
+  if (log.clean) return CVoError();
+  return JxErrorUtil::ErrorErrNo(
+      FSBMP_AT(where), ENOSYS,
+      "XFS on %s has a log that needs recovery (head at log block %lld, tail at log block %lld, "
+      "in 512-byte blocks): the free-space trees lack what the log holds, so a map now could "
+      "lose data. Replay the log first: mount the file system or a copy once and unmount it, "
+      "then map it again",
+      devPath.c_str(), static_cast<long long>(log.head), static_cast<long long>(log.tail));
+}
+
 CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                  unsigned char* bitmap) {
+  // The trees say nothing of what a log not yet replayed allocates. Without AGs nothing is
+  // called free, so nothing can be lost either.
+  CVoError err;
+  if (agCount > 0) err = checkLog(where);
+  if (err.code < 0) return err;
   const long long blocksPerChunk = layout.blocksPerChunk;
   const long long nChunks = static_cast<long long>(layout.nChunks);
   const uint64_t bytes = bitmapBytes(layout);
-  CVoError err;
   // Everything is used until a free extent says otherwise, past the file system's end too. The
   // extents come in ascending order, so the bitmap is written in one pass: the chunks from
   // `filledTo` up to the next free run are set, the free run keeps the zeros of the allocation,

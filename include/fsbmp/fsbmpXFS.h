@@ -19,6 +19,8 @@ class FSBMP_API FsParserXFS : public FsParser {
   // Reads the superblock and the superblock copy and AGF of every AG.
   CVoError init(const std::string& dev);
   // Starts with every chunk used and clears the chunks that lie wholly inside a free extent.
+  // Refuses (errno 38) a file system whose log needs recovery, or whose log is on another
+  // device: the free-space trees lack the allocations that the log holds.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
 
   // Descends the by-block free-space tree of the AG that begins at device block `agStart`,
@@ -36,6 +38,12 @@ class FSBMP_API FsParserXFS : public FsParser {
   uint32_t agBlocks;                         // blocks per AG (the last may be shorter)
   uint32_t agCount;
   bool hasCRC;  // version 5: long tree-block headers with a CRC-32C
+  // Where the superblock puts the internal log: its first block as an AG-encoded file-system
+  // block number (AG number above agBlockLog bits, block in the AG below), 0 when the log is on
+  // another device; and its length in blocks.
+  uint64_t logStart;
+  uint32_t logBlocks;
+  int agBlockLog;
 
  protected:
   CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
@@ -49,6 +57,9 @@ class FSBMP_API FsParserXFS : public FsParser {
   int treeHeaderSize() const;
   // The magic a tree block must carry: "AB3B" with CRCs, "ABTB" without.
   uint32_t treeMagic() const;
+  // Finds the state of the internal log; refuses unless it ended in a clean unmount (or was
+  // never written). Errors name `where`.
+  CVoError checkLog(const JxCodeLocation& where);
   // Reads device block `block` into nodeBuf and checks its magic and checksum, in that order;
   // errors carry the location `where` of the caller.
   CVoError readTreeBlock(const JxCodeLocation& where, long long block);
