@@ -10,6 +10,7 @@ packages=(
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
   clang-format                                           # the sources' format check
+  dpkg-dev fakeroot                                      # Debian packages
 )
 
 missing=()

@@ -29,6 +29,8 @@ mkdir -p build
 suite native
 echo "=== install and example ==="
 scripts/check-install.sh build/native
+echo "=== Debian packages ==="
+scripts/build-debs.sh build/debs
 # ThreadSanitizer: only the stress tests (threads, and devices changing underneath) and what
 # they need.
 configure tsan -DFSBMP_TSAN=ON
