@@ -44,7 +44,9 @@ std::string optionName(OptionId id) {
 
 bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
   std::vector<option> longOptions;
-  std::string shortOptions = ":";  // a missing value is reported as ':'
+  // '-': operands come back in order as option 1, so that options may follow them even under
+  // POSIXLY_CORRECT; ':': a missing value is reported as ':'.
+  std::string shortOptions = "-:";
   for (int id = 0; id < kOptCount; ++id) {
     longOptions.push_back({kSpecs[id].name, kSpecs[id].hasArg, nullptr, valueOf(id)});
     if (kSpecs[id].shortName) {
@@ -57,6 +59,10 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
   optind = 0;  // a fresh scan (GNU getopt)
   int c;
   while ((c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    if (c == 1) {
+      o->positional.push_back(optarg);
+      continue;
+    }
     if (c == '?' || c == ':') {
       std::string spelled;
       if (optopt > 0 && optopt < kLongOnly) {

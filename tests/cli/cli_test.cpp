@@ -145,6 +145,10 @@ TEST_F(CliTest, OptionsAsGetoptReadsThem) {
     std::string out;
     EXPECT_EQ(run("cd '" + scratchDir() + "' && " + cli() + " " + args, &out), 0) << args;
     EXPECT_EQ(out, expected) << args;
+    // Options after operands whatever POSIXLY_CORRECT says.
+    EXPECT_EQ(run("cd '" + scratchDir() + "' && POSIXLY_CORRECT=1 " + cli() + " " + args, &out), 0)
+        << args;
+    EXPECT_EQ(out, expected) << args;
   }
   // Raw bytes and PNG images to standard output too.
   const std::string raw = scratchPath("opt.bmp"), piped = scratchPath("piped.bmp");
