@@ -101,7 +101,8 @@ CVoError LogReader::damaged(const char* what, int64_t bb) {
       FSBMP_AT(where_), ENOSYS,
       "XFS log of %s is damaged: %s (at log block %lld of %lld); it cannot be told whether it "
       "needs recovery",
-      parser_.devPath.c_str(), what, static_cast<long long>(bb), static_cast<long long>(size_));
+      parser_.devPath.c_str(), what, static_cast<long long>(bb % size_),
+      static_cast<long long>(size_));
 }
 
 CVoError LogReader::read(int64_t bb, int64_t count) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "common/testutil.h"
@@ -445,5 +446,84 @@ TEST_F(XfsDamage, StaleCRCsAreRefused) {
     EXPECT_EQ(p.err.errNo(), ENOSYS) << p.err.toString();
     EXPECT_EQ(p.err.message().compare(0, refusal.size(), refusal), 0) << p.err.toString();
     EXPECT_STREQ(p.err.location(0).function, kInit);
+  }
+}
+
+// Logs edited into copies of a cleanly made image, and a log on another device: getBmp maps
+// only a log that ends in an unmount record or was never written.
+TEST_F(XfsDamage, LogStates) {
+  FSBMP_REQUIRE_TOOL("xfs_logprint");
+  const Image& im = images().v5;
+  // Where xfs_logprint finds the log, in 512-byte blocks of the device.
+  const std::string out = mustRun("xfs_logprint -t '" + im.path + "'");
+  long long start = 0, length = 0;
+  const size_t at = out.find("daddr: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  ASSERT_EQ(sscanf(out.c_str() + at, "daddr: %lld length: %lld", &start, &length), 2) << out;
+  ASSERT_GT(length, 8);
+  const uint64_t log = static_cast<uint64_t>(start) * 512;
+
+  const std::string external = scratchPath("extlog.img");
+  const std::string logDevice = scratchPath("extlog.log");
+  mustRun("truncate -s 64m '" + external + "' && truncate -s 16m '" + logDevice +
+          "' && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q -l logdev='" + logDevice +
+          "',size=2000b '" + external + "'");
+
+  const std::string len = std::to_string(length);
+  auto damaged = [&](const std::string& what) {
+    return "XFS log of %s is damaged: " + what + " (at log block 0 of " + len +
+           "); it cannot be told whether it needs recovery";
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> edit;
+    std::string message;  // "" when it maps
+  };
+  const Case cases[] = {
+      // Every basic block of cycle 0: never written, as the kernel accepts it.
+      {"zeroed",
+       [&](const std::string& p) {
+         patchFile(p, log, std::vector<unsigned char>(static_cast<size_t>(length) * 512));
+       },
+       ""},
+      // The unmount record's operation turned into an ordinary one: head 8, tail 0.
+      {"no unmount op", [&](const std::string& p) { patchFile(p, log + 512 + 9, {0x01}); },
+       "XFS on %s has a log that needs recovery (head at log block 8, tail at log block 0, in "
+       "512-byte blocks): the free-space trees lack what the log holds, so a map now could lose "
+       "data. Replay the log first: mount the file system or a copy once and unmount it, then "
+       "map it again"},
+      // Cycle stamps of a whole pass but not one record header.
+      {"no header",
+       [&](const std::string& p) {
+         std::vector<unsigned char> stamps(static_cast<size_t>(length) * 512);
+         for (long long b = 0; b < length; ++b) putBE32(&stamps, static_cast<size_t>(b) * 512, 1);
+         patchFile(p, log, stamps);
+       },
+       damaged("no record header before the head")},
+      {"unknown version", [&](const std::string& p) { patchFile(p, log + 8, be32(7)); },
+       damaged("last record has an unknown version")},
+      {"external log", nullptr,
+       "XFS on %s keeps its log on another device, which the library cannot read: it cannot "
+       "tell whether the log needs recovery, and a map made without it could lose data"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = external;
+    if (c.edit) {
+      path = copyOf(im, "log.img");
+      c.edit(path);
+    }
+    if (c.message.empty()) {
+      Probe p(path);
+      ChunkBitmap bits;
+      ASSERT_GE(getBitmap(p.parser.get(), 65536, &bits).code, 0);
+      const std::vector<bool> want = im.expectedChunks(65536);
+      EXPECT_TRUE(sameChunks(bits, want, static_cast<long long>(want.size())));
+      continue;
+    }
+    CVoError err = bitmapError(path);
+    EXPECT_EQ(err.errNo(), ENOSYS);
+    EXPECT_EQ(err.message(), fmt(c.message, path));
+    EXPECT_STREQ(err.location(0).function, kGetBmp);
   }
 }
