@@ -365,16 +365,14 @@ int main(int argc, char** argv) {
   if (!o.positional.empty()) {
     for (const Command& c : kCommands)
       if (o.positional[0] == c.name) command = &c;
+    if (o.positional[0] == "help" && o.positional.size() == 1) o.help = true;
     if (o.positional[0] == "help" && o.positional.size() == 2) {
       for (const Command& c : kCommands)
         if (o.positional[1] == c.name) command = &c;
       o.help = true;
     }
   }
-  if (o.help) {
-    fputs(command ? command->help : kUsage, stdout);
-    return fflush(stdout) == 0 ? 0 : 1;
-  }
+  if (o.help) return toStdout([&](FILE* out) { fputs(command ? command->help : kUsage, out); });
   if (o.positional.empty()) return usageError("no command given");
   if (!command) return usageError("unknown command '" + o.positional[0] + "'");
   gCommandName = command->name;

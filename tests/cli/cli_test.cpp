@@ -165,7 +165,7 @@ TEST_F(CliTest, OptionsAsGetoptReadsThem) {
   // A full standard output is a failure that says so.
   for (const std::string& args :
        {"info " + img, "info --json " + img, "map " + img, "bitmap " + img + " -c 64K -f ranges",
-        "bitmap " + img + " -c 64K -o '" + raw + "'"}) {
+        "bitmap " + img + " -c 64K -o '" + raw + "'", std::string("help map")}) {
     std::string out;
     EXPECT_EQ(run(cli() + " " + args + " 2>&1 >/dev/full", &out), 1) << args;
     EXPECT_EQ(out, "fsbmp: couldn't write standard output: No space left on device\n") << args;
