@@ -40,8 +40,22 @@ std::string numbersOfName(const std::string& name) {
   return readLine("/sys/class/block/" + name + "/dev");
 }
 
-// Adds `dev` and every device stacked on it (holders and partitions, recursively) to `found`,
-// each with the name it is reached through.
+// The loop devices whose backing file is `st` (an image file, or a block device).
+std::vector<std::string> loopsOver(const struct stat& st) {
+  std::vector<std::string> loops;
+  for (const std::string& name : listDir("/sys/block")) {
+    const std::string backing = readLine("/sys/block/" + name + "/loop/backing_file");
+    struct stat b;
+    if (backing.empty() || stat(backing.c_str(), &b) != 0) continue;
+    if (S_ISBLK(st.st_mode) ? S_ISBLK(b.st_mode) && b.st_rdev == st.st_rdev
+                            : b.st_dev == st.st_dev && b.st_ino == st.st_ino)
+      loops.push_back(name);
+  }
+  return loops;
+}
+
+// Adds `dev` and every device stacked on it (holders, partitions and loop devices over it,
+// recursively) to `found`, each with the name it is reached through.
 void collectStack(const std::string& dev, const std::string& via,
                   std::vector<std::pair<std::string, std::string>>* found,
                   std::set<std::string>* seen) {
@@ -54,6 +68,14 @@ void collectStack(const std::string& dev, const std::string& via,
     struct stat st;
     if (stat((sys + "/" + entry + "/partition").c_str(), &st) == 0)
       collectStack(readLine(sys + "/" + entry + "/dev"), entry, found, seen);
+  }
+  unsigned maj = 0, min = 0;
+  if (sscanf(dev.c_str(), "%u:%u", &maj, &min) == 2) {
+    struct stat st {};
+    st.st_mode = S_IFBLK;
+    st.st_rdev = makedev(maj, min);
+    for (const std::string& loop : loopsOver(st))
+      collectStack(numbersOfName(loop), loop, found, seen);
   }
 }
 
@@ -79,14 +101,8 @@ std::vector<MountUse> mountsOf(const struct stat& st) {
   if (S_ISBLK(st.st_mode)) {
     collectStack(numbers(st.st_rdev), "", &stack, &seen);
   } else if (S_ISREG(st.st_mode)) {
-    // Loop devices whose backing file is this one.
-    for (const std::string& name : listDir("/sys/block")) {
-      std::string backing = readLine("/sys/block/" + name + "/loop/backing_file");
-      if (backing.empty()) continue;
-      struct stat b;
-      if (stat(backing.c_str(), &b) == 0 && b.st_dev == st.st_dev && b.st_ino == st.st_ino)
-        collectStack(numbersOfName(name), name, &stack, &seen);
-    }
+    for (const std::string& loop : loopsOver(st))
+      collectStack(numbersOfName(loop), loop, &stack, &seen);
   }
   std::vector<MountUse> uses;
   if (stack.empty()) return uses;

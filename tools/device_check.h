@@ -1,6 +1,6 @@
 // What else is using a device: file systems mounted from it, from a device stacked on it (a
-// partition, a device-mapper or LVM volume, a loop device over an image file), and whether the
-// kernel lets a writer claim it.
+// partition, a device-mapper or LVM volume, a loop device over it or over an image file), and
+// what a file is, for messages.
 #ifndef FSBMP_TOOLS_DEVICE_CHECK_H
 #define FSBMP_TOOLS_DEVICE_CHECK_H
 

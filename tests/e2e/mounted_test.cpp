@@ -132,6 +132,16 @@ TEST_F(MountedTest, DevicesInUse) {
            {"copy {SRC} {DEV} -c 64K", 1, {"{DEV} is in use (mounted read-only at {MNT})"}, ""}},
           vars);
   }
+  {
+    // A loop device over the device, mounted: the mount is found through it.
+    LoopDevice stacked(loop.device);
+    ASSERT_NE(stacked.device, "");
+    Mount rw(stacked.device, "rw");
+    ASSERT_NE(rw.dir, "") << rw.error;
+    vars["{MNT}"] = rw.dir;
+    vars["{STACKED}"] = stacked.device.substr(5);
+    check({{"copy {DEV} {OUT} -c 64K", 1, {"at {MNT} (through {STACKED})"}, ""}}, vars);
+  }
   // Nothing above wrote into the file system.
   std::string fsck;
   EXPECT_EQ(run("e2fsck -fn " + quote(image), &fsck, true), 0) << fsck;
