@@ -9,6 +9,7 @@
 #include "chunks.h"
 #include "device.h"
 #include "device_view.h"
+#include "disk_table.h"
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmp/fsbmpReiserFS.h"
 #include "fsbmp/fsbmpVxFS.h"
@@ -147,5 +148,6 @@ FsParser* fsbmp::probeView(const std::shared_ptr<DeviceView>& view, const std::s
 }
 
 FsParser* FsParser::init(const std::string& dev, CVoError* err) {
-  return fsbmp::probeView(nullptr, dev, err);
+  // A disk is not a file system, even where an old superblock survives before its first partition.
+  return fsbmp::probeWholeDevice(dev, err);
 }

@@ -1,0 +1,85 @@
+// fsbmp's disk layer: a whole disk (an MBR or a GPT and the partitions it declares), with the
+// file system in each partition probed and one bitmap built over the whole device.
+//
+//   CVoError err;
+//   std::unique_ptr<FsDisk> disk(FsDisk::open("/dev/sdb", &err));
+//   if (!disk) { fprintf(stderr, "%s", err.toString().c_str()); ... }
+//   for (const FsPartition& p : disk->partitions()) printf("%d %lld %s\n", p.number, p.start, ...);
+//   void* bmp; long long nChunks;
+//   err = disk->getBmp(1 << 20, &bmp, &nChunks);   // bit c set: chunk c of the disk is used
+//   ...
+//   free(bmp);
+//
+// What counts as used, so that nothing is lost: the partition tables (the MBR, every EBR, both
+// GPT headers and entry arrays), every byte outside the data partitions (the gap before the
+// first one, where boot loaders live, and the gaps between them), partitions whose contents are
+// not recognised (an EFI system partition, LUKS, VxFS, which fsdb reads only as a whole device),
+// and every disk chunk that a recognised file system uses a block of. Of a Linux swap area only
+// its header page counts, unless it holds a hibernation image: then all of it.
+#ifndef FSBMP_FSBMPDISK_H
+#define FSBMP_FSBMPDISK_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fsbmp/export.h"
+#include "fsbmp/fsbmp.h"
+#include "fsbmp/services.h"
+
+// One data partition of a disk (an extended partition, the container of logical ones, is not
+// listed: its EBRs lie between them and count as used).
+struct FSBMP_API FsPartition {
+  enum Content {
+    kUnknown,      // nothing recognised: counted used throughout
+    kFileSystem,   // fsType and blockSize tell which
+    kSwap,         // a Linux swap area: its header page is used
+    kHibernation,  // a swap area holding a hibernation image: all used
+  };
+  int number = 0;        // as Linux numbers it: MBR 1-4 and logical from 5; GPT entry + 1
+  long long start = 0;   // byte offset on the disk
+  long long length = 0;  // bytes
+  std::string type;      // MBR: "0x83"; GPT: the type GUID, "0fc63daf-8483-4772-8e79-..."
+  Content content = kUnknown;
+  int fsType = -1;     // FsParser::kExt2, kReiserFS, kXFS when content is kFileSystem
+  int blockSize = -1;  // the file system's block size, or -1
+  std::string why;     // kUnknown: what the last probe said
+};
+
+class FSBMP_API FsDisk {
+ public:
+  // Reads the partition table of the device or image at `dev` and probes each partition. Null
+  // with the reason in *err (err must not be null) when the device cannot be read or holds no
+  // partition table (errno 38), or a damaged one: a protective MBR whose GPT verifies nowhere, a
+  // GPT partition outside the device. A GPT found only through its backup header, with no
+  // protective MBR in front and a file system recognised on the whole device, is that file
+  // system's leftover (mkreiserfs leaves it), and is refused here too: map the file system.
+  static FsDisk* open(const std::string& dev, CVoError* err);
+  ~FsDisk();
+  FsDisk(const FsDisk&) = delete;
+  FsDisk& operator=(const FsDisk&) = delete;
+
+  // "MBR" or "GPT".
+  const std::string& label() const;
+  // True when the GPT was read from its backup header, the primary not verifying.
+  bool fromBackup() const;
+  // The device's length in bytes.
+  long long size() const;
+  // The data partitions in table order (MBR primaries, then logical partitions).
+  const std::vector<FsPartition>& partitions() const;
+
+  // Builds one bitmap over the whole device: chunk c is bit c % 8 of byte c / 8, set when it may
+  // hold anything in use (see above). chunkSize is a power of two and a multiple of 512 (errno
+  // 22 otherwise); a file system whose blocks are larger, or a partition not aligned to the chunk
+  // size, marks every disk chunk its used blocks touch. On success *bmp is a calloc buffer of
+  // ceil(*bmpSize / 8) bytes that the caller frees with free(), and *bmpSize the number of
+  // chunks (ceil(size() / chunkSize)); on failure null and 0.
+  CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize);
+
+ private:
+  struct Impl;
+  explicit FsDisk(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif

@@ -1,0 +1,320 @@
+// The disk map: which table a device holds, whether that makes it a disk rather than a file
+// system, what each partition holds, and one bitmap over the whole device.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "chunks.h"
+#include "coding.h"
+#include "device.h"
+#include "disk_table.h"
+#include "fsbmp/fsbmpDisk.h"
+
+static const char kFile[] = "disk_map";
+#define HERE JX_LOCATION(kFile)
+
+namespace fsbmp {
+
+CVoError readPartitionTable(DeviceView* view, int64_t devBytes, DiskTable* table) {
+  *table = DiskTable();
+  MbrKind mbr = MbrKind::kNone;
+  CVoError err = readMbr(view, devBytes, &mbr, table);
+  if (err.code < 0 || mbr == MbrKind::kPlain) return err;
+  bool found = false;
+  err = readGpt(view, devBytes, &found, table);
+  if (err.code < 0) return err;
+  table->sectorZeroMbr = mbr == MbrKind::kProtective;
+  if (!found && mbr == MbrKind::kProtective) {
+    *table = DiskTable();
+    return JxErrorUtil::ErrorErrNo(
+        HERE, ENOSYS, "Sector 0 holds a GPT protective MBR, but neither GPT header verifies");
+  }
+  return CVoError();
+}
+
+namespace {
+
+// A device, opened and measured, with the table it holds.
+struct OpenedDevice {
+  CVoFile file;
+  std::shared_ptr<DeviceView> view;
+  int64_t bytes = 0;
+  DiskTable table;
+};
+
+CVoError openDevice(const std::string& dev, OpenedDevice* d) {
+  CVoError err = d->file.Open(dev.c_str(), kDeviceOpenFlags, kDeviceOpenMode);
+  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", dev.c_str());
+  d->view = std::make_shared<FileView>(&d->file);
+  err = d->view->length(&d->bytes);
+  if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", dev.c_str());
+  err = readPartitionTable(d->view.get(), d->bytes, &d->table);
+  if (err.code < 0) return err.Push(HERE, "%s holds a damaged partition table", dev.c_str());
+  return CVoError();
+}
+
+// Whether the table outweighs a file system found on the whole device. Every mkfs of ext2/3/4,
+// XFS and ReiserFS zeroes sector 0 and LBA 1 of the device it is made on (mke2fs and mkreiserfs
+// zap them, mkfs.xfs writes its superblock and AGF there), so a sane MBR in sector 0 or a GPT
+// header that verifies at LBA 1 was written after any file system still visible behind it: the
+// file system is a leftover in the gap before the first partition, and the device is a disk.
+// A GPT found only at the end of the device, with no protective MBR in front, is the other way
+// round: mkreiserfs (among others) leaves the backup GPT of an earlier table in place, so there
+// a file system that is recognised wins, and the backup decides only when none is.
+bool tableIsDecisive(const DiskTable& t) {
+  return t.kind == DiskTable::kMbr ||
+         (t.kind == DiskTable::kGpt && (!t.fromBackup || t.sectorZeroMbr));
+}
+
+CVoError diskRefusal(const std::string& dev, const DiskTable& t) {
+  return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                 "%s holds a partition table (%s%s, %zu partition%s): map it as "
+                                 "a disk",
+                                 dev.c_str(), t.name(), t.fromBackup ? " from its backup" : "",
+                                 t.slots.size(), t.slots.size() == 1 ? "" : "s");
+}
+
+const int kPageSizes[] = {4096, 8192, 16384, 65536};
+
+// A Linux swap area: its signature in the last bytes of the first page. *page receives the page
+// size and *end the byte where the area ends, at most the partition's length.
+FsPartition::Content probeSwap(DeviceView* view, int64_t length, int64_t* page, int64_t* end) {
+  static const char* const kHibernation[] = {"S1SUSPEND", "S2SUSPEND", "ULSUSPEND", "LINHIB0001",
+                                             "\xed\xc3\x02\xe9\x98\x56\xe5\x0c"};
+  for (int size : kPageSizes) {
+    if (length < size) break;
+    unsigned char sig[10];
+    uint32_t got = 0;
+    if (view->readAt(size - 10, sig, sizeof sig, &got).code < 0 || got != sizeof sig) break;
+    for (const char* h : kHibernation) {
+      if (!memcmp(sig, h, strlen(h))) return FsPartition::kHibernation;
+    }
+    if (memcmp(sig, "SWAPSPACE2", 10) != 0) continue;
+    // version and last_page, in the byte order of the machine that wrote them
+    unsigned char info[8];
+    if (view->readAt(1024, info, sizeof info, &got).code < 0 || got != sizeof info) break;
+    uint64_t lastPage;
+    if (decodeLE32(info) == 1) {
+      lastPage = decodeLE32(info + 4);
+    } else if (decodeBE32(info) == 1) {
+      lastPage = decodeBE32(info + 4);
+    } else {
+      break;
+    }
+    *page = size;
+    const uint64_t bytes = (lastPage + 1) * static_cast<uint64_t>(size);
+    *end = bytes < static_cast<uint64_t>(length) ? static_cast<int64_t>(bytes) : length;
+    return FsPartition::kSwap;
+  }
+  return FsPartition::kUnknown;
+}
+
+}  // namespace
+
+FsParser* probeWholeDevice(const std::string& dev, CVoError* err) {
+  OpenedDevice d;
+  CVoError tableErr = openDevice(dev, &d);
+  if (tableErr.code < 0 && tableErr.errNo() == ENOSYS) {
+    *err = tableErr.Push(HERE, "%s is a disk: map it as a disk", dev.c_str());
+    return nullptr;
+  }
+  // A device that cannot be read is the parsers' to report, as they always have.
+  if (tableErr.code >= 0 && tableIsDecisive(d.table)) {
+    *err = diskRefusal(dev, d.table);
+    return nullptr;
+  }
+  FsParser* p = probeView(nullptr, dev, err);
+  if (!p && tableErr.code >= 0 && d.table.kind != DiskTable::kNone)
+    *err = diskRefusal(dev, d.table);
+  return p;
+}
+
+}  // namespace fsbmp
+
+struct FsDisk::Impl {
+  fsbmp::OpenedDevice device;
+  std::string dev;
+  std::string label;
+  std::vector<FsPartition> partitions;
+  // Per partition: its parser when it holds a file system; its swap area's page and end.
+  std::vector<std::unique_ptr<FsParser>> parsers;
+  std::vector<int64_t> swapPage;
+  std::vector<int64_t> swapEnd;
+  PdDebug debug;
+};
+
+FsDisk::FsDisk(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+FsDisk::~FsDisk() {}
+
+const std::string& FsDisk::label() const {
+  return impl_->label;
+}
+bool FsDisk::fromBackup() const {
+  return impl_->device.table.fromBackup;
+}
+long long FsDisk::size() const {
+  return impl_->device.bytes;
+}
+const std::vector<FsPartition>& FsDisk::partitions() const {
+  return impl_->partitions;
+}
+
+FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
+  std::unique_ptr<Impl> impl(new Impl());
+  impl->dev = dev;
+  *err = fsbmp::openDevice(dev, &impl->device);
+  if (err->code < 0) return nullptr;
+  const fsbmp::DiskTable& table = impl->device.table;
+  if (table.kind == fsbmp::DiskTable::kNone) {
+    *err = JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "%s holds no partition table", dev.c_str());
+    return nullptr;
+  }
+  if (!fsbmp::tableIsDecisive(table)) {
+    CVoError probeErr;
+    std::unique_ptr<FsParser> whole(fsbmp::probeView(nullptr, dev, &probeErr));
+    if (whole) {
+      *err = JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS,
+          "%s holds a file system, behind which only the backup of an earlier GPT survives: map "
+          "it as a file system",
+          dev.c_str());
+      return nullptr;
+    }
+  }
+  impl->label = table.name();
+  for (const fsbmp::TableSlot& slot : table.slots) {
+    FsPartition part;
+    part.number = slot.number;
+    part.start = slot.start;
+    part.length = slot.length;
+    part.type = slot.type;
+    auto view = std::make_shared<fsbmp::ExtentView>(
+        impl->device.view, std::vector<fsbmp::ExtentView::Extent>{{slot.start, slot.length}});
+    int64_t page = 0, swapEnd = 0;
+    const std::string name = dev + "#" + std::to_string(slot.number);
+    FsPartition::Content swap = fsbmp::probeSwap(view.get(), slot.length, &page, &swapEnd);
+    std::unique_ptr<FsParser> parser;
+    if (swap != FsPartition::kHibernation) {
+      CVoError probeErr;
+      parser.reset(fsbmp::probeView(view, name, &probeErr));
+      if (!parser) part.why = probeErr.message();
+    }
+    if (parser) {
+      part.content = FsPartition::kFileSystem;
+      part.fsType = parser->fsType;
+      part.blockSize = parser->blockSize;
+    } else {
+      part.content = swap;
+    }
+    impl->debug.Debug("FsDisk::open", "%s: %lld+%lld type %s content %d", name.c_str(), part.start,
+                      part.length, part.type.c_str(), static_cast<int>(part.content));
+    impl->partitions.push_back(part);
+    impl->parsers.push_back(std::move(parser));
+    impl->swapPage.push_back(page);
+    impl->swapEnd.push_back(swapEnd);
+  }
+  return new FsDisk(std::move(impl));
+}
+
+namespace {
+
+// Clears the chunks that lie wholly inside bytes [begin, end).
+void clearInside(unsigned char* bitmap, uint64_t nChunks, int64_t chunk, int64_t begin,
+                 int64_t end) {
+  uint64_t first = static_cast<uint64_t>((begin + chunk - 1) / chunk);
+  uint64_t last = static_cast<uint64_t>(end / chunk);
+  if (last > nChunks) last = nChunks;
+  if (first < last) fsbmp::clearChunkRange(bitmap, first, last);
+}
+
+// Sets every chunk that bytes [begin, end) touch.
+void setTouched(unsigned char* bitmap, uint64_t nChunks, int64_t chunk, int64_t begin,
+                int64_t end) {
+  if (end <= begin) return;
+  uint64_t first = static_cast<uint64_t>(begin / chunk);
+  uint64_t last = static_cast<uint64_t>((end + chunk - 1) / chunk);
+  if (last > nChunks) last = nChunks;
+  if (first < last) fsbmp::setChunkRange(bitmap, first, last);
+}
+
+// The partition's file-system bitmap, at the largest chunk that is a multiple of its block size,
+// at most the disk's chunk (when the block allows) and divides the partition's offset, so that each
+// of its chunks falls within one disk chunk when it can; ORed into the disk's chunks it touches.
+CVoError orFileSystem(FsParser* parser, const FsPartition& part, unsigned char* bitmap,
+                      uint64_t nChunks, int64_t chunk) {
+  int64_t grain = parser->blockSize;
+  while (grain * 2 <= chunk && part.start % (grain * 2) == 0) grain *= 2;
+  CVoError err;
+  for (;; grain *= 2) {
+    void* raw = nullptr;
+    long long count = 0;
+    err = parser->getBmp(static_cast<int>(grain), &raw, &count);
+    if (err.code >= 0) {
+      std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
+      const int64_t end = part.start + part.length;
+      for (long long c = 0; c < count; ++c) {
+        if (bits.get()[c >> 3] == 0 && (c & 7) == 0) {
+          c += 7;
+          continue;
+        }
+        if (!((bits.get()[c >> 3] >> (c & 7)) & 1)) continue;
+        const int64_t from = part.start + c * grain;
+        if (from >= end) break;
+        setTouched(bitmap, nChunks, chunk, from, from + grain < end ? from + grain : end);
+      }
+      return CVoError();
+    }
+    // Too many chunks for the parser's counters: a coarser grain still marks what it must.
+    if (err.errNo() != EINVAL || grain >= (1 << 29)) return err;
+  }
+}
+
+}  // namespace
+
+CVoError FsDisk::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
+  *bmp = nullptr;
+  *bmpSize = 0;
+  CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, 512);
+  if (err.code < 0) return err;
+  const int64_t chunk = chunkSize;
+  const uint64_t nChunks = static_cast<uint64_t>((impl_->device.bytes + chunk - 1) / chunk);
+  err = fsbmp::checkChunkCount(HERE, nChunks, chunkSize, fsbmp::kMaxChunks);
+  if (err.code < 0) return err;
+  FsParserAutoChunkBmp holder;
+  err = holder.init(static_cast<size_t>((nChunks + 7) / 8));
+  if (err.code < 0) return err.Push(HERE, "Couldn't allocate the disk's bitmap");
+  unsigned char* bitmap = holder.bitmap;
+
+  // Everything is used, until a partition's contents say otherwise: the tables, the gaps and the
+  // boot loaders in them stay used.
+  fsbmp::setChunkRange(bitmap, 0, nChunks);
+  const std::vector<FsPartition>& parts = impl_->partitions;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const FsPartition& p = parts[i];
+    if (p.content == FsPartition::kFileSystem)
+      clearInside(bitmap, nChunks, chunk, p.start, p.start + p.length);
+    else if (p.content == FsPartition::kSwap)
+      clearInside(bitmap, nChunks, chunk, p.start + impl_->swapPage[i],
+                  p.start + impl_->swapEnd[i]);
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i].content != FsPartition::kFileSystem) continue;
+    err = orFileSystem(impl_->parsers[i].get(), parts[i], bitmap, nChunks, chunk);
+    if (err.code < 0) {
+      // A file system that cannot be mapped is kept whole.
+      impl_->debug.Debug("FsDisk::getBmp", "partition %d counted used: %s", parts[i].number,
+                         err.message().c_str());
+      setTouched(bitmap, nChunks, chunk, parts[i].start, parts[i].start + parts[i].length);
+    }
+  }
+  // Partitions with contents not recognised count whole, even where another overlaps them.
+  for (const FsPartition& p : parts) {
+    if (p.content == FsPartition::kUnknown || p.content == FsPartition::kHibernation)
+      setTouched(bitmap, nChunks, chunk, p.start, p.start + p.length);
+  }
+  *bmpSize = static_cast<long long>(nChunks);
+  *bmp = holder.release();
+  return CVoError();
+}
