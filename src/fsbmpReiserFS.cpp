@@ -21,6 +21,9 @@ const int kSuperblockBlock = 16;  // in 4096-byte blocks
 const int kSuperblockRead = 4096;
 const int kOffBlockCount = 0;
 const int kOffFreeCount = 4;
+const int kOffJournalFirstBlock = 12;
+const int kOffJournalDevice = 16;
+const int kOffJournalSize = 20;
 const int kOffBlockSize = 44;
 const int kOffState = 50;
 const int kOffMagic = 52;
@@ -29,6 +32,18 @@ const int kOffVersion = 72;
 const int kOffInodeGeneration = 76;
 const char kMagic[10] = {'R', 'e', 'I', 's', 'E', 'r', '2', 'F', 's', '\0'};
 
+// Journal header, in the block after the journal.
+const int kOffHeaderLastFlushed = 0;
+const int kOffHeaderFirstUnflushed = 4;  // journal block of the oldest transaction not written back
+const int kOffHeaderMountId = 8;
+// Description block, which opens a transaction: its commit block follows its `length` logged
+// blocks and repeats its id and length.
+const int kOffTransId = 0;
+const int kOffTransLength = 4;
+const int kOffDescMountId = 8;
+const int kDescMagicFromEnd = 12;
+const char kDescMagic[8] = {'R', 'e', 'I', 's', 'E', 'r', 'L', 'B'};
+
 }  // namespace
 
 FsParserReiserFS::FsParserReiserFS(const std::string& dev, CVoError* err)
@@ -36,7 +51,13 @@ FsParserReiserFS::FsParserReiserFS(const std::string& dev, CVoError* err)
 
 FsParserReiserFS::FsParserReiserFS(std::shared_ptr<fsbmp::DeviceView> given, const std::string& dev,
                                    CVoError* err)
-    : FsParser(dev, std::move(given)) {
+    : FsParser(dev, std::move(given)),
+      bitsPerBitmap(0),
+      firstBitmapBlock(0),
+      bitmapCount(0),
+      journalFirstBlock(0),
+      journalDevice(0),
+      journalSize(0) {
   fsType = kReiserFS;
   *err = init(devPath);
 }
@@ -61,6 +82,9 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   const uint16_t sbBitmaps = fsbmp::decodeLE16(sb + kOffBitmaps);
   const uint16_t sbVersion = fsbmp::decodeLE16(sb + kOffVersion);
   const uint32_t sbInodeGeneration = fsbmp::decodeLE32(sb + kOffInodeGeneration);
+  journalFirstBlock = fsbmp::decodeLE32(sb + kOffJournalFirstBlock);
+  journalDevice = fsbmp::decodeLE32(sb + kOffJournalDevice);
+  journalSize = fsbmp::decodeLE32(sb + kOffJournalSize);
 
   blockSize = sbBlockSize;
   blockCount = sbBlockCount;
@@ -116,10 +140,90 @@ CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize)
   return buildBitmap(HERE, {/*resetOutputs=*/true, /*count32=*/true}, chunkSize, bmp, bmpSize);
 }
 
+// The kernel's mount replays from the header's first unflushed block when the transaction there
+// is valid: its description block carries the magic, an id past the last one written back and
+// the header's mount id, and its commit block repeats its id and length. reiserfsck replays the
+// same transactions.
+CVoError FsParserReiserFS::checkJournal(const JxCodeLocation& where) {
+  static const char kTag[] = "FsParserReiserFS::getBmp";
+  // A journal on another device cannot be read here, and this device does not tell whether it
+  // was left clean: the superblock's unmount state is itself updated through the journal, so a
+  // copy taken soon after a mount can still say "valid" while transactions wait in the journal.
+  if (journalDevice != 0) {
+    debug.Debug(kTag, "Journal of %s is on device 0x%x", devPath.c_str(), journalDevice);
+    return JxErrorUtil::ErrorErrNo(
+        FSBMP_AT(where), ENOSYS,
+        "ReiserFS on %s keeps its journal on another device (0x%x), which the library cannot "
+        "read: it cannot tell whether the journal holds transactions not yet written back, and "
+        "a map made without them could lose data",
+        devPath.c_str(), journalDevice);
+  }
+  const uint64_t headerBlock = static_cast<uint64_t>(journalFirstBlock) + journalSize;
+  if (journalSize < 3 || headerBlock >= static_cast<uint64_t>(blockCount)) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "ReiserFS SB of %s puts a journal of %u blocks at block %u, "
+                                   "which does not fit its %lld blocks",
+                                   devPath.c_str(), journalSize, journalFirstBlock, blockCount);
+  }
+  MbBuffer block(blockSize);
+  CVoError err = readBlocks(block.data, blockSize, static_cast<long long>(headerBlock), 1);
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where), "Couldn't read the journal header of %s", devPath.c_str());
+  const uint32_t lastFlushed = fsbmp::decodeLE32(block.data + kOffHeaderLastFlushed);
+  const uint32_t firstUnflushed = fsbmp::decodeLE32(block.data + kOffHeaderFirstUnflushed);
+  const uint32_t mountId = fsbmp::decodeLE32(block.data + kOffHeaderMountId);
+  if (firstUnflushed >= journalSize) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "ReiserFS journal header of %s starts replay at journal block "
+                                   "%u, outside its %u blocks",
+                                   devPath.c_str(), firstUnflushed, journalSize);
+  }
+
+  err = readBlocks(block.data, blockSize,
+                   static_cast<long long>(journalFirstBlock) + firstUnflushed, 1);
+  if (err.code < 0) {
+    return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", firstUnflushed,
+                    devPath.c_str());
+  }
+  const uint32_t transId = fsbmp::decodeLE32(block.data + kOffTransId);
+  const uint32_t length = fsbmp::decodeLE32(block.data + kOffTransLength);
+  bool pending =
+      memcmp(block.data + blockSize - kDescMagicFromEnd, kDescMagic, sizeof kDescMagic) == 0 &&
+      transId > lastFlushed && fsbmp::decodeLE32(block.data + kOffDescMountId) == mountId &&
+      length > 0 && length < journalSize - 1;
+  if (pending) {
+    const uint32_t commit =
+        static_cast<uint32_t>((static_cast<uint64_t>(firstUnflushed) + length + 1) % journalSize);
+    err = readBlocks(block.data, blockSize, static_cast<long long>(journalFirstBlock) + commit, 1);
+    if (err.code < 0) {
+      return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", commit,
+                      devPath.c_str());
+    }
+    pending = fsbmp::decodeLE32(block.data + kOffTransId) == transId &&
+              fsbmp::decodeLE32(block.data + kOffTransLength) == length;
+  }
+  debug.Debug(kTag,
+              "Journal of %s: %u blocks at block %u; last flushed transaction %u, mount %u, "
+              "first unflushed block %u: %s",
+              devPath.c_str(), journalSize, journalFirstBlock, lastFlushed, mountId, firstUnflushed,
+              pending ? "transactions to replay" : "clean");
+  if (!pending) return CVoError();
+  return JxErrorUtil::ErrorErrNo(
+      FSBMP_AT(where), ENOSYS,
+      "ReiserFS on %s has journal transactions not yet written back (transaction %u of %u "
+      "blocks at journal block %u): the bitmaps lack what they allocate, so a map now could "
+      "lose data. Replay the journal first: mount the file system or run reiserfsck --check -y "
+      "on a copy, then map that",
+      devPath.c_str(), transId, length, firstUnflushed);
+}
+
 // Each bitmap block in turn; a set bit marks chunk b / blocksPerChunk and the walk goes on at the
 // next chunk.
 CVoError FsParserReiserFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                       unsigned char* bitmap) {
+  // The bitmaps say nothing of what a journal not yet replayed allocates.
+  CVoError journal = checkJournal(where);
+  if (journal.code < 0) return journal;
   const uint64_t blocksPerChunk = static_cast<uint64_t>(layout.blocksPerChunk);
   MbBuffer scratch(blockSize);
   // b: next block to examine; c: its chunk; r: blocks of chunk c from b to the chunk's end.

@@ -1,5 +1,6 @@
 // ReiserFS images made by mkreiserfs, checked against debugreiserfs's reading of their bitmaps.
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <sstream>
 
@@ -289,3 +290,139 @@ TEST_F(DamagedReiserFSTest, TruncatedImagesFailWithTheirReadErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// One transaction written into the journal of a copy of `base` (4 KiB blocks), as the kernel
+// writes it: description block, the logged blocks (bitmap 0 with blocks 10000 to 10099 now used,
+// and the superblock with its free count lowered to match), commit block; and the journal header.
+struct Transaction {
+  uint32_t offset;       // journal block of the description block
+  uint32_t lastFlushed;  // header
+  uint32_t headerMount;  // header
+  uint32_t transId;
+  uint32_t descMount;
+  uint32_t commitLength;  // 2 matches the description block
+};
+
+const long long kFirstNewBlock = 10000;
+
+void writeTransaction(const std::string& path, const Transaction& t) {
+  const int bs = 4096;
+  std::vector<unsigned char> sb = readAt(path, kSuperblock, bs);
+  const uint32_t journalFirst = getLE32(sb, 12);
+  const uint32_t journalSize = getLE32(sb, 20);
+  auto journalBlock = [&](uint64_t i) { return (journalFirst + i % journalSize) * uint64_t{bs}; };
+
+  std::vector<unsigned char> bitmap = readAt(path, 17 * bs, bs);
+  uint32_t newlyUsed = 0;
+  for (long long b = kFirstNewBlock; b < kFirstNewBlock + 100; ++b) {
+    if (!(bitmap[b / 8] >> (b % 8) & 1)) ++newlyUsed;
+    bitmap[b / 8] = static_cast<unsigned char>(bitmap[b / 8] | 1u << (b % 8));
+  }
+  putLE32(&sb, 4, getLE32(sb, 4) - newlyUsed);
+  std::vector<unsigned char> desc(bs), commit(bs);
+  putLE32(&desc, 0, t.transId);
+  putLE32(&desc, 4, 2);
+  putLE32(&desc, 8, t.descMount);
+  putLE32(&desc, 12, 17);  // where the logged blocks belong
+  putLE32(&desc, 16, 16);
+  memcpy(desc.data() + bs - 12, "ReIsErLB", 8);
+  putLE32(&commit, 0, t.transId);
+  putLE32(&commit, 4, t.commitLength);
+  patchFile(path, journalBlock(t.offset), desc);
+  patchFile(path, journalBlock(t.offset + 1), bitmap);
+  patchFile(path, journalBlock(t.offset + 2), sb);
+  patchFile(path, journalBlock(t.offset + 3), commit);
+
+  std::vector<unsigned char> header = readAt(path, (journalFirst + journalSize) * uint64_t{bs}, 12);
+  putLE32(&header, 0, t.lastFlushed);
+  putLE32(&header, 4, t.offset);
+  putLE32(&header, 8, t.headerMount);
+  patchFile(path, (journalFirst + journalSize) * uint64_t{bs}, header);
+}
+
+}  // namespace
+
+// Transactions written into the journal: refused exactly when reiserfsck would replay them; the
+// copy it replays maps, with the blocks the transaction allocated.
+TEST_F(ReiserFSTest, JournalTransactionsNotWrittenBackAreRefused) {
+  FSBMP_REQUIRE_TOOL("reiserfsck");
+  const Image base = makeImage("journal.img", 4096, 64LL << 20, 16384);
+  const uint32_t journalSize = getLE32(readAt(base.path, kSuperblock, 24), 20);
+  ASSERT_EQ(journalSize, 8192u);
+  struct Case {
+    const char* name;
+    Transaction t;
+    bool replayed;
+  };
+  const Case cases[] = {
+      {"pending", {10, 5, 3, 6, 3, 2}, true},
+      {"wrapping the journal's end", {journalSize - 2, 7, 4, 8, 4, 2}, true},
+      {"already written back", {10, 6, 3, 6, 3, 2}, false},
+      {"of another mount", {10, 5, 3, 6, 2, 2}, false},
+      {"commit block disagrees", {10, 5, 3, 6, 3, 1}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = scratchPath("journal-case.img");
+    copyFile(base.path, path);
+    writeTransaction(path, c.t);
+    std::string out;
+    run("debugreiserfs -j '" + path + "' '" + path + "' 2>&1", &out);
+    // debugreiserfs lists a transaction whose commit block matches, replayable or not.
+    EXPECT_EQ(out.find("transid " + std::to_string(c.t.transId)) != std::string::npos,
+              c.t.commitLength == 2)
+        << out;
+    // The snapshot's own bitmaps call the transaction's blocks free.
+    EXPECT_FALSE(oracleUsedBlocks(path, base.blockCount)[kFirstNewBlock]);
+
+    CVoError err;
+    auto p = open(path, &err);
+    ASSERT_GE(err.code, 0) << err.toString();
+    ChunkBitmap bm;
+    err = getBitmap(p.get(), 4096, &bm);
+    if (c.replayed) {
+      EXPECT_EQ(err.errNo(), ENOSYS);
+      EXPECT_EQ(err.message(),
+                "ReiserFS on " + path + " has journal transactions not yet written back " +
+                    "(transaction " + std::to_string(c.t.transId) + " of 2 blocks at journal " +
+                    "block " + std::to_string(c.t.offset) +
+                    "): the bitmaps lack what they allocate, so a map now could lose data. " +
+                    "Replay the journal first: mount the file system or run reiserfsck " +
+                    "--check -y on a copy, then map that");
+    } else {
+      EXPECT_GE(err.code, 0) << err.toString();
+    }
+
+    // reiserfsck agrees, and what it replays maps with the new blocks used.
+    const std::string replayed = scratchPath("journal-replayed.img");
+    copyFile(path, replayed);
+    run("reiserfsck --check -y '" + replayed + "' 2>&1", &out);
+    const bool didReplay = out.find(" 1 transactions replayed") != std::string::npos;
+    EXPECT_EQ(didReplay, c.replayed) << out;
+    if (!didReplay) continue;
+    auto q = open(replayed, &err);
+    ASSERT_GE(err.code, 0) << err.toString();
+    ASSERT_GE(getBitmap(q.get(), 4096, &bm).code, 0);
+    EXPECT_TRUE(bm.test(kFirstNewBlock));
+  }
+
+  // A journal on another device: nothing on this one tells whether it was left clean.
+  const std::string path = scratchPath("journal-dev.img");
+  copyFile(base.path, path);
+  patchFile(path, kSuperblock + 16, {0x01, 0x08, 0, 0});
+  CVoError err;
+  auto p = open(path, &err);
+  ASSERT_GE(err.code, 0) << err.toString();
+  ChunkBitmap bm;
+  err = getBitmap(p.get(), 4096, &bm);
+  EXPECT_EQ(err.errNo(), ENOSYS);
+  EXPECT_EQ(err.message(), "ReiserFS on " + path +
+                               " keeps its journal on another device (0x801), which the "
+                               "library cannot read: it cannot tell whether the journal holds "
+                               "transactions not yet written back, and a map made without them "
+                               "could lose data");
+  EXPECT_STREQ(err.location(0).function,
+               "virtual CVoError FsParserReiserFS::getBmp(int, void**, long long int*)");
+}
