@@ -158,6 +158,7 @@ CVoError LogReader::cycleStart(int64_t first, int64_t* last, uint32_t cycle) {
 
 CVoError LogReader::backToRecord(int64_t from, int64_t* last, int64_t extra, bool* hitStart) {
   *hitStart = false;
+  if (from < 0) from = 0;  // a log shorter than one record
   int64_t i = *last - 1;
   const unsigned char* header = nullptr;
   while (!header) {
