@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
+#include <vector>
+
+#include "coding.h"
 
 static const char kFile[] = "fsbmp";
 #define HERE JX_LOCATION(kFile)
@@ -57,6 +61,38 @@ CVoError ExtentView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* 
     if (err.code < 0) return err;
     if (n < want) break;  // the device underneath ends inside the extent
     extentStart += e.length;
+  }
+  return CVoError();
+}
+
+BlockOverlay::BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize,
+                           std::map<uint64_t, Copy> copies)
+    : under_(std::move(under)), blockSize_(blockSize), copies_(std::move(copies)) {}
+
+CVoError BlockOverlay::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
+  CVoError err = under_->readAt(offset, buf, size, got);
+  if (err.code < 0 || *got == 0) return err;
+  const uint64_t bs = static_cast<uint64_t>(blockSize_);
+  const uint64_t start = static_cast<uint64_t>(offset);
+  const uint64_t end = start + *got;
+  std::vector<unsigned char> copy(bs);
+  for (auto it = copies_.lower_bound(start / bs); it != copies_.end() && it->first * bs < end;
+       ++it) {
+    uint32_t n = 0;
+    err = under_->readAt(static_cast<int64_t>(it->second.at * bs), copy.data(),
+                         static_cast<uint32_t>(bs), &n);
+    if (err.code < 0) return err;
+    if (n != bs) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSPC, "EOF while reading journal copy at block %llu",
+                                     static_cast<unsigned long long>(it->second.at));
+    }
+    if (it->second.jbd2Escaped) encodeBE32(copy.data(), 0xC03B3998u);  // the JBD2 magic
+    // The part of this block that the read covers.
+    const uint64_t blockStart = it->first * bs;
+    const uint64_t from = blockStart > start ? blockStart : start;
+    const uint64_t to = blockStart + bs < end ? blockStart + bs : end;
+    memcpy(static_cast<unsigned char*>(buf) + (from - start), copy.data() + (from - blockStart),
+           static_cast<size_t>(to - from));
   }
   return CVoError();
 }

@@ -6,6 +6,7 @@
 #define FSBMP_DEVICE_VIEW_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,25 @@ class ExtentView : public DeviceView {
   std::shared_ptr<DeviceView> under_;
   std::vector<Extent> extents_;
   int64_t length_;
+};
+
+// Blocks of a view put in place of others of the same view: a journal replayed in memory. A read
+// of a block that `copies` names comes from the block it gives (the journal's copy); everything
+// else from the view as it stands.
+class BlockOverlay : public DeviceView {
+ public:
+  struct Copy {
+    uint64_t at;       // block holding the copy
+    bool jbd2Escaped;  // ext3/4: the copy's first four bytes stand for the journal's magic
+  };
+  BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize, std::map<uint64_t, Copy> copies);
+  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
+  CVoError length(int64_t* bytes) override { return under_->length(bytes); }
+
+ private:
+  std::shared_ptr<DeviceView> under_;
+  int blockSize_;
+  std::map<uint64_t, Copy> copies_;
 };
 
 // The probing factory on a view: the parsers in the factory's order on the partition or volume

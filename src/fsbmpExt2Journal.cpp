@@ -24,44 +24,6 @@ static const char kFile[] = "fsbmpExt2";
 using namespace fsbmp;
 using namespace fsbmp::ext2;
 
-namespace fsbmp {
-namespace ext2 {
-
-JournalOverlay::JournalOverlay(std::shared_ptr<DeviceView> under, int blockSize,
-                               std::map<uint64_t, JournalCopy> copies)
-    : under_(std::move(under)), blockSize_(blockSize), copies_(std::move(copies)) {}
-
-CVoError JournalOverlay::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
-  CVoError err = under_->readAt(offset, buf, size, got);
-  if (err.code < 0 || *got == 0) return err;
-  const uint64_t bs = static_cast<uint64_t>(blockSize_);
-  const uint64_t start = static_cast<uint64_t>(offset);
-  const uint64_t end = start + *got;
-  std::vector<unsigned char> copy(bs);
-  for (auto it = copies_.lower_bound(start / bs); it != copies_.end() && it->first * bs < end;
-       ++it) {
-    uint32_t n = 0;
-    err = under_->readAt(static_cast<int64_t>(it->second.at * bs), copy.data(),
-                         static_cast<uint32_t>(bs), &n);
-    if (err.code < 0) return err;
-    if (n != bs) {
-      return JxErrorUtil::ErrorErrNo(HERE, ENOSPC, "EOF while reading journal copy at block %llu",
-                                     static_cast<unsigned long long>(it->second.at));
-    }
-    if (it->second.escaped) encodeBE32(copy.data(), 0xC03B3998u);
-    // The part of this block that the read covers.
-    const uint64_t blockStart = it->first * bs;
-    const uint64_t from = blockStart > start ? blockStart : start;
-    const uint64_t to = blockStart + bs < end ? blockStart + bs : end;
-    memcpy(static_cast<unsigned char*>(buf) + (from - start), copy.data() + (from - blockStart),
-           static_cast<size_t>(to - from));
-  }
-  return CVoError();
-}
-
-}  // namespace ext2
-}  // namespace fsbmp
-
 namespace {
 
 // Journal superblock and block header fields (big-endian).
@@ -456,7 +418,7 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
   }
 
   // Replay.
-  std::map<uint64_t, JournalCopy> copies;
+  std::map<uint64_t, BlockOverlay::Copy> copies;
   for (const auto& t : committed) {
     for (const Tag& tag : t.second) {
       const auto r = revokedAt.find(tag.target);
@@ -476,7 +438,6 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
               summary.revoked, static_cast<unsigned long long>(summary.endBlock));
   replayedTransactions = summary.transactions;
   replayedBlocks = summary.blocks;
-  if (!copies.empty())
-    view = std::make_shared<JournalOverlay>(onDisk, blockSize, std::move(copies));
+  if (!copies.empty()) view = std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(copies));
   return CVoError();
 }

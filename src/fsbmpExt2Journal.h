@@ -13,27 +13,6 @@
 namespace fsbmp {
 namespace ext2 {
 
-// Where the post-replay contents of one file-system block lie.
-struct JournalCopy {
-  uint64_t at;   // device block holding the copy (in the journal)
-  bool escaped;  // the copy's first four bytes stand for the journal magic
-};
-
-// A file system as replaying its journal would leave it: reads of the blocks in `copies` come
-// from their journal copies, everything else from the view underneath.
-class JournalOverlay : public DeviceView {
- public:
-  JournalOverlay(std::shared_ptr<DeviceView> under, int blockSize,
-                 std::map<uint64_t, JournalCopy> copies);
-  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
-  CVoError length(int64_t* bytes) override { return under_->length(bytes); }
-
- private:
-  std::shared_ptr<DeviceView> under_;
-  int blockSize_;
-  std::map<uint64_t, JournalCopy> copies_;
-};
-
 // Journal logical blocks mapped to device blocks, as the journal inode's extents or indirect
 // blocks give them.
 struct JournalExtent {

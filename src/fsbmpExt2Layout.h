@@ -38,7 +38,7 @@ const int kSbLogGroupsPerFlex = 372;  // 8 bits
 const int kSbBackupBgs = 588;         // two 32-bit group numbers
 const int kSbUuid = 104;              // 16 bytes
 const int kSbJournalInode = 224;
-const int kSbChecksumType = 373;      // 8 bits: 1 = crc32c
+const int kSbChecksumType = 373;  // 8 bits: 1 = crc32c
 const int kSbChecksumSeed = 624;
 const int kSbChecksum = 1020;  // crc32c of the bytes before it
 

@@ -4,11 +4,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <utility>
 
 #include "block_size.h"
 #include "chunks.h"
 #include "coding.h"
+#include "device_view.h"
 #include "location.h"
 
 static const char kFile[] = "fsbmpReiserFS";
@@ -57,8 +60,10 @@ FsParserReiserFS::FsParserReiserFS(std::shared_ptr<fsbmp::DeviceView> given, con
       bitmapCount(0),
       journalFirstBlock(0),
       journalDevice(0),
-      journalSize(0) {
+      journalSize(0),
+      replayedTransactions(0) {
   fsType = kReiserFS;
+  onDisk = view;
   *err = init(devPath);
 }
 
@@ -76,7 +81,7 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
                                    dev.c_str());
 
   const uint32_t sbBlockCount = fsbmp::decodeLE32(sb + kOffBlockCount);
-  const uint32_t sbFreeCount = fsbmp::decodeLE32(sb + kOffFreeCount);
+  uint32_t sbFreeCount = fsbmp::decodeLE32(sb + kOffFreeCount);
   const uint16_t sbBlockSize = fsbmp::decodeLE16(sb + kOffBlockSize);
   const uint16_t sbState = fsbmp::decodeLE16(sb + kOffState);
   const uint16_t sbBitmaps = fsbmp::decodeLE16(sb + kOffBitmaps);
@@ -111,6 +116,27 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   firstBitmapBlock = 65536 / blockSize + 1;
   bitmapCount = sbBitmaps;
 
+  // A journal holding transactions not yet written back: they are replayed in memory, and the
+  // superblock's free count and the bitmaps are read as they leave them. What goes wrong is kept
+  // for getBmp, so that the file system is still recognised for what it is.
+  CVoError replay = replayJournal(HERE);
+  if (replay.code < 0) {
+    journalError = replay;
+  } else if (view != onDisk) {
+    err = readBlocks(sb, kSuperblockRead, kSuperblockBlock, 1);
+    if (err.code < 0) return err.Push(HERE, "Couldn't read superblock from %s", dev.c_str());
+    if (fsbmp::decodeLE32(sb + kOffBlockCount) != sbBlockCount ||
+        fsbmp::decodeLE16(sb + kOffBlockSize) != sbBlockSize ||
+        fsbmp::decodeLE16(sb + kOffBitmaps) != sbBitmaps) {
+      journalError = JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "ReiserFS journal of %s changes the file system's geometry", dev.c_str());
+      view = onDisk;
+    } else {
+      sbFreeCount = fsbmp::decodeLE32(sb + kOffFreeCount);
+      debug.Debug(kTag, "   free_count=%d after the replay", static_cast<int>(sbFreeCount));
+    }
+  }
+
   // Free-block check: the clear bits of the bitmaps, over the bytes that cover block_count.
   MbBuffer scratch(blockSize);
   const uint64_t bytesToCount = (static_cast<uint64_t>(sbBlockCount) + 7) / 8;
@@ -140,23 +166,18 @@ CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize)
   return buildBitmap(HERE, {/*resetOutputs=*/true, /*count32=*/true}, chunkSize, bmp, bmpSize);
 }
 
-// The kernel's mount replays from the header's first unflushed block when the transaction there
-// is valid: its description block carries the magic, an id past the last one written back and
-// the header's mount id, and its commit block repeats its id and length. reiserfsck replays the
-// same transactions.
-CVoError FsParserReiserFS::checkJournal(const JxCodeLocation& where) {
-  static const char kTag[] = "FsParserReiserFS::getBmp";
-  // A journal on another device cannot be read here, and this device does not tell whether it
-  // was left clean: the superblock's unmount state is itself updated through the journal, so a
-  // copy taken soon after a mount can still say "valid" while transactions wait in the journal.
+// The kernel's mount (and reiserfsck) replays from the header's first unflushed block every
+// valid transaction in turn, stopping at the first that isn't: a description block with the
+// magic, an id past the last one replayed and the header's mount id, `length` logged blocks, and
+// a commit block that repeats the id and the length. The description block names where the
+// first logged blocks belong, the commit block the rest. Nothing is written: the copies are put
+// in place through an overlay, and reads of the superblock and the bitmaps go through it.
+CVoError FsParserReiserFS::replayJournal(const JxCodeLocation& where) {
+  static const char kTag[] = "FsParserReiserFS::init";
+  // A journal on another device cannot be read here: getBmp refuses.
   if (journalDevice != 0) {
-    debug.Debug(kTag, "Journal of %s is on device 0x%x", devPath.c_str(), journalDevice);
-    return JxErrorUtil::ErrorErrNo(
-        FSBMP_AT(where), ENOSYS,
-        "ReiserFS on %s keeps its journal on another device (0x%x), which the library cannot "
-        "read: it cannot tell whether the journal holds transactions not yet written back, and "
-        "a map made without them could lose data",
-        devPath.c_str(), journalDevice);
+    debug.Debug(kTag, "   journal on device 0x%x", journalDevice);
+    return CVoError();
   }
   const uint64_t headerBlock = static_cast<uint64_t>(journalFirstBlock) + journalSize;
   if (journalSize < 3 || headerBlock >= static_cast<uint64_t>(blockCount)) {
@@ -165,13 +186,14 @@ CVoError FsParserReiserFS::checkJournal(const JxCodeLocation& where) {
                                    "which does not fit its %lld blocks",
                                    devPath.c_str(), journalSize, journalFirstBlock, blockCount);
   }
-  MbBuffer block(blockSize);
-  CVoError err = readBlocks(block.data, blockSize, static_cast<long long>(headerBlock), 1);
+  MbBuffer desc(blockSize);
+  MbBuffer commit(blockSize);
+  CVoError err = readBlocks(desc.data, blockSize, static_cast<long long>(headerBlock), 1);
   if (err.code < 0)
     return err.Push(FSBMP_AT(where), "Couldn't read the journal header of %s", devPath.c_str());
-  const uint32_t lastFlushed = fsbmp::decodeLE32(block.data + kOffHeaderLastFlushed);
-  const uint32_t firstUnflushed = fsbmp::decodeLE32(block.data + kOffHeaderFirstUnflushed);
-  const uint32_t mountId = fsbmp::decodeLE32(block.data + kOffHeaderMountId);
+  const uint32_t lastFlushed = fsbmp::decodeLE32(desc.data + kOffHeaderLastFlushed);
+  const uint32_t firstUnflushed = fsbmp::decodeLE32(desc.data + kOffHeaderFirstUnflushed);
+  const uint32_t mountId = fsbmp::decodeLE32(desc.data + kOffHeaderMountId);
   if (firstUnflushed >= journalSize) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "ReiserFS journal header of %s starts replay at journal block "
@@ -179,51 +201,95 @@ CVoError FsParserReiserFS::checkJournal(const JxCodeLocation& where) {
                                    devPath.c_str(), firstUnflushed, journalSize);
   }
 
-  err = readBlocks(block.data, blockSize,
-                   static_cast<long long>(journalFirstBlock) + firstUnflushed, 1);
-  if (err.code < 0) {
-    return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", firstUnflushed,
-                    devPath.c_str());
-  }
-  const uint32_t transId = fsbmp::decodeLE32(block.data + kOffTransId);
-  const uint32_t length = fsbmp::decodeLE32(block.data + kOffTransLength);
-  bool pending =
-      memcmp(block.data + blockSize - kDescMagicFromEnd, kDescMagic, sizeof kDescMagic) == 0 &&
-      transId > lastFlushed && fsbmp::decodeLE32(block.data + kOffDescMountId) == mountId &&
-      length > 0 && length < journalSize - 1;
-  if (pending) {
-    const uint32_t commit =
-        static_cast<uint32_t>((static_cast<uint64_t>(firstUnflushed) + length + 1) % journalSize);
-    err = readBlocks(block.data, blockSize, static_cast<long long>(journalFirstBlock) + commit, 1);
+  // Where the logged blocks belong: the description block holds the first `inDesc` of them,
+  // the commit block the next `inCommit`.
+  const uint32_t inDesc = static_cast<uint32_t>(blockSize - 24) / 4;
+  const uint32_t inCommit = static_cast<uint32_t>(blockSize - 8) / 4;
+  std::map<uint64_t, fsbmp::BlockOverlay::Copy> copies;
+  uint32_t offset = firstUnflushed;
+  uint32_t previous = lastFlushed;
+  uint32_t transactions = 0;
+  for (uint64_t scanned = 0; scanned < journalSize;) {
+    err = readBlocks(desc.data, blockSize, static_cast<long long>(journalFirstBlock) + offset, 1);
     if (err.code < 0) {
-      return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", commit,
+      return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", offset,
                       devPath.c_str());
     }
-    pending = fsbmp::decodeLE32(block.data + kOffTransId) == transId &&
-              fsbmp::decodeLE32(block.data + kOffTransLength) == length;
+    const uint32_t transId = fsbmp::decodeLE32(desc.data + kOffTransId);
+    const uint32_t length = fsbmp::decodeLE32(desc.data + kOffTransLength);
+    if (memcmp(desc.data + blockSize - kDescMagicFromEnd, kDescMagic, sizeof kDescMagic) != 0 ||
+        transId <= previous || fsbmp::decodeLE32(desc.data + kOffDescMountId) != mountId ||
+        length == 0 || length >= journalSize - 1 || length > inDesc + inCommit)
+      break;
+    const uint32_t commitAt =
+        static_cast<uint32_t>((static_cast<uint64_t>(offset) + length + 1) % journalSize);
+    err =
+        readBlocks(commit.data, blockSize, static_cast<long long>(journalFirstBlock) + commitAt, 1);
+    if (err.code < 0) {
+      return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", commitAt,
+                      devPath.c_str());
+    }
+    if (fsbmp::decodeLE32(commit.data + kOffTransId) != transId ||
+        fsbmp::decodeLE32(commit.data + kOffTransLength) != length)
+      break;
+    for (uint32_t i = 0; i < length; ++i) {
+      const uint32_t home = i < inDesc ? fsbmp::decodeLE32(desc.data + 12 + 4 * i)
+                                       : fsbmp::decodeLE32(commit.data + 8 + 4 * (i - inDesc));
+      if (home >= static_cast<uint64_t>(blockCount)) {
+        return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                       "ReiserFS journal of %s: transaction %u logs block %u, past "
+                                       "the file system's %lld blocks",
+                                       devPath.c_str(), transId, home, blockCount);
+      }
+      const uint64_t copyAt =
+          journalFirstBlock + (static_cast<uint64_t>(offset) + 1 + i) % journalSize;
+      copies[home] = {copyAt, false};
+    }
+    ++transactions;
+    previous = transId;
+    offset = static_cast<uint32_t>((static_cast<uint64_t>(offset) + length + 2) % journalSize);
+    scanned += static_cast<uint64_t>(length) + 2;
   }
   debug.Debug(kTag,
-              "Journal of %s: %u blocks at block %u; last flushed transaction %u, mount %u, "
-              "first unflushed block %u: %s",
-              devPath.c_str(), journalSize, journalFirstBlock, lastFlushed, mountId, firstUnflushed,
-              pending ? "transactions to replay" : "clean");
-  if (!pending) return CVoError();
-  return JxErrorUtil::ErrorErrNo(
-      FSBMP_AT(where), ENOSYS,
-      "ReiserFS on %s has journal transactions not yet written back (transaction %u of %u "
-      "blocks at journal block %u): the bitmaps lack what they allocate, so a map now could "
-      "lose data. Replay the journal first: mount the file system or run reiserfsck --check -y "
-      "on a copy, then map that",
-      devPath.c_str(), transId, length, firstUnflushed);
+              "   journal: %u blocks at block %u; last flushed transaction %u, mount %u; replayed "
+              "%u transactions, %u blocks; the log ends at journal block %u",
+              journalSize, journalFirstBlock, lastFlushed, mountId, transactions,
+              static_cast<unsigned>(copies.size()), offset);
+  replayedTransactions = transactions;
+  if (!copies.empty()) view = std::make_shared<fsbmp::BlockOverlay>(onDisk, blockSize, copies);
+  return CVoError();
 }
 
 // Each bitmap block in turn; a set bit marks chunk b / blocksPerChunk and the walk goes on at the
 // next chunk.
 CVoError FsParserReiserFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                       unsigned char* bitmap) {
-  // The bitmaps say nothing of what a journal not yet replayed allocates.
-  CVoError journal = checkJournal(where);
-  if (journal.code < 0) return journal;
+  // A journal on another device may hold allocations the bitmaps lack.
+  if (journalDevice != 0) {
+    return JxErrorUtil::ErrorErrNo(
+        FSBMP_AT(where), ENOSYS,
+        "ReiserFS on %s keeps its journal on another device (0x%x), which the library cannot "
+        "read: it cannot tell whether the journal holds transactions not yet written back, and "
+        "a map made without them could lose data",
+        devPath.c_str(), journalDevice);
+  }
+  if (journalError.code < 0) {
+    CVoError err = journalError;
+    return err.Push(FSBMP_AT(where), "Couldn't map %s as replaying its journal would leave it",
+                    devPath.c_str());
+  }
+  CVoError err = walkMaps(where, layout, bitmap);
+  if (err.code < 0 || view == onDisk) return err;
+  // Blocks used before the replay count as used too; this pass only adds.
+  std::shared_ptr<fsbmp::DeviceView> replayed = view;
+  view = onDisk;
+  walkMaps(where, layout, bitmap);
+  view = replayed;
+  return CVoError();
+}
+
+CVoError FsParserReiserFS::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,
+                                    unsigned char* bitmap) {
   const uint64_t blocksPerChunk = static_cast<uint64_t>(layout.blocksPerChunk);
   MbBuffer scratch(blockSize);
   // b: next block to examine; c: its chunk; r: blocks of chunk c from b to the chunk's end.

@@ -16,25 +16,31 @@ class FSBMP_API FsParserReiserFS : public FsParser {
   ~FsParserReiserFS() override;
 
   CVoError init(const std::string& dev);
-  // Refuses (errno 38) a file system whose journal holds transactions not yet written back, or
-  // whose journal is on another device: the bitmaps lack the allocations those transactions make.
+  // Maps the file system as replaying its journal would leave it; refuses (errno 38) a journal
+  // that can't be replayed or lies on another device: the bitmaps lack what it allocates.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
 
-  uint32_t bitsPerBitmap;      // blocks described by one bitmap block
-  uint32_t firstBitmapBlock;   // block holding bitmap block 0, right after the superblock's
-  uint32_t bitmapCount;        // number of bitmap blocks
-  uint32_t journalFirstBlock;  // the journal's first block; its header follows its last
-  uint32_t journalDevice;      // 0: the journal is on this device
-  uint32_t journalSize;        // blocks, without the header
+  uint32_t bitsPerBitmap;         // blocks described by one bitmap block
+  uint32_t firstBitmapBlock;      // block holding bitmap block 0, right after the superblock's
+  uint32_t bitmapCount;           // number of bitmap blocks
+  uint32_t journalFirstBlock;     // the journal's first block; its header follows its last
+  uint32_t journalDevice;         // 0: the journal is on this device
+  uint32_t journalSize;           // blocks, without the header
+  uint32_t replayedTransactions;  // journal transactions put in place in memory
+  CVoError journalError;          // why the journal can't be replayed; getBmp refuses with it
 
  protected:
   CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                       unsigned char* bitmap) override;
 
  private:
-  // Refuses unless the journal holds no transaction that a mount or reiserfsck would replay.
-  // Errors name `where`.
-  CVoError checkJournal(const JxCodeLocation& where);
+  // Puts the journal's transactions that a mount or reiserfsck would replay in place, through
+  // an overlay over the device. Errors name `where`.
+  CVoError replayJournal(const JxCodeLocation& where);
+  // The walk itself, over whichever view the parser reads through.
+  CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
+  // The device as it stands, under the journal's overlay.
+  std::shared_ptr<fsbmp::DeviceView> onDisk;
   // Block number of bitmap block i.
   long long bitmapBlock(uint32_t i) const {
     return i == 0 ? firstBitmapBlock : static_cast<long long>(i) * bitsPerBitmap;

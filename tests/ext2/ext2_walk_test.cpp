@@ -210,9 +210,7 @@ TEST_P(Ext2LayoutTest, GatheredDescriptorsMatchDumpe2fs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Ext2LayoutTest, ::testing::ValuesIn(ext2_test::layoutNames()),
-                         [](const ::testing::TestParamInfo<std::string>& p) {
-                           return p.param;
-                         });
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
 
 class Ext2ImageTest : public ::testing::Test {
  protected:
