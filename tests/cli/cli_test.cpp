@@ -109,6 +109,8 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndExitTwo) {
       {"copy " + img + " x --chunk-size 5", "chunk size 5 is not a power of two", "copy "},
       {"bitmap " + img + " -c 64K -f xml", "unknown format 'xml'", "bitmap "},
       {"bitmap " + img + " -c 64K", "the raw format needs --output", "bitmap "},
+      {"bitmap " + img + " -c 64K -f ranges -o ''", "the --output name is empty", "bitmap "},
+      {"map " + img + " --png ''", "the --png name is empty", "map "},
       {"copy " + img + " '' -c 64K", "the TARGET name is empty", "copy "},
       {"copy " + img + " -c 4K", "copy takes a DEVICE and a TARGET", "copy "},
   };
