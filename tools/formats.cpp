@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "fsbmp/fsbmpExt2.h"
+#include "fsbmp/fsbmpReiserFS.h"
 #include "probe.h"
 
 namespace fsbmp_tool {
@@ -18,6 +20,26 @@ void addWarnings(nlohmann::ordered_json* doc, const std::vector<std::string>& wa
   if (!warnings.empty()) (*doc)["warnings"] = warnings;
 }
 
+// The journal's state where the probe learns it (ext3/4, ReiserFS): "" where it does not.
+std::string journalState(const FsParser& parser) {
+  if (const auto* ext = dynamic_cast<const FsParserExt2*>(&parser)) {
+    if (!ext->needsRecovery) return ext->journalInode ? "clean" : "";
+    if (ext->recoveryError.code < 0)
+      return "needs recovery, which can't be done here: " + ext->recoveryError.rootMessage();
+    return "needs recovery: " + std::to_string(ext->replayedTransactions) + " transactions (" +
+           std::to_string(ext->replayedBlocks) + " blocks) replayed in memory";
+  }
+  if (const auto* reiser = dynamic_cast<const FsParserReiserFS*>(&parser)) {
+    if (reiser->journalDevice != 0) return "on another device";
+    if (reiser->journalError.code < 0)
+      return "needs replay, which can't be done here: " + reiser->journalError.rootMessage();
+    if (reiser->replayedTransactions == 0) return "clean";
+    return "needs replay: " + std::to_string(reiser->replayedTransactions) +
+           " transactions replayed in memory";
+  }
+  return "";
+}
+
 nlohmann::ordered_json geometry(const FsParser& parser) {
   nlohmann::ordered_json doc;
   doc["device"] = parser.devPath;
@@ -26,6 +48,8 @@ nlohmann::ordered_json geometry(const FsParser& parser) {
   doc["block_count"] = parser.blockCount;
   doc["fs_size"] = parser.fsSize;
   doc["device_size"] = parser.devSize;
+  const std::string journal = journalState(parser);
+  if (!journal.empty()) doc["journal"] = journal;
   return doc;
 }
 
@@ -117,6 +141,8 @@ void writeInfoText(FILE* out, const FsParser& parser) {
   fprintf(out, "blocks:      %lld\n", parser.blockCount);
   fprintf(out, "fs size:     %lld\n", parser.fsSize);
   fprintf(out, "device size: %lld\n", parser.devSize);
+  const std::string journal = journalState(parser);
+  if (!journal.empty()) fprintf(out, "journal:     %s\n", journal.c_str());
 }
 
 void writeInfoJson(FILE* out, const FsParser& parser, const std::vector<std::string>& warnings) {

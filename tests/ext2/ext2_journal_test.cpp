@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -136,6 +137,15 @@ TEST_P(Ext2JournalTest, MapCoversWhatReplayLeavesUsed) {
   }
   EXPECT_EQ(missingInMap, 0) << "used after replay, free in the map";
   EXPECT_GT(parser.replayedTransactions, 0u);
+  // The tool says so.
+  if (const char* cli = getenv("FSBMP_CLI")) {
+    const char* emulator = getenv("FSBMP_EMULATOR");
+    out = mustRun(std::string(emulator ? emulator : "") + " '" + cli + "' info '" + snap + "'");
+    EXPECT_NE(out.find("journal:     needs recovery: " +
+                       std::to_string(parser.replayedTransactions) + " transactions"),
+              std::string::npos)
+        << out;
+  }
 
   // End to end: a copy of only the mapped blocks, checked by e2fsck (which replays its journal),
   // holds every file of the replayed snapshot with the same contents.
