@@ -113,10 +113,14 @@ done
 
 # Checks: the expected files, dependencies apt can satisfy, the tool running from the packages.
 for f in "$out"/*.deb; do dpkg-deb --info "$f" >/dev/null; done
-dpkg-deb --contents "$out/fsbmp_${debversion}_$arch.deb" | grep -q 'bash-completion/completions/fsbmp$'
-dpkg-deb --contents "$out/fsbmp_${debversion}_$arch.deb" | grep -q 'man1/fsbmp.1.gz$'
-dpkg-deb --contents "$out/libfsbmp-dev_${debversion}_$arch.deb" | grep -q 'include/fsbmp/fsbmp.h$'
-dpkg-deb --field "$out/fsbmp_${debversion}_$arch.deb" Depends | grep -q "$lib (>= $version)" ||
+# Listings are read whole before they are searched: grep -q stopping early would break the pipe.
+tool_files=$(dpkg-deb --contents "$out/fsbmp_${debversion}_$arch.deb")
+dev_files=$(dpkg-deb --contents "$out/libfsbmp-dev_${debversion}_$arch.deb")
+tool_depends=$(dpkg-deb --field "$out/fsbmp_${debversion}_$arch.deb" Depends)
+grep -q 'bash-completion/completions/fsbmp$' <<<"$tool_files"
+grep -q 'man1/fsbmp.1.gz$' <<<"$tool_files"
+grep -q 'include/fsbmp/fsbmp.h$' <<<"$dev_files"
+grep -qF "$lib (>= $version)" <<<"$tool_depends" ||
   { echo "fsbmp does not depend on $lib"; exit 1; }
 if command -v apt-get >/dev/null; then
   apt-get install --simulate "$out"/*.deb >"$build/apt-simulate.log" 2>&1 ||
