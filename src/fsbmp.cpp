@@ -14,6 +14,7 @@
 #include "fsbmp/fsbmpReiserFS.h"
 #include "fsbmp/fsbmpVxFS.h"
 #include "fsbmp/fsbmpXFS.h"
+#include "location.h"
 
 static const char kFile[] = "fsbmp";
 #define HERE JX_LOCATION(kFile)
@@ -27,7 +28,8 @@ FsParser::FsParser(const std::string& dev, std::shared_ptr<fsbmp::DeviceView> gi
       fsSize(-1),
       devPath(dev),
       debug(nullptr),
-      view(given ? std::move(given) : std::make_shared<fsbmp::FileView>(&devFile)) {
+      view(given ? std::move(given) : std::make_shared<fsbmp::FileView>(&devFile)),
+      onDisk(view) {
   for (int v = 0; v < 256; ++v) {
     int ones = 0;
     for (int bit = 0; bit < 8; ++bit) ones += (v >> bit) & 1;
@@ -87,6 +89,24 @@ int FsParser::log2(long long v) {
     ++n;
   }
   return v == 1 ? n : -1;
+}
+
+CVoError FsParser::walkReplayed(const JxCodeLocation& where,
+                                const std::function<CVoError()>& walk) {
+  if (replayError.code < 0) {
+    CVoError err = replayError;
+    return err.Push(FSBMP_AT(where), "Couldn't map %s as replaying its journal would leave it",
+                    devPath.c_str());
+  }
+  CVoError err = walk();
+  if (err.code < 0 || view == onDisk) return err;
+  // The device's own maps of a crash-consistent snapshot need not agree with one another, so
+  // this pass only adds what it can read, and its failures are not errors.
+  std::shared_ptr<fsbmp::DeviceView> replayed = view;
+  view = onDisk;
+  walk();
+  view = replayed;
+  return CVoError();
 }
 
 uint64_t FsParser::bitmapBytes(const ChunkLayout& layout) const {

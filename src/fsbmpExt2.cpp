@@ -52,7 +52,6 @@ FsParserExt2::FsParserExt2(std::shared_ptr<fsbmp::DeviceView> given, const std::
       journalInode(0),
       replayedTransactions(0),
       replayedBlocks(0) {
-  onDisk = view;
   fsType = kExt2;
   *err = init(devPath);
 }
@@ -238,12 +237,12 @@ CVoError FsParserExt2::init(const std::string& dev) {
   if (needsRecovery) {
     debug.Debug(kTag, "   needs_recovery (journal inode %u)", journalInode);
     if (journalInode == 0) {
-      recoveryError = JxErrorUtil::ErrorErrNo(
+      replayError = JxErrorUtil::ErrorErrNo(
           HERE, ENOSYS, "%s needs recovery from its journal, which is on another device", path);
     } else {
       CVoError replay = replayJournal(HERE, sb);
       if (replay.code < 0)
-        recoveryError = replay.Push(HERE, "Couldn't replay the journal of %s", path);
+        replayError = replay.Push(HERE, "Couldn't replay the journal of %s", path);
     }
   }
   return FsParser::init();

@@ -95,21 +95,8 @@ uint64_t FsParserExt2::bitmapBytes(const ChunkLayout& layout) const {
 
 CVoError FsParserExt2::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                   unsigned char* bitmap) {
-  if (recoveryError.code < 0) {
-    CVoError err = recoveryError;
-    return err.Push(FSBMP_AT(where), "Couldn't map %s as replaying its journal would leave it",
-                    devPath.c_str());
-  }
-  CVoError err = walkMaps(where, layout, bitmap);
-  if (err.code < 0 || view == onDisk) return err;
-  // Blocks used before the replay count as used too: a guard against a replay that goes
-  // otherwise than this one. The device's own maps of a crash-consistent snapshot need not agree
-  // with one another, so this pass only adds what it can read and its failures are not errors.
-  std::shared_ptr<fsbmp::DeviceView> replayed = view;
-  view = onDisk;
-  walkMaps(where, layout, bitmap);
-  view = replayed;
-  return CVoError();
+  // Blocks used before the journal's replay count as used too.
+  return walkReplayed(where, [&] { return walkMaps(where, layout, bitmap); });
 }
 
 CVoError FsParserExt2::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,

@@ -63,7 +63,6 @@ FsParserReiserFS::FsParserReiserFS(std::shared_ptr<fsbmp::DeviceView> given, con
       journalSize(0),
       replayedTransactions(0) {
   fsType = kReiserFS;
-  onDisk = view;
   *err = init(devPath);
 }
 
@@ -121,14 +120,14 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   // for getBmp, so that the file system is still recognised for what it is.
   CVoError replay = replayJournal(HERE);
   if (replay.code < 0) {
-    journalError = replay;
+    replayError = replay;
   } else if (view != onDisk) {
     err = readBlocks(sb, kSuperblockRead, kSuperblockBlock, 1);
     if (err.code < 0) return err.Push(HERE, "Couldn't read superblock from %s", dev.c_str());
     if (fsbmp::decodeLE32(sb + kOffBlockCount) != sbBlockCount ||
         fsbmp::decodeLE16(sb + kOffBlockSize) != sbBlockSize ||
         fsbmp::decodeLE16(sb + kOffBitmaps) != sbBitmaps) {
-      journalError = JxErrorUtil::ErrorErrNo(
+      replayError = JxErrorUtil::ErrorErrNo(
           HERE, ENOSYS, "ReiserFS journal of %s changes the file system's geometry", dev.c_str());
       view = onDisk;
     } else {
@@ -273,19 +272,8 @@ CVoError FsParserReiserFS::walkBitmap(const JxCodeLocation& where, const ChunkLa
         "a map made without them could lose data",
         devPath.c_str(), journalDevice);
   }
-  if (journalError.code < 0) {
-    CVoError err = journalError;
-    return err.Push(FSBMP_AT(where), "Couldn't map %s as replaying its journal would leave it",
-                    devPath.c_str());
-  }
-  CVoError err = walkMaps(where, layout, bitmap);
-  if (err.code < 0 || view == onDisk) return err;
-  // Blocks used before the replay count as used too; this pass only adds.
-  std::shared_ptr<fsbmp::DeviceView> replayed = view;
-  view = onDisk;
-  walkMaps(where, layout, bitmap);
-  view = replayed;
-  return CVoError();
+  // Blocks used before the journal's replay count as used too.
+  return walkReplayed(where, [&] { return walkMaps(where, layout, bitmap); });
 }
 
 CVoError FsParserReiserFS::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,

@@ -24,15 +24,15 @@ void addWarnings(nlohmann::ordered_json* doc, const std::vector<std::string>& wa
 std::string journalState(const FsParser& parser) {
   if (const auto* ext = dynamic_cast<const FsParserExt2*>(&parser)) {
     if (!ext->needsRecovery) return ext->journalInode ? "clean" : "";
-    if (ext->recoveryError.code < 0)
-      return "needs recovery, which can't be done here: " + ext->recoveryError.rootMessage();
+    if (ext->replayError.code < 0)
+      return "needs recovery, which can't be done here: " + ext->replayError.rootMessage();
     return "needs recovery: " + std::to_string(ext->replayedTransactions) + " transactions (" +
            std::to_string(ext->replayedBlocks) + " blocks) replayed in memory";
   }
   if (const auto* reiser = dynamic_cast<const FsParserReiserFS*>(&parser)) {
     if (reiser->journalDevice != 0) return "on another device";
-    if (reiser->journalError.code < 0)
-      return "needs replay, which can't be done here: " + reiser->journalError.rootMessage();
+    if (reiser->replayError.code < 0)
+      return "needs replay, which can't be done here: " + reiser->replayError.rootMessage();
     if (reiser->replayedTransactions == 0) return "clean";
     return "needs replay: " + std::to_string(reiser->replayedTransactions) +
            " transactions replayed in memory";

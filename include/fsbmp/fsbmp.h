@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -80,6 +81,9 @@ class FSBMP_API FsParser {
   PdDebug debug;
   unsigned char onesInByte[256];
   unsigned char zerosInByte[256];
+  // Why the file system's journal can't be replayed (ext3/4, ReiserFS): the probe still accepts
+  // the file system, and getBmp refuses with this.
+  CVoError replayError;
 
  protected:
   // The chunk geometry of one getBmp call.
@@ -111,8 +115,16 @@ class FSBMP_API FsParser {
   // The probe's first step: opens the device at `dev` for reading, unless the parser was given
   // a view to read through. Failure is pushed with "Couldn't open %s for reading" at `where`.
   CVoError openDevice(const JxCodeLocation& where, const std::string& dev);
-  // What readBlocks reads through: devFile as it stands unless a view was given.
+  // The walk of a file system whose journal the probe replayed in memory: refuses with
+  // replayError if there is one; runs `walk` over the replayed view, then, only adding, over the
+  // device as it stands, so that a block used before or after the replay counts as used.
+  CVoError walkReplayed(const JxCodeLocation& where, const std::function<CVoError()>& walk);
+
+  // What readBlocks reads through: devFile as it stands unless a view was given, and, once a
+  // probe has replayed a journal, an overlay over that.
   std::shared_ptr<fsbmp::DeviceView> view;
+  // The device (or given view) as it stands, under any overlay.
+  std::shared_ptr<fsbmp::DeviceView> onDisk;
 };
 
 // Owns a chunk bitmap while getBmp builds it; frees it unless released to the caller.

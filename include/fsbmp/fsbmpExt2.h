@@ -102,7 +102,6 @@ class FSBMP_API FsParserExt2 : public FsParser {
   uint32_t journalInode;          // 8; 0 when the journal is on another device
   uint32_t replayedTransactions;  // committed transactions put in place in memory
   uint32_t replayedBlocks;        // distinct blocks they overwrite
-  CVoError recoveryError;         // why the journal can't be replayed; getBmp refuses with it
 
  protected:
   // The descriptor table, then the blocks before the first group, then every initialised
@@ -119,8 +118,6 @@ class FSBMP_API FsParserExt2 : public FsParser {
   CVoError replayJournal(const JxCodeLocation& where, const unsigned char* sb);
   // The walk itself, over whichever view the parser reads through.
   CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
-  // The device as it stands, under the journal's overlay.
-  std::shared_ptr<fsbmp::DeviceView> onDisk;
   // Takes the checksum settings from the superblock `sb` and, under metadata_csum, checks the
   // superblock's own checksum. Errors here and below name `where`, the caller.
   CVoError setUpChecksums(const JxCodeLocation& where, const unsigned char* sb);

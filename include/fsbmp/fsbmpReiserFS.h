@@ -27,7 +27,6 @@ class FSBMP_API FsParserReiserFS : public FsParser {
   uint32_t journalDevice;         // 0: the journal is on this device
   uint32_t journalSize;           // blocks, without the header
   uint32_t replayedTransactions;  // journal transactions put in place in memory
-  CVoError journalError;          // why the journal can't be replayed; getBmp refuses with it
 
  protected:
   CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
@@ -39,8 +38,6 @@ class FSBMP_API FsParserReiserFS : public FsParser {
   CVoError replayJournal(const JxCodeLocation& where);
   // The walk itself, over whichever view the parser reads through.
   CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
-  // The device as it stands, under the journal's overlay.
-  std::shared_ptr<fsbmp::DeviceView> onDisk;
   // Block number of bitmap block i.
   long long bitmapBlock(uint32_t i) const {
     return i == 0 ? firstBitmapBlock : static_cast<long long>(i) * bitsPerBitmap;
