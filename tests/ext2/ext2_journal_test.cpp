@@ -64,7 +64,7 @@ const Snapshot kSnapshots[] = {
      FSYNCED(40, 256), nullptr},
     // Blocks freed and reused: revoke records keep stale copies from being replayed.
     {"revokes", "mkfs.ext4 -q -F {img}",
-     "mkdir {mnt}/d && for i in $(seq 1500); do echo $i > {mnt}/d/$i; done && sync && "
+     "mkdir {mnt}/d && for i in $(seq 1500); do echo $i > {mnt}/d/$i; done && sync -f {mnt} && "
      "rm -rf {mnt}/d && " FSYNCED(30, 128),
      nullptr},
     // A journal of 1024 blocks that the workload wraps.
@@ -91,14 +91,32 @@ TEST_P(Ext2JournalTest, MapCoversWhatReplayLeavesUsed) {
     }
     return text;
   };
-  mustRun("rm -f '" + live + "' && truncate -s 256M '" + live + "' && " + fill(s.mkfs) +
-          " && mkdir -p '" + mnt + "'");
-  {
-    if (run("mount -o loop '" + live + "' '" + mnt + "'", nullptr, true) != 0)
-      GTEST_SKIP() << "this machine can't loop-mount ext4";
-    Mounted mounted(mnt);
-    mustRun(fill(s.workload));
-    mustRun("cp --sparse=always '" + live + "' '" + snap + "'");
+  // The snapshot, and e2fsck's replay of a copy of it: the oracle. Another program's `sync` can
+  // write the maps back before the copy is taken, and then the snapshot tests nothing: it is
+  // taken again, a few times at most.
+  const std::string replayed = scratchPath(std::string(s.name) + "-replayed.img");
+  std::vector<bool> before, after;
+  long long missingOnDisk = 0;
+  for (int attempt = 0; attempt < (s.refusal ? 1 : 3) && missingOnDisk == 0; ++attempt) {
+    mustRun("rm -f '" + live + "' && truncate -s 256M '" + live + "' && " + fill(s.mkfs) +
+            " && mkdir -p '" + mnt + "'");
+    {
+      if (run("mount -o loop '" + live + "' '" + mnt + "'", nullptr, true) != 0)
+        GTEST_SKIP() << "this machine can't loop-mount ext4";
+      Mounted mounted(mnt);
+      mustRun(fill(s.workload));
+      mustRun("cp --sparse=always '" + live + "' '" + snap + "'");
+    }
+    copyFile(snap, replayed);
+    run("e2fsck -fy '" + replayed + "'", nullptr, true);
+    after = usedBlocks(replayed);
+    before = usedBlocks(snap);
+    missingOnDisk = 0;
+    for (size_t b = 0; b < after.size(); ++b)
+      if (after[b] && (before.empty() || (b < before.size() && !before[b]))) ++missingOnDisk;
+  }
+  if (!s.refusal) {
+    EXPECT_GT(missingOnDisk, 0) << "the on-disk maps already show everything: no test";
   }
   std::string out;
   ASSERT_EQ(run("dumpe2fs -h '" + snap + "' 2>/dev/null", &out), 0);
@@ -110,31 +128,19 @@ TEST_P(Ext2JournalTest, MapCoversWhatReplayLeavesUsed) {
   EXPECT_TRUE(parser.needsRecovery);
   ChunkBitmap map;
   err = getBitmap(&parser, parser.blockSize, &map);
-  if (s.refusal) {
+  // Fast commits that follow the last full commit are refused; whether the snapshot catches
+  // any depends on when it is taken.
+  if (s.refusal && err.code < 0) {
     EXPECT_EQ(err.errNo(), ENOSYS) << err.toString();
     EXPECT_NE(err.toString().find(s.refusal), std::string::npos) << err.toString();
-    mustRun("rm -f '" + live + "' '" + snap + "'");
+    mustRun("rm -f '" + live + "' '" + snap + "' '" + replayed + "'");
     return;
   }
   ASSERT_GE(err.code, 0) << err.toString();
-
-  // The oracle: e2fsck's replay of a copy.
-  const std::string replayed = scratchPath(std::string(s.name) + "-replayed.img");
-  copyFile(snap, replayed);
-  run("e2fsck -fy '" + replayed + "'", nullptr, true);
-  const std::vector<bool> after = usedBlocks(replayed);
-  const std::vector<bool> before = usedBlocks(snap);
   ASSERT_EQ(after.size(), static_cast<size_t>(parser.blockCount));
-  long long missingOnDisk = 0;
   long long missingInMap = 0;
-  for (size_t b = 0; b < after.size(); ++b) {
-    if (!after[b]) continue;
-    if (b < before.size() && !before[b]) ++missingOnDisk;
-    if (!map.test(static_cast<long long>(b))) ++missingInMap;
-  }
-  if (!before.empty()) {
-    EXPECT_GT(missingOnDisk, 0) << "the on-disk maps already show everything: no test";
-  }
+  for (size_t b = 0; b < after.size(); ++b)
+    if (after[b] && !map.test(static_cast<long long>(b))) ++missingInMap;
   EXPECT_EQ(missingInMap, 0) << "used after replay, free in the map";
   EXPECT_GT(parser.replayedTransactions, 0u);
   // The tool says so.

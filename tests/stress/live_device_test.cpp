@@ -56,7 +56,7 @@ class LiveMount {
             "cd \"$0\" || exit 1; i=0; while :; do "
             "head -c $(( (i % 17 + 1) * 37000 )) /dev/zero > f$((i % 40)) 2>/dev/null; "
             "[ $((i % 3)) -eq 0 ] && rm -f f$(((i * 7) % 40)); "
-            "[ $((i % 25)) -eq 0 ] && sync; i=$((i + 1)); done",
+            "[ $((i % 25)) -eq 0 ] && sync -f .; i=$((i + 1)); done",
             dir_.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }

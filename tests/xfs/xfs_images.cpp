@@ -67,7 +67,7 @@ std::string fragment(const std::string& path) {
   m.mounted = true;
   if (run("cd '" + m.dir +
               "' && i=0 && while [ $i -lt 1200 ]; do printf '%1024s' x > f$i || exit 1; "
-              "i=$((i+1)); done && sync && rm f*[13579]",
+              "i=$((i+1)); done && sync -f . && rm f*[13579]",
           &out, true) != 0) {
     ADD_FAILURE() << "couldn't populate the loop mount: " << out;
     return "populating failed";
