@@ -53,6 +53,37 @@ nlohmann::ordered_json geometry(const FsParser& parser) {
   return doc;
 }
 
+// A disk: its table and partitions.
+nlohmann::ordered_json geometry(const Source& source) {
+  if (!source.disk) return geometry(*source.parser);
+  const FsDisk& disk = *source.disk;
+  nlohmann::ordered_json doc;
+  doc["device"] = source.devPath;
+  doc["type"] = "disk";
+  doc["table"] = disk.label();
+  if (disk.fromBackup()) doc["table_from_backup"] = true;
+  doc["block_size"] = source.blockSize;
+  doc["block_count"] = source.blockCount;
+  doc["device_size"] = source.devSize;
+  nlohmann::ordered_json parts = nlohmann::ordered_json::array();
+  for (const FsPartition& p : disk.partitions()) {
+    nlohmann::ordered_json part;
+    part["number"] = p.number;
+    part["start"] = p.start;
+    part["length"] = p.length;
+    part["type"] = p.type;
+    part["content"] = p.content == FsPartition::kFileSystem    ? typeName(p.fsType)
+                      : p.content == FsPartition::kSwap        ? "swap"
+                      : p.content == FsPartition::kHibernation ? "hibernation"
+                                                               : "unknown";
+    if (p.content == FsPartition::kFileSystem) part["block_size"] = p.blockSize;
+    if (p.content == FsPartition::kUnknown && !p.why.empty()) part["why"] = p.why;
+    parts.push_back(std::move(part));
+  }
+  doc["partitions"] = std::move(parts);
+  return doc;
+}
+
 }  // namespace
 
 bool parseBitmapFormat(const std::string& text, BitmapFormat* format) {
@@ -80,9 +111,9 @@ void writeRanges(FILE* out, const UsageMap& map) {
   });
 }
 
-void writeJson(FILE* out, const FsParser& parser, const UsageMap& map,
+void writeJson(FILE* out, const Source& source, const UsageMap& map,
                const std::vector<std::string>& warnings) {
-  nlohmann::ordered_json doc = geometry(parser);
+  nlohmann::ordered_json doc = geometry(source);
   doc["chunk_size"] = map.chunkSize;
   doc["chunks"] = map.nChunks;
   doc["used_chunks"] = map.usedChunks();
@@ -134,7 +165,22 @@ void writeDdrescueMap(FILE* out, const UsageMap& map) {
   block(map.devSize, 1, 0);  // flushes the last block
 }
 
-void writeInfoText(FILE* out, const FsParser& parser) {
+void writeInfoText(FILE* out, const Source& source) {
+  if (source.disk) {
+    const FsDisk& disk = *source.disk;
+    fprintf(out, "device:      %s\n", source.devPath.c_str());
+    fprintf(out, "type:        disk, %s partition table%s\n", disk.label().c_str(),
+            disk.fromBackup() ? " (from its backup)" : "");
+    fprintf(out, "block size:  %d\n", source.blockSize);
+    fprintf(out, "device size: %lld\n", source.devSize);
+    fprintf(out, "partitions:  %zu\n", disk.partitions().size());
+    for (const FsPartition& p : disk.partitions()) {
+      fprintf(out, "  %-3d start %lld, length %lld, type %s: %s\n", p.number, p.start, p.length,
+              p.type.c_str(), partitionContent(p).c_str());
+    }
+    return;
+  }
+  const FsParser& parser = *source.parser;
   fprintf(out, "device:      %s\n", parser.devPath.c_str());
   fprintf(out, "type:        %s\n", typeName(parser.fsType));
   fprintf(out, "block size:  %d\n", parser.blockSize);
@@ -145,8 +191,8 @@ void writeInfoText(FILE* out, const FsParser& parser) {
   if (!journal.empty()) fprintf(out, "journal:     %s\n", journal.c_str());
 }
 
-void writeInfoJson(FILE* out, const FsParser& parser, const std::vector<std::string>& warnings) {
-  nlohmann::ordered_json doc = geometry(parser);
+void writeInfoJson(FILE* out, const Source& source, const std::vector<std::string>& warnings) {
+  nlohmann::ordered_json doc = geometry(source);
   addWarnings(&doc, warnings);
   fprintf(out, "%s\n", dumpJson(doc).c_str());
 }

@@ -22,14 +22,16 @@ void writeRaw(FILE* out, const UsageMap& map);
 void writeRanges(FILE* out, const UsageMap& map);
 // The geometry, the chunk counts and the used runs, and "warnings" when there are any. Bytes of
 // the device path that are not UTF-8 become U+FFFD.
-void writeJson(FILE* out, const FsParser& parser, const UsageMap& map,
+void writeJson(FILE* out, const Source& source, const UsageMap& map,
                const std::vector<std::string>& warnings);
 // A mapfile covering the device: used runs finished ('+'), the rest non-tried ('?'), except
 // the device's last sector, always finished so that ddrescue writes an image of full size.
 void writeDdrescueMap(FILE* out, const UsageMap& map);
 
-void writeInfoText(FILE* out, const FsParser& parser);
-void writeInfoJson(FILE* out, const FsParser& parser, const std::vector<std::string>& warnings);
+// A file system's type and geometry; a disk's table and its partitions (number, start, length,
+// table type, what each holds).
+void writeInfoText(FILE* out, const Source& source);
+void writeInfoJson(FILE* out, const Source& source, const std::vector<std::string>& warnings);
 
 }  // namespace fsbmp_tool
 

@@ -32,7 +32,7 @@ const char kUsage[] =
     "usage: fsbmp [--debug] COMMAND DEVICE [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  info DEVICE [--json]      file-system type and geometry\n"
+    "  info DEVICE [--json]      file-system type and geometry, or a disk's table\n"
     "  bitmap DEVICE -c BYTES [-f raw|ranges|json|ddrescue] [-o FILE]\n"
     "                            the used chunks, as a raw bitmap (one bit per\n"
     "                            chunk, least significant bit first), byte ranges,\n"
@@ -64,7 +64,11 @@ const char kInfoHelp[] =
     "prints its type, block size, block count, file-system size and device size.\n"
     "With --json the same facts are printed as a JSON object (device, type,\n"
     "block_size, block_count, fs_size, device_size, and warnings when there are\n"
-    "any). A device shorter than its file system is warned about on standard error.\n";
+    "any). A device shorter than its file system is warned about on standard error.\n"
+    "\n"
+    "A whole disk with a partition table (MBR or GPT) is read as a disk: its table\n"
+    "type and its partitions (number, start, length, table type and what each\n"
+    "holds) are printed; in JSON, type \"disk\", table and partitions.\n";
 
 const char kBitmapHelp[] =
     "usage: fsbmp bitmap DEVICE -c|--chunk-size BYTES [-f|--format FORMAT]\n"
@@ -73,7 +77,9 @@ const char kBitmapHelp[] =
     "Builds the used-space bitmap of DEVICE: one bit per chunk of BYTES bytes,\n"
     "counted from byte 0, set when the chunk holds at least one block the file\n"
     "system uses. BYTES is a power of two and a multiple of the file system's block\n"
-    "size (suffixes K, M, G).\n"
+    "size (suffixes K, M, G). A whole disk with a partition table is mapped as\n"
+    "one: its block size is 512, and its tables, gaps and partitions not recognised\n"
+    "count as used.\n"
     "\n"
     "Formats:\n"
     "  raw        (default) ceil(chunks / 8) bytes; chunk c is bit c mod 8 of byte\n"
@@ -158,7 +164,7 @@ bool chunkSizeOption(const Options& o, long long* chunkSize, int* status) {
 // What a person should know before trusting the result: a device shorter than its file
 // system, and (with `mountCheck`) a file system mounted read-write that may change under the
 // reader. Each is printed on standard error; JSON output carries them too.
-std::vector<std::string> deviceWarnings(const FsParser& p, const struct stat& st, bool mountCheck) {
+std::vector<std::string> deviceWarnings(const Source& p, const struct stat& st, bool mountCheck) {
   std::vector<std::string> warnings;
   if (p.devSize < p.fsSize)
     warnings.push_back(p.devPath + " is shorter than its file system (" +
@@ -176,11 +182,10 @@ std::vector<std::string> deviceWarnings(const FsParser& p, const struct stat& st
 
 // Probes the command's device and builds its usage map at chunkSize. 0, or the exit status
 // once the failure has been reported.
-int mapDevice(const Options& o, long long chunkSize, std::unique_ptr<FsParser>* parser,
-              UsageMap* map, struct stat* st) {
-  *parser = openParser(o.positional[1], o.debug, st);
-  if (!*parser) return 1;
-  return buildUsageMap(parser->get(), chunkSize, map, o.debug);
+int mapDevice(const Options& o, long long chunkSize, Source* source, UsageMap* map,
+              struct stat* st) {
+  if (!openSource(o.positional[1], o.debug, source, st)) return 1;
+  return buildUsageMap(source, chunkSize, map, o.debug);
 }
 
 // Writes `write`'s document to standard output; reports a failed write. The exit status.
@@ -193,14 +198,14 @@ int toStdout(const std::function<void(FILE*)>& write) {
 
 int cmdInfo(const Options& o) {
   struct stat st;
-  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug, &st);
-  if (!p) return 1;
-  const std::vector<std::string> warnings = deviceWarnings(*p, st, false);
+  Source p;
+  if (!openSource(o.positional[1], o.debug, &p, &st)) return 1;
+  const std::vector<std::string> warnings = deviceWarnings(p, st, false);
   return toStdout([&](FILE* out) {
     if (o.json) {
-      writeInfoJson(out, *p, warnings);
+      writeInfoJson(out, p, warnings);
     } else {
-      writeInfoText(out, *p);
+      writeInfoText(out, p);
     }
   });
 }
@@ -219,12 +224,12 @@ int cmdBitmap(const Options& o) {
   int status = 0;
   if (!chunkSizeOption(o, &chunkSize, &status)) return status;
 
-  std::unique_ptr<FsParser> p;
+  Source p;
   UsageMap map;
   struct stat st;
   status = mapDevice(o, chunkSize, &p, &map, &st);
   if (status != 0) return status;
-  const std::vector<std::string> warnings = deviceWarnings(*p, st, true);
+  const std::vector<std::string> warnings = deviceWarnings(p, st, true);
   OutputFile out;
   if (!out.open(o.output, format == BitmapFormat::kRaw)) return 1;
   switch (format) {
@@ -235,7 +240,7 @@ int cmdBitmap(const Options& o) {
       writeRanges(out.stream(), map);
       break;
     case BitmapFormat::kJson:
-      writeJson(out.stream(), *p, map, warnings);
+      writeJson(out.stream(), p, map, warnings);
       break;
     case BitmapFormat::kDdrescue:
       writeDdrescueMap(out.stream(), map);
@@ -280,12 +285,14 @@ int cmdCopy(const Options& o) {
             describeMount(*rw).c_str());
   }
 
-  std::unique_ptr<FsParser> p;
+  Source p;
   UsageMap map;
   status = mapDevice(o, chunkSize, &p, &map, &st);
   if (status != 0) return status;
   if (!o.bitmapIn.empty() && !loadRawBitmap(o.bitmapIn, &map)) return 1;
-  p.reset();  // the copy reads the device on its own; the parser's descriptors go first
+  // The copy reads the device on its own; the parser's (or disk's) descriptors go first.
+  p.parser.reset();
+  p.disk.reset();
   CopyOptions options;
   options.quiet = o.quiet;
   return copyUsedChunks(o.positional[1], map, target, options);
@@ -307,17 +314,17 @@ int cmdMap(const Options& o) {
   if (o.png == "-" && isatty(STDOUT_FILENO))
     return usageError("PNG bytes don't go to a terminal; redirect standard output");
   struct stat st;
-  std::unique_ptr<FsParser> p = openParser(o.positional[1], o.debug, &st);
-  if (!p) return 1;
-  if (o.chunkSize.empty()) chunkSize = defaultMapChunkSize(*p);
+  Source p;
+  if (!openSource(o.positional[1], o.debug, &p, &st)) return 1;
+  if (o.chunkSize.empty()) chunkSize = defaultMapChunkSize(p);
   UsageMap map;
-  status = buildUsageMap(p.get(), chunkSize, &map, o.debug);
+  status = buildUsageMap(&p, chunkSize, &map, o.debug);
   if (status != 0) return status;
-  deviceWarnings(*p, st, true);
+  deviceWarnings(p, st, true);
   if (!o.png.empty()) return writePngMap(o.png, map) ? 0 : 1;
   setlocale(LC_CTYPE, "");
   const bool unicode = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-  return toStdout([&](FILE* out) { drawTerminalMap(out, *p, map, terminalWidth(), unicode); });
+  return toStdout([&](FILE* out) { drawTerminalMap(out, p, map, terminalWidth(), unicode); });
 }
 
 struct Command {

@@ -30,9 +30,9 @@ CellGrid makeGrid(const UsageMap& map, long long maxCells, long long columns) {
   return grid;
 }
 
-long long defaultMapChunkSize(const FsParser& parser) {
-  const long long span = std::max(parser.devSize, parser.fsSize);
-  long long chunk = std::max(parser.blockSize, 512);
+long long defaultMapChunkSize(const Source& source) {
+  const long long span = std::max(source.devSize, source.fsSize);
+  long long chunk = std::max(source.blockSize, 512);
   while (span / chunk > (1LL << 24) && chunk < (1LL << 30)) chunk *= 2;
   return chunk;
 }
@@ -50,7 +50,7 @@ int shadeOf(double share) {
 
 }  // namespace
 
-void drawTerminalMap(FILE* out, const FsParser& parser, const UsageMap& map, int width,
+void drawTerminalMap(FILE* out, const Source& source, const UsageMap& map, int width,
                      bool unicode) {
   static const char* const kUnicode[5] = {"\u00b7", "\u2591", "\u2592", "\u2593", "\u2588"};
   static const char* const kAscii[5] = {".", "-", "+", "*", "#"};
@@ -65,8 +65,11 @@ void drawTerminalMap(FILE* out, const FsParser& parser, const UsageMap& map, int
   const long long cellBytes = grid.chunksPerCell * map.chunkSize;
 
   const long long span = std::max(map.devSize, map.fsSize);
-  fprintf(out, "%s: %s, %s, %d-byte blocks\n", parser.devPath.c_str(), typeName(parser.fsType),
-          humanBytes(static_cast<double>(span)).c_str(), parser.blockSize);
+  const std::string type =
+      source.disk ? source.disk->label() + " disk" : std::string(typeName(source.parser->fsType));
+  fprintf(out, "%s: %s, %s, %d-byte %s\n", source.devPath.c_str(), type.c_str(),
+          humanBytes(static_cast<double>(span)).c_str(), source.blockSize,
+          source.disk ? "sectors" : "blocks");
   for (long long r = 0; r < grid.rows; ++r) {
     std::string label = humanBytes(static_cast<double>(r * grid.columns * cellBytes));
     fprintf(out, "%*s ", labelWidth - 1, label.c_str());

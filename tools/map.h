@@ -25,11 +25,10 @@ CellGrid makeGrid(const UsageMap& map, long long maxCells, long long columns);
 
 // A chunk size that keeps the bitmap of a large device small: the block size, doubled while the
 // device would need more than 2^24 chunks.
-long long defaultMapChunkSize(const FsParser& parser);
+long long defaultMapChunkSize(const Source& source);
 
 // The grid fitted to `width` terminal columns, with row offsets, a legend and totals.
-void drawTerminalMap(FILE* out, const FsParser& parser, const UsageMap& map, int width,
-                     bool unicode);
+void drawTerminalMap(FILE* out, const Source& source, const UsageMap& map, int width, bool unicode);
 
 // Writes the grid as a PNG image. False, after printing why, when it cannot (also when the tool
 // was built without libpng).

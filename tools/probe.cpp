@@ -61,7 +61,7 @@ std::string knownNonFileSystem(int fd) {
       return "an LVM physical volume; name one of its logical volumes instead";
   }
   if (memcmp(&b[512], "EFI PART", 8) == 0 || memcmp(&b[4096], "EFI PART", 8) == 0)
-    return "a partition table (GPT); name one of its partitions instead";
+    return "a partition table (GPT)";
   if (b[510] == 0x55 && b[511] == 0xAA) {
     bool entries = false, valid = true;
     for (int i = 0; i < 4; ++i) {
@@ -69,7 +69,7 @@ std::string knownNonFileSystem(int fd) {
       if (e[0] != 0 && e[0] != 0x80) valid = false;
       if (e[4] != 0) entries = true;
     }
-    if (entries && valid) return "a partition table (MBR); name one of its partitions instead";
+    if (entries && valid) return "a partition table (MBR)";
   }
   const unsigned char* sb = &b[1024];
   const unsigned incompat = sb[0x60] | sb[0x61] << 8;
@@ -129,13 +129,27 @@ void reportRefusals(const std::string& device, int fd, bool verbose) {
 
 }  // namespace
 
-std::unique_ptr<FsParser> openParser(const std::string& device, bool verbose, struct stat* out) {
+std::string partitionContent(const FsPartition& p) {
+  switch (p.content) {
+    case FsPartition::kFileSystem:
+      return std::string(typeName(p.fsType)) + ", " + std::to_string(p.blockSize) + "-byte blocks";
+    case FsPartition::kSwap:
+      return "swap";
+    case FsPartition::kHibernation:
+      return "swap holding a hibernation image";
+    case FsPartition::kUnknown:
+      break;
+  }
+  return "not recognised (copied whole)";
+}
+
+bool openSource(const std::string& device, bool verbose, Source* source, struct stat* out) {
   // A device that cannot be opened at all is reported as such, not as an unknown file system.
   // O_NONBLOCK: opening a FIFO must not wait for a writer; what it is is checked right after.
   int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     fprintf(stderr, "fsbmp: couldn't open %s for reading: %s\n", device.c_str(), strerror(errno));
-    return nullptr;
+    return false;
   }
   struct FdCloser {
     int fd;
@@ -144,27 +158,49 @@ std::unique_ptr<FsParser> openParser(const std::string& device, bool verbose, st
   struct stat st;
   if (fstat(fd, &st) != 0) {
     fprintf(stderr, "fsbmp: couldn't look at %s: %s\n", device.c_str(), strerror(errno));
-    return nullptr;
+    return false;
   }
   if (out) *out = st;
   if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3)) {
     fprintf(stderr, "fsbmp: %s is an empty device\n", device.c_str());
-    return nullptr;
+    return false;
   }
   if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
     fprintf(stderr, "fsbmp: %s is %s, not a block device or an image file\n", device.c_str(),
             fileKind(st.st_mode));
-    return nullptr;
+    return false;
   }
   if (lseek(fd, 0, SEEK_END) == 0) {
     fprintf(stderr, "fsbmp: %s is an empty %s (0 bytes)\n", device.c_str(),
             S_ISBLK(st.st_mode) ? "device" : "file");
-    return nullptr;
+    return false;
   }
+  source->devPath = device;
   CVoError err;
-  std::unique_ptr<FsParser> parser(FsParser::init(device, &err));
-  if (!parser) reportRefusals(device, fd, verbose);
-  return parser;
+  source->parser.reset(FsParser::init(device, &err));
+  if (source->parser) {
+    source->devSize = source->parser->devSize;
+    source->fsSize = source->parser->fsSize;
+    source->blockSize = source->parser->blockSize;
+    source->blockCount = source->parser->blockCount;
+    return true;
+  }
+  // Refused: perhaps a whole disk. Errno 38 from the disk: no partition table at all.
+  CVoError diskErr;
+  source->disk.reset(FsDisk::open(device, &diskErr));
+  if (source->disk) {
+    source->devSize = source->fsSize = source->disk->size();
+    source->blockSize = 512;
+    source->blockCount = (source->devSize + 511) / 512;
+    return true;
+  }
+  if (diskErr.errNo() != ENOSYS) {
+    fprintf(stderr, "fsbmp: couldn't read %s as a disk%s%s", device.c_str(), verbose ? "\n" : ": ",
+            errorText(diskErr, verbose).c_str());
+    if (!verbose) return false;
+  }
+  reportRefusals(device, fd, verbose);
+  return false;
 }
 
 }  // namespace fsbmp_tool

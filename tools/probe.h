@@ -1,5 +1,5 @@
-// Opening a device through the library's factory and, when nothing recognises it, the report of
-// what was tried.
+// Opening a device through the library's factory (or, when it holds a partition table, as a
+// whole disk) and, when nothing recognises it, the report of what was tried.
 #ifndef FSBMP_TOOLS_PROBE_H
 #define FSBMP_TOOLS_PROBE_H
 
@@ -9,17 +9,22 @@
 #include <string>
 
 #include "fsbmp/fsbmp.h"
+#include "usage_map.h"
 
 namespace fsbmp_tool {
 
 const char* typeName(int fsType);
 
-// The parser for `device`, or null after printing why: the device cannot be opened, is neither
-// a regular file nor a block device (refused at once: a FIFO never blocks the tool), is empty,
-// or each file system in turn refused it (with `verbose`, each refusal's whole error stack).
-// `st`, when given, receives what the device is.
-std::unique_ptr<FsParser> openParser(const std::string& device, bool verbose,
-                                     struct stat* st = nullptr);
+// Opens `device` into *source: the parser for its file system or, when the factory refuses a
+// device that holds a partition table, the whole disk. False after printing why: the device
+// cannot be opened, is neither a regular file nor a block device (refused at once: a FIFO never
+// blocks the tool), is empty, holds a damaged partition table, or each file system in turn
+// refused it (with `verbose`, each refusal's whole error stack). `st`, when given, receives
+// what the device is.
+bool openSource(const std::string& device, bool verbose, Source* source, struct stat* st = nullptr);
+
+// What a partition of a disk holds, in a few words: "ext2/3/4, 4096-byte blocks", "swap".
+std::string partitionContent(const FsPartition& p);
 
 // A library error for a person: its messages, newest first, joined by ": " (with `verbose`,
 // the whole located stack on lines of its own).

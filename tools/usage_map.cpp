@@ -50,24 +50,25 @@ long long UsageMap::usedBytes() const {
   return total;
 }
 
-int buildUsageMap(FsParser* parser, long long chunkSize, UsageMap* map, bool verbose) {
+int buildUsageMap(Source* source, long long chunkSize, UsageMap* map, bool verbose) {
   if (chunkSize <= 0 || chunkSize > 0x40000000) {
     fprintf(stderr, "fsbmp: chunk size %lld is out of range (1 to 1G)\n", chunkSize);
     return 2;
   }
   void* raw = nullptr;
   long long nChunks = 0;
-  CVoError err = parser->getBmp(static_cast<int>(chunkSize), &raw, &nChunks);
+  CVoError err = source->disk ? source->disk->getBmp(static_cast<int>(chunkSize), &raw, &nChunks)
+                              : source->parser->getBmp(static_cast<int>(chunkSize), &raw, &nChunks);
   if (err.code < 0) {
-    fprintf(stderr, "fsbmp: couldn't build the bitmap of %s%s%s", parser->devPath.c_str(),
+    fprintf(stderr, "fsbmp: couldn't build the bitmap of %s%s%s", source->devPath.c_str(),
             verbose ? "\n" : ": ", errorText(err, verbose).c_str());
     return err.errNo() == EINVAL ? 2 : 1;
   }
   map->bits.reset(static_cast<unsigned char*>(raw));
   map->nChunks = nChunks;
   map->chunkSize = chunkSize;
-  map->devSize = parser->devSize;
-  map->fsSize = parser->fsSize;
+  map->devSize = source->devSize;
+  map->fsSize = source->fsSize;
   return 0;
 }
 

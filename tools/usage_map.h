@@ -9,8 +9,21 @@
 #include <string>
 
 #include "fsbmp/fsbmp.h"
+#include "fsbmp/fsbmpDisk.h"
 
 namespace fsbmp_tool {
+
+// What a command reads: the file system on a device or, when the device holds a partition
+// table, the whole disk, and the geometry the commands print.
+struct Source {
+  std::unique_ptr<FsParser> parser;  // a file system,
+  std::unique_ptr<FsDisk> disk;      // or a whole disk
+  std::string devPath;
+  long long devSize = 0;
+  long long fsSize = 0;      // a disk: its size
+  int blockSize = 0;         // a disk: 512, what its chunk sizes are multiples of
+  long long blockCount = 0;  // a disk: its 512-byte sectors
+};
 
 struct UsageMap {
   std::unique_ptr<unsigned char, void (*)(void*)> bits{nullptr, free};
@@ -30,10 +43,10 @@ struct UsageMap {
   long long usedBytes() const;
 };
 
-// Asks the parser for the bitmap at `chunkSize`. 0 on success; otherwise, after printing the
-// library's messages (with `verbose`, its whole error stack), 2 for a chunk size the file
-// system cannot take and 1 for any other failure.
-int buildUsageMap(FsParser* parser, long long chunkSize, UsageMap* map, bool verbose);
+// Asks the parser (or the disk) for the bitmap at `chunkSize`. 0 on success; otherwise, after
+// printing the library's messages (with `verbose`, its whole error stack), 2 for a chunk size
+// the file system or disk cannot take and 1 for any other failure.
+int buildUsageMap(Source* source, long long chunkSize, UsageMap* map, bool verbose);
 
 // Replaces the bitmap with the contents of a raw bitmap file written by `fsbmp bitmap` for the
 // same device and chunk size; refuses a file of the wrong length.

@@ -7,6 +7,7 @@
 
 #include "common/testutil.h"
 #include "fsbmp/fsbmp.h"
+#include "fsbmp/fsbmpDisk.h"
 
 using namespace fsbmp_test;
 
@@ -553,5 +554,79 @@ TEST_F(CliTest, PngMapIsAPicture) {
     EXPECT_NE(what.find("PNG image data"), std::string::npos) << what;
   }
 }
+
+// A whole disk: partition 1 (1 MiB to 41 MiB) holds ext4, partition 2 nothing the library knows.
+struct CliDiskCase {
+  const char* name;
+  const char* script;  // for sfdisk
+  const char* label;
+};
+
+class CliDiskTest : public ::testing::TestWithParam<CliDiskCase> {};
+
+std::string withoutPath(std::string text, const std::string& path) {
+  for (size_t at = text.find(path); at != std::string::npos; at = text.find(path, at))
+    text.replace(at, path.size(), "DISK");
+  return text;
+}
+
+TEST_P(CliDiskTest, InfoBitmapAndCopyOfAWholeDisk) {
+  FSBMP_REQUIRE_TOOL("sfdisk");
+  FSBMP_REQUIRE_TOOL("mkfs.ext4");
+  FSBMP_REQUIRE_TOOL("e2fsck");
+  ASSERT_NE(getenv("FSBMP_CLI"), nullptr) << "FSBMP_CLI names the tool under test";
+  const CliDiskCase& c = GetParam();
+  const std::string img = scratchPath(std::string("cli-disk-") + c.name + ".img");
+  const std::string fs = img + ".fs", bmp = img + ".bmp", copy = img + ".copy",
+                    back = img + ".back";
+  mustRun("rm -f '" + img + "' '" + fs + "' && truncate -s 64M '" + img + "' && printf '" +
+          c.script + "' | sfdisk -q '" + img + "' && truncate -s 40M '" + fs +
+          "' && mkfs.ext4 -q -F '" + fs + "' >/dev/null 2>&1 && dd if='" + fs + "' of='" + img +
+          "' bs=64K oflag=seek_bytes seek=1048576 conv=notrunc status=none");
+  CVoError err;
+  std::unique_ptr<FsDisk> disk(FsDisk::open(img, &err));
+  ASSERT_NE(disk, nullptr) << err.toString();
+
+  std::string out;
+  ASSERT_EQ(run(cli() + " info --json '" + img + "'", &out), 0) << out;
+  nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << out;
+  EXPECT_EQ(doc["type"], "disk");
+  EXPECT_EQ(doc["table"], c.label);
+  EXPECT_EQ(doc["device_size"], 64LL << 20);
+  ASSERT_EQ(doc["partitions"].size(), disk->partitions().size()) << out;
+  ASSERT_EQ(disk->partitions().size(), 2u);
+  for (size_t i = 0; i < disk->partitions().size(); ++i) {
+    const FsPartition& p = disk->partitions()[i];
+    EXPECT_EQ(doc["partitions"][i]["number"], p.number);
+    EXPECT_EQ(doc["partitions"][i]["start"], p.start);
+    EXPECT_EQ(doc["partitions"][i]["length"], p.length);
+  }
+  EXPECT_EQ(doc["partitions"][0]["start"], 1 << 20);
+  EXPECT_EQ(doc["partitions"][0]["content"], "ext2/3/4");
+  EXPECT_EQ(doc["partitions"][1]["content"], "unknown");
+
+  ASSERT_EQ(run(cli() + " bitmap '" + img + "' -c 64K -f raw -o '" + bmp + "'", &out), 0) << out;
+  void* raw = nullptr;
+  long long nChunks = 0;
+  ASSERT_GE(disk->getBmp(65536, &raw, &nChunks).code, 0);
+  std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
+  const std::vector<unsigned char> written = readFile(bmp);
+  ASSERT_EQ(written.size(), static_cast<size_t>((nChunks + 7) / 8));
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), bits.get()));
+
+  ASSERT_EQ(run(cli() + " copy -q '" + img + "' '" + copy + "' -c 64K", &out, true), 0) << out;
+  EXPECT_EQ(withoutPath(mustRun("sfdisk --dump '" + copy + "'"), copy),
+            withoutPath(mustRun("sfdisk --dump '" + img + "'"), img));
+  mustRun("dd if='" + copy + "' of='" + back +
+          "' bs=64K iflag=skip_bytes,count_bytes skip=1048576 count=41943040 status=none");
+  EXPECT_EQ(run("e2fsck -fn '" + back + "'", &out, true), 0) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, CliDiskTest,
+    ::testing::Values(CliDiskCase{"gpt", "label: gpt\\n,40M,L\\n,10M,L\\n", "GPT"},
+                      CliDiskCase{"mbr", "label: dos\\n,40M,L\\n,10M,L\\n", "MBR"}),
+    [](const ::testing::TestParamInfo<CliDiskCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

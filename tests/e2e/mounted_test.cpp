@@ -158,17 +158,19 @@ TEST_F(MountedTest, WholeDiskWithAMountedPartition) {
   mustRun("mkfs.ext4 -q -F " + quote(part));
   Mount rw(part, "rw");
   ASSERT_NE(rw.dir, "") << rw.error;
-  check({{"copy {DEV} {OUT} -c 64K",
-          1,
-          {"{DEV} is mounted read-write at {MNT} (through {NAME}p1)"},
-          ""},
-         {"copy {PART} {OUT} -c 64K", 1, {"{PART} is mounted read-write at {MNT}."}, ""},
-         {"info {DEV}", 1, {"{DEV} is not a file system: it holds a partition table (MBR)"}, ""}},
-        {{"{DEV}", loop.device},
-         {"{NAME}", loop.device.substr(5)},
-         {"{PART}", part},
-         {"{MNT}", rw.dir},
-         {"{OUT}", scratchPath("copy.img")}});
+  check(
+      {{"copy {DEV} {OUT} -c 64K",
+        1,
+        {"{DEV} is mounted read-write at {MNT} (through {NAME}p1)"},
+        ""},
+       {"copy {PART} {OUT} -c 64K", 1, {"{PART} is mounted read-write at {MNT}."}, ""},
+       {"info {DEV}", 0, {"type:        disk, MBR partition table", "ext2/3/4"}, ""},
+       {"bitmap {DEV} -c 64K -f ranges", 0, {"warning: {DEV} is mounted read-write at {MNT}"}, ""}},
+      {{"{DEV}", loop.device},
+       {"{NAME}", loop.device.substr(5)},
+       {"{PART}", part},
+       {"{MNT}", rw.dir},
+       {"{OUT}", scratchPath("copy.img")}});
 }
 
 }  // namespace
