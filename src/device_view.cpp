@@ -20,8 +20,7 @@ CVoError FileView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* go
 }
 
 CVoError FileView::length(int64_t* bytes) {
-  // The descriptor's own end; the file position is left where it was for nobody: every read
-  // is positioned.
+  // The descriptor's end. Moving the file position harms nothing: every read is positioned.
   *bytes = 0;
   return file_->Seek(0, SEEK_END, bytes);
 }

@@ -170,6 +170,16 @@ uint32_t blockCsum(uint32_t seed, std::vector<unsigned char> block, size_t at) {
   return crc32cOf(seed, block.data(), block.size());
 }
 
+// What a replay found, for the debug log.
+struct ReplaySummary {
+  uint32_t transactions = 0;  // committed transactions replayed
+  uint32_t blocks = 0;        // distinct file-system blocks overlaid
+  uint32_t revoked = 0;       // tagged copies skipped because a later revoke covers them
+  uint32_t firstSequence = 0;
+  uint32_t endSequence = 0;  // the first sequence number the log does not hold
+  uint64_t endBlock = 0;     // journal block where the log ended
+};
+
 struct Tag {
   uint64_t target;   // file-system block
   uint64_t journal;  // journal block of the copy

@@ -21,16 +21,6 @@ struct JournalExtent {
   uint64_t count;
 };
 
-// What a replay found, for the debug log and the caller.
-struct ReplaySummary {
-  uint32_t transactions = 0;  // committed transactions replayed
-  uint32_t blocks = 0;        // distinct file-system blocks overlaid
-  uint32_t revoked = 0;       // tagged copies skipped because a later revoke covers them
-  uint32_t firstSequence = 0;
-  uint32_t endSequence = 0;  // the first sequence number the log does not hold
-  uint64_t endBlock = 0;     // journal block where the log ended
-};
-
 }  // namespace ext2
 }  // namespace fsbmp
 

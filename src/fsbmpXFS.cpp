@@ -390,9 +390,14 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
                                  unsigned char* bitmap) {
   // The trees say nothing of what a log not yet replayed allocates. Without AGs nothing is
   // called free, so nothing can be lost either.
+  if (agCount > 0) {
+    if (!logChecked) {
+      logVerdict = checkLog(where);
+      logChecked = true;
+    }
+    if (logVerdict.code < 0) return logVerdict;
+  }
   CVoError err;
-  if (agCount > 0) err = checkLog(where);
-  if (err.code < 0) return err;
   const long long blocksPerChunk = layout.blocksPerChunk;
   const long long nChunks = static_cast<long long>(layout.nChunks);
   const uint64_t bytes = bitmapBytes(layout);

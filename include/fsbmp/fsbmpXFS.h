@@ -63,6 +63,9 @@ class FSBMP_API FsParserXFS : public FsParser {
   // Reads device block `block` into nodeBuf and checks its magic and checksum, in that order;
   // errors carry the location `where` of the caller.
   CVoError readTreeBlock(const JxCodeLocation& where, long long block);
+  // The log's verdict, found by the first getBmp and kept: the log is read once per parser.
+  bool logChecked = false;
+  CVoError logVerdict;
 };
 
 #endif
