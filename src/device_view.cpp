@@ -96,4 +96,31 @@ CVoError BlockOverlay::readAt(int64_t offset, void* buf, uint32_t size, uint32_t
   return CVoError();
 }
 
+CVoError MemoryOverlay::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
+  CVoError err = under_->readAt(offset, buf, size, got);
+  if (err.code < 0 || *got == 0) return err;
+  const int64_t end = offset + *got;
+  for (auto it = sectors_.lower_bound(offset / kSector);
+       it != sectors_.end() && it->first * kSector < end; ++it) {
+    const int64_t sectorStart = it->first * kSector;
+    const int64_t from = sectorStart > offset ? sectorStart : offset;
+    const int64_t to = sectorStart + kSector < end ? sectorStart + kSector : end;
+    memcpy(static_cast<unsigned char*>(buf) + (from - offset),
+           it->second.data() + (from - sectorStart), static_cast<size_t>(to - from));
+  }
+  return CVoError();
+}
+
+void MemoryOverlay::put(int64_t first, const unsigned char* data, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) {
+    const unsigned char* from = data + i * kSector;
+    sectors_[first + i].assign(from, from + kSector);
+  }
+}
+
+bool MemoryOverlay::holds(int64_t offset, uint32_t size) const {
+  auto it = sectors_.lower_bound(offset / kSector);
+  return it != sectors_.end() && it->first * kSector < offset + static_cast<int64_t>(size);
+}
+
 }  // namespace fsbmp

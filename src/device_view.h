@@ -82,6 +82,28 @@ class BlockOverlay : public DeviceView {
   std::map<uint64_t, Copy> copies_;
 };
 
+// Sectors of a view put in place with contents assembled in memory: buffers that a log replay
+// rebuilt from the logged pieces of each. A read of a sector that the overlay holds comes from
+// memory; everything else from the view as it stands.
+class MemoryOverlay : public DeviceView {
+ public:
+  static const int kSector = 512;
+  explicit MemoryOverlay(std::shared_ptr<DeviceView> under) : under_(std::move(under)) {}
+  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
+  CVoError length(int64_t* bytes) override { return under_->length(bytes); }
+
+  // Puts `count` sectors from `data` in place of the view's, from sector `first` on.
+  void put(int64_t first, const unsigned char* data, int64_t count);
+  // True when any sector of the `size` bytes from byte `offset` is held here.
+  bool holds(int64_t offset, uint32_t size) const;
+  // Bytes held in memory.
+  uint64_t bytes() const { return static_cast<uint64_t>(sectors_.size()) * kSector; }
+
+ private:
+  std::shared_ptr<DeviceView> under_;
+  std::map<int64_t, std::vector<unsigned char>> sectors_;
+};
+
 // The probing factory on a view: the parsers in the factory's order on the partition or volume
 // that `view` stands for (null: the device at `dev` as it stands); `dev` names it in messages.
 FsParser* probeView(const std::shared_ptr<DeviceView>& view, const std::string& dev, CVoError* err);

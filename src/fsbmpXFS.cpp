@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -26,6 +27,7 @@ const uint32_t kSuperMagic = 0x58465342;  // "XFSB"
 const int kSuperRead = 512;
 const int kOffSbMagic = 0;
 const int kOffSbBlockSize = 4;
+const int kOffSbUuid = 32;
 const int kOffSbLogStart = 48;
 const int kOffSbAgBlocks = 84;
 const int kOffSbAgCount = 88;
@@ -202,41 +204,58 @@ CVoError FsParserXFS::init(const std::string& dev) {
   }
   agCount = sbAgCount;
 
+  sectorBytes = sectorSize;
+  memcpy(uuid, sb + kOffSbUuid, sizeof uuid);
+  err = readAgHeaders(HERE);
+  if (err.code < 0) return err;
+  for (uint32_t ag = 0; ag < agCount; ++ag) blockCount += agLengths[ag];
+  fsSize = static_cast<long long>(blockSize) * blockCount;
+  return FsParser::init();
+}
+
+CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
+  CVoError err;
+  const long long agBytes = static_cast<long long>(agBlocks) * blockSize;
   long long agByteStart = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag, agByteStart += agBytes) {
-    const long long sector = agByteStart / sectorSize;
-    err = readBlocks(nodeBuf.get(), sectorSize, sector, 1);
+    const long long sector = agByteStart / sectorBytes;
+    err = readBlocks(nodeBuf.get(), sectorBytes, sector, 1);
     if (err.code < 0)
-      return err.Push(HERE, "Failed to read Super Block of AG %d of %s", ag, dev.c_str());
+      return err.Push(FSBMP_AT(where), "Failed to read Super Block of AG %d of %s", ag,
+                      devPath.c_str());
     const uint32_t copyMagic = fsbmp::decodeBE32(nodeBuf.get() + kOffSbMagic);
     if (copyMagic != kSuperMagic) {
       return JxErrorUtil::ErrorErrNo(
-          HERE, ENOSYS, "AG %d of %s has incorrect SB magic number: 0x%08x instead of 0x%08x.", ag,
-          dev.c_str(), copyMagic, kSuperMagic);
+          FSBMP_AT(where), ENOSYS,
+          "AG %d of %s has incorrect SB magic number: 0x%08x instead of 0x%08x.", ag,
+          devPath.c_str(), copyMagic, kSuperMagic);
     }
 
-    err = readBlocks(nodeBuf.get(), sectorSize, sector + 1, 1);
-    if (err.code < 0) return err.Push(HERE, "Failed to read AGF of AG %d of %s", ag, dev.c_str());
+    err = readBlocks(nodeBuf.get(), sectorBytes, sector + 1, 1);
+    if (err.code < 0)
+      return err.Push(FSBMP_AT(where), "Failed to read AGF of AG %d of %s", ag, devPath.c_str());
     const unsigned char* agf = nodeBuf.get();
     const uint32_t agfMagic = fsbmp::decodeBE32(agf + kOffAgfMagic);
     if (agfMagic != kAgfMagic) {
-      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+      return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                      "Incorrect AGF magic of AG %d of %s: 0x%08x instead of 0x%08x",
-                                     ag, dev.c_str(), agfMagic, kAgfMagic);
+                                     ag, devPath.c_str(), agfMagic, kAgfMagic);
     }
-    if (hasCRC) {
+    if (hasCRC && !isReplayed((sector + 1) * sectorBytes, sectorBytes)) {
       const uint32_t stored = fsbmp::decodeLE32(agf + kOffAgfCRC);
-      const uint32_t computed = metadataCRC(agf, static_cast<size_t>(sectorSize), kOffAgfCRC);
+      const uint32_t computed = metadataCRC(agf, static_cast<size_t>(sectorBytes), kOffAgfCRC);
       if (computed != stored && fsbmp::kChecksumsRefuse) {
         return JxErrorUtil::ErrorErrNo(
-            HERE, ENOSYS, "AGF of AG %u of %s fails its CRC (stored 0x%08x, computed 0x%08x)", ag,
-            dev.c_str(), stored, computed);
+            FSBMP_AT(where), ENOSYS,
+            "AGF of AG %u of %s fails its CRC (stored 0x%08x, computed 0x%08x)", ag,
+            devPath.c_str(), stored, computed);
       }
     }
     const uint32_t length = fsbmp::decodeBE32(agf + kOffAgfLength);
     const uint32_t byBlockRoot = fsbmp::decodeBE32(agf + kOffAgfByBlockRoot);
     const uint32_t freeBlocks = fsbmp::decodeBE32(agf + kOffAgfFreeBlocks);
-    debug.Debug(kTag, "      AGF[%d]: roots=(%d, %d), levels=(%d, %d), freeblks=%d, length=%d", ag,
+    debug.Debug("FsParserXFS::init",
+                "      AGF[%d]: roots=(%d, %d), levels=(%d, %d), freeblks=%d, length=%d", ag,
                 static_cast<int>(byBlockRoot),
                 static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByCountRoot)),
                 static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByBlockLevels)),
@@ -245,16 +264,20 @@ CVoError FsParserXFS::init(const std::string& dev) {
     // AGs begin every agBlocks blocks; a longer one would overlap its successor.
     if (length > agBlocks) {
       return JxErrorUtil::ErrorErrNo(
-          HERE, ENOSYS, "AGF of AG %d of %s gives a length of %u blocks, more than the %u of an AG",
-          ag, dev.c_str(), length, agBlocks);
+          FSBMP_AT(where), ENOSYS,
+          "AGF of AG %d of %s gives a length of %u blocks, more than the %u of an AG", ag,
+          devPath.c_str(), length, agBlocks);
     }
     agRoots[ag] = byBlockRoot;
     agLengths[ag] = length;
     agFreeBlocks[ag] = freeBlocks;
-    blockCount += length;
   }
-  fsSize = static_cast<long long>(blockSize) * blockCount;
-  return FsParser::init();
+  return CVoError();
+}
+
+bool FsParserXFS::isReplayed(long long offset, int bytes) const {
+  return replayed && view == replayed &&
+         replayed->holds(static_cast<int64_t>(offset), static_cast<uint32_t>(bytes));
 }
 
 CVoError FsParserXFS::verifyBlockCRC32C(const void* block) {
@@ -279,6 +302,8 @@ CVoError FsParserXFS::readTreeBlock(const JxCodeLocation& where, long long block
                                    "Invalid B+tree node block magic: 0x%08x instead of 0x%08x",
                                    magic, expected);
   }
+  // A block the log replay rebuilt carries the CRC of its older contents.
+  if (isReplayed(block * blockSize, blockSize)) return CVoError();
   err = verifyBlockCRC32C(nodeBuf.get());
   if (err.code < 0) return err.Push(where);
   return CVoError();
@@ -377,26 +402,65 @@ CVoError FsParserXFS::checkLog(const JxCodeLocation& where) {
               : log.clean ? "clean"
                           : "needs recovery");
   if (log.clean) return CVoError();
-  return JxErrorUtil::ErrorErrNo(
-      FSBMP_AT(where), ENOSYS,
-      "XFS on %s has a log that needs recovery (head at log block %lld, tail at log block %lld, "
-      "in 512-byte blocks): the free-space trees lack what the log holds, so a map now could "
-      "lose data. Replay the log first: mount the file system or a copy once and unmount it, "
-      "then map it again",
-      devPath.c_str(), static_cast<long long>(log.head), static_cast<long long>(log.tail));
+
+  // Replay it in memory: the free-space trees as mounting would leave them.
+  fsbmp::XfsLogPlace place;
+  place.start = first;
+  place.blocks = length;
+  place.hasCRC = hasCRC;
+  memcpy(place.uuid, uuid, sizeof uuid);
+  std::shared_ptr<fsbmp::MemoryOverlay> overlay = std::make_shared<fsbmp::MemoryOverlay>(onDisk);
+  fsbmp::XfsReplay replay;
+  err = fsbmp::replayXfsLog(where, *this, place, log, overlay.get(), &replay);
+  if (err.code < 0) return err;
+  debug.Debug(kTag,
+              "Log of %s replayed in memory from log block %lld to %lld%s: %u records, %u "
+              "transactions, %llu buffers put in place, %llu cancelled, %llu already on the device",
+              devPath.c_str(), static_cast<long long>(replay.tail),
+              static_cast<long long>(replay.head),
+              replay.torn ? " (the head moved back over records whose writes did not finish)" : "",
+              replay.records, replay.transactions, static_cast<unsigned long long>(replay.buffers),
+              static_cast<unsigned long long>(replay.cancelled),
+              static_cast<unsigned long long>(replay.current));
+  logNeedsRecovery = true;
+  replayedTransactions = replay.transactions;
+  replayedBuffers = replay.buffers;
+  replayed = overlay;
+  view = overlay;
+  return CVoError();
+}
+
+CVoError FsParserXFS::readLog() {
+  return logOnce(HERE);
+}
+
+CVoError FsParserXFS::logOnce(const JxCodeLocation& where) {
+  if (!logChecked) {
+    logVerdict = checkLog(where);
+    logChecked = true;
+  }
+  return logVerdict;
 }
 
 CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                  unsigned char* bitmap) {
-  // The trees say nothing of what a log not yet replayed allocates. Without AGs nothing is
-  // called free, so nothing can be lost either.
+  // The trees say nothing of what a log not yet replayed allocates: it is replayed first. Without
+  // AGs nothing is called free, so nothing can be lost either.
   if (agCount > 0) {
-    if (!logChecked) {
-      logVerdict = checkLog(where);
-      logChecked = true;
-    }
-    if (logVerdict.code < 0) return logVerdict;
+    CVoError err = logOnce(where);
+    if (err.code < 0) return err;
   }
+  if (!replayed) return walkTrees(where, layout, bitmap);
+  // The trees as the replay leaves them, then, only adding, as the device holds them.
+  return walkReplayed(where, [&]() {
+    CVoError err = readAgHeaders(where);
+    if (err.code < 0) return err;
+    return walkTrees(where, layout, bitmap);
+  });
+}
+
+CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& layout,
+                                unsigned char* bitmap) {
   CVoError err;
   const long long blocksPerChunk = layout.blocksPerChunk;
   const long long nChunks = static_cast<long long>(layout.nChunks);

@@ -1,5 +1,5 @@
-// The state of an XFS internal log as the kernel's mount would find it: where its head and tail
-// are, and whether it ends in a clean unmount. Nothing is replayed here.
+// An XFS internal log: its state as the kernel's mount would find it (where its head and tail are,
+// and whether it ends in a clean unmount), and its replay in memory.
 #ifndef FSBMP_FSBMPXFSLOG_H
 #define FSBMP_FSBMPXFSLOG_H
 
@@ -9,6 +9,8 @@
 #include "fsbmp/fsbmp.h"
 
 namespace fsbmp {
+
+class MemoryOverlay;
 
 struct XfsLogState {
   bool zeroed = false;      // no record was ever written (every basic block has cycle 0)
@@ -24,6 +26,37 @@ struct XfsLogState {
 // head or last record cannot be found is refused as damaged (errno 38); errors name `where`.
 CVoError inspectXfsLog(const JxCodeLocation& where, FsParser& parser, int64_t logStart,
                        int64_t logBasicBlocks, XfsLogState* state);
+
+// Where the log lies and what its records must match.
+struct XfsLogPlace {
+  int64_t start = 0;            // first 512-byte basic block of the log on the device
+  int64_t blocks = 0;           // its length in basic blocks
+  bool hasCRC = false;          // version 5: every record carries a CRC-32C
+  unsigned char uuid[16] = {};  // the superblock's UUID, which records name
+};
+
+// What a replay did.
+struct XfsReplay {
+  int64_t head = 0;           // log basic block where the replay ended
+  int64_t tail = 0;           // and where it began
+  bool torn = false;          // the head moved back over records whose writes did not finish
+  uint32_t records = 0;       // records read
+  uint32_t transactions = 0;  // committed transactions
+  uint64_t buffers = 0;       // buffer items put in place
+  uint64_t cancelled = 0;     // buffer items a later cancel record voids
+  uint64_t current = 0;       // buffer items the device already holds as new (version 5)
+};
+
+// Replays the log from state.tail to state.head as the kernel's recovery would, into `overlay`
+// (which must read the parser's device as it stands): each committed buffer item is applied, by
+// its map of 128-byte pieces, to what the device (or an earlier item) holds, unless a later
+// record cancels it or, on version 5, the device's copy is already as new. Only the buffers of
+// the free-space maps (AGF and by-block tree blocks) are kept in memory. A record whose CRC fails
+// among the last ones before the head is a write that did not finish: the head moves back to it.
+// Anything else the recovery could not read (a CRC failure further back, a record of another
+// file system, an item of unknown type, a record cut short) is refused with errno 38.
+CVoError replayXfsLog(const JxCodeLocation& where, FsParser& parser, const XfsLogPlace& place,
+                      const XfsLogState& state, MemoryOverlay* overlay, XfsReplay* replay);
 
 }  // namespace fsbmp
 

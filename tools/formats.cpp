@@ -5,6 +5,7 @@
 
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmp/fsbmpReiserFS.h"
+#include "fsbmp/fsbmpXFS.h"
 #include "probe.h"
 
 namespace fsbmp_tool {
@@ -20,8 +21,8 @@ void addWarnings(nlohmann::ordered_json* doc, const std::vector<std::string>& wa
   if (!warnings.empty()) (*doc)["warnings"] = warnings;
 }
 
-// The journal's state where the probe learns it (ext3/4, ReiserFS): "" where it does not.
-std::string journalState(const FsParser& parser) {
+// The journal's state (ext3/4, ReiserFS, XFS): "" where the file system has none.
+std::string journalState(FsParser& parser) {
   if (const auto* ext = dynamic_cast<const FsParserExt2*>(&parser)) {
     if (!ext->needsRecovery) return ext->journalInode ? "clean" : "";
     if (ext->replayError.code < 0)
@@ -37,10 +38,19 @@ std::string journalState(const FsParser& parser) {
     return "needs replay: " + std::to_string(reiser->replayedTransactions) +
            " transactions replayed in memory";
   }
+  if (auto* xfs = dynamic_cast<FsParserXFS*>(&parser)) {
+    if (xfs->logStart == 0) return "on another device";
+    if (xfs->agCount == 0) return "";
+    const CVoError err = xfs->readLog();
+    if (err.code < 0) return "needs recovery, which can't be done here: " + err.rootMessage();
+    if (!xfs->logNeedsRecovery) return "clean";
+    return "needs recovery: " + std::to_string(xfs->replayedTransactions) + " transactions (" +
+           std::to_string(xfs->replayedBuffers) + " buffers) replayed in memory";
+  }
   return "";
 }
 
-nlohmann::ordered_json geometry(const FsParser& parser) {
+nlohmann::ordered_json geometry(FsParser& parser) {
   nlohmann::ordered_json doc;
   doc["device"] = parser.devPath;
   doc["type"] = typeName(parser.fsType);
@@ -180,7 +190,7 @@ void writeInfoText(FILE* out, const Source& source) {
     }
     return;
   }
-  const FsParser& parser = *source.parser;
+  FsParser& parser = *source.parser;
   fprintf(out, "device:      %s\n", parser.devPath.c_str());
   fprintf(out, "type:        %s\n", typeName(parser.fsType));
   fprintf(out, "block size:  %d\n", parser.blockSize);

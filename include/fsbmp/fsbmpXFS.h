@@ -9,6 +9,10 @@
 
 #include "fsbmp/fsbmp.h"
 
+namespace fsbmp {
+class MemoryOverlay;  // a log replayed in memory; internal to the library
+}
+
 class FSBMP_API FsParserXFS : public FsParser {
  public:
   FsParserXFS(const std::string& dev, CVoError* err);
@@ -19,9 +23,14 @@ class FSBMP_API FsParserXFS : public FsParser {
   // Reads the superblock and the superblock copy and AGF of every AG.
   CVoError init(const std::string& dev);
   // Starts with every chunk used and clears the chunks that lie wholly inside a free extent.
-  // Refuses (errno 38) a file system whose log needs recovery, or whose log is on another
-  // device: the free-space trees lack the allocations that the log holds.
+  // A log that needs recovery is replayed in memory first (readLog), and a chunk is used when
+  // the trees call it used either as the replay leaves them or as the device holds them. Refuses
+  // (errno 38) a file system whose log is on another device, or a log that can't be replayed.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+  // Finds the state of the internal log and, when it needs recovery, replays it in memory:
+  // every later read of the free-space trees sees them as mounting would leave them. Done once
+  // per parser; getBmp calls it.
+  CVoError readLog();
 
   // Descends the by-block free-space tree of the AG that begins at device block `agStart`,
   // from its AG-relative block `node`, to the leaf that covers AG-relative block `target`;
@@ -44,6 +53,10 @@ class FSBMP_API FsParserXFS : public FsParser {
   uint64_t logStart;
   uint32_t logBlocks;
   int agBlockLog;
+  // What readLog found: a log that needed recovery, and what its replay put in place.
+  bool logNeedsRecovery = false;
+  uint32_t replayedTransactions = 0;
+  uint64_t replayedBuffers = 0;
 
  protected:
   CVoError walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
@@ -57,15 +70,27 @@ class FSBMP_API FsParserXFS : public FsParser {
   int treeHeaderSize() const;
   // The magic a tree block must carry: "AB3B" with CRCs, "ABTB" without.
   uint32_t treeMagic() const;
-  // Finds the state of the internal log; refuses unless it ended in a clean unmount (or was
-  // never written). Errors name `where`.
+  // Finds the state of the internal log and replays it when it needs recovery; refuses a log on
+  // another device or one that can't be replayed. Errors name `where`.
   CVoError checkLog(const JxCodeLocation& where);
+  // checkLog's verdict, found once.
+  CVoError logOnce(const JxCodeLocation& where);
+  // Reads the superblock copy and AGF of every AG (through the replay, once there is one).
+  CVoError readAgHeaders(const JxCodeLocation& where);
+  // The walk of the by-block trees.
+  CVoError walkTrees(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
+  // True when the replay rebuilt any of `bytes` bytes at `offset` and reads go through it: such
+  // a block carries the checksum of its older contents.
+  bool isReplayed(long long offset, int bytes) const;
   // Reads device block `block` into nodeBuf and checks its magic and checksum, in that order;
   // errors carry the location `where` of the caller.
   CVoError readTreeBlock(const JxCodeLocation& where, long long block);
   // The log's verdict, found by the first getBmp and kept: the log is read once per parser.
   bool logChecked = false;
   CVoError logVerdict;
+  std::shared_ptr<fsbmp::MemoryOverlay> replayed;  // the log's replay, when it needed one
+  int sectorBytes = 0;
+  unsigned char uuid[16] = {};
 };
 
 #endif
