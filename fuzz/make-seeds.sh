@@ -76,6 +76,20 @@ losetup -d "$loopdev"
 loopdev=""
 mv "$work/ext4-dirty.snap" "$work/ext4-dirty.img"
 
+# The same for XFS: its log holds files, a directory and removals that the trees lack.
+mkimg xfs-dirty 40M "$xfs -b size=4096 -d agsize=16m,size=36m {img}"
+loopdev=$(losetup -f --show "$work/xfs-dirty.img")
+mount -t xfs "$loopdev" "$mnt"
+(cd "$mnt" && for i in 1 2 3 4 5 6 7 8; do printf '%20000s' x >f$i && sync f$i; done &&
+  mkdir d && for i in 1 2 3; do printf '%9000s' y >d/g$i && sync d/g$i; done &&
+  rm f2 f5 && sync -f . && printf '%30000s' z >f9 && sync f9 &&
+  cp --sparse=always "$work/xfs-dirty.img" "$work/xfs-dirty.snap")
+umount "$mnt"
+mnt=""
+losetup -d "$loopdev"
+loopdev=""
+mv "$work/xfs-dirty.snap" "$work/xfs-dirty.img"
+
 mkimg reiserfs-4k 36M "mkreiserfs -f -q -b 4096 {img} 9000"
 mkimg reiserfs-1k 20M "mkreiserfs -f -q -b 1024 {img} 20000"
 
@@ -95,7 +109,7 @@ seed() {  # TARGET INDEX NAME
 i=0; for n in ext2-1k ext3-metabg ext4-flex ext4-bigalloc ext4-uninit ext4-dirty; do
   seed ext2 $i $n; i=$((i + 1))
 done
-i=0; for n in xfs-v5-frag xfs-v4-512 xfs-v5-4k; do seed xfs $i $n; i=$((i + 1)); done
+i=0; for n in xfs-v5-frag xfs-v4-512 xfs-v5-4k xfs-dirty; do seed xfs $i $n; i=$((i + 1)); done
 i=0; for n in reiserfs-4k reiserfs-1k; do seed reiserfs $i $n; i=$((i + 1)); done
 
 # VxFS: the dialogue of the probe target (a probe and its three walks) with the stand-in reading

@@ -5,8 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -454,10 +458,103 @@ TEST(XfsLog, SnapshotsOfMountedFileSystemsMapAsReplayLeavesThem) {
   }
 }
 
-// Damage in a dirty log: a CRC failure among the last records before the head is a write that
-// never finished, and the head moves back over it as at mount; one further back, or a record of
-// another file system, is refused.
-TEST(XfsLog, DamagedLogs) {
+// A log record (without extended headers) as the device holds it, and its payload with the
+// first word of each basic block restored from the header's cycle data.
+struct LogRecord {
+  uint64_t at = 0;
+  std::vector<unsigned char> header;
+  std::vector<unsigned char> payload;
+
+  static LogRecord read(const std::string& path, uint64_t at) {
+    LogRecord r;
+    r.at = at;
+    r.header = readAt(path, at, 512);
+    const uint32_t length = getBE32(r.header, 12);
+    r.payload = readAt(path, at + 512, (length + 511) / 512 * 512);
+    for (size_t b = 0; b * 512 < r.payload.size(); ++b)
+      std::copy_n(r.header.begin() + static_cast<long>(44 + 4 * b), 4,
+                  r.payload.begin() + static_cast<long>(512 * b));
+    return r;
+  }
+  // Stamps the cycle back, seals the CRC (over 328 header bytes and the payload) and writes it.
+  void write(const std::string& path) {
+    std::vector<unsigned char> stamped = payload;
+    for (size_t b = 0; b * 512 < payload.size(); ++b) {
+      std::copy_n(payload.begin() + static_cast<long>(512 * b), 4,
+                  header.begin() + static_cast<long>(44 + 4 * b));
+      std::copy_n(header.begin() + 4, 4, stamped.begin() + static_cast<long>(512 * b));
+    }
+    putLE32(&header, 32, 0);
+    uint32_t crc = crc32cBits(0xFFFFFFFFu, header.data(), 328);
+    crc = crc32cBits(crc, stamped.data(), getBE32(header, 12));
+    putLE32(&header, 32, ~crc);
+    patchFile(path, at, header);
+    patchFile(path, at + 512, stamped);
+  }
+};
+
+// Rewrites a little-endian host's records as a big-endian host would have written them: h_fmt,
+// the transaction headers, and the type and size of every item (all of a buffer item's format).
+void toBigEndianHost(const std::string& path, const std::vector<uint64_t>& headers) {
+  auto swap = [](std::vector<unsigned char>* v, size_t at, size_t n) {
+    std::reverse(v->begin() + static_cast<long>(at), v->begin() + static_cast<long>(at + n));
+  };
+  struct Open {
+    bool header = false;
+    unsigned regionsLeft = 0;
+  };
+  std::map<uint32_t, Open> open;
+  for (uint64_t at : headers) {
+    LogRecord r = LogRecord::read(path, at);
+    ASSERT_EQ(getBE32(r.header, 300), 1u) << "not a little-endian host's log";
+    putBE32(&r.header, 300, 2);
+    std::vector<unsigned char>& d = r.payload;
+    size_t p = 0;
+    for (uint32_t op = getBE32(r.header, 40); op > 0; --op) {
+      const uint32_t tid = getBE32(d, p);
+      const uint32_t length = getBE32(d, p + 4);
+      const unsigned flags = d[p + 9];
+      const size_t region = p + 12;
+      p = region + length;
+      if (flags & 0x01) open[tid] = Open();
+      if (flags & (0x01 | 0x02 | 0x20) || !open.count(tid)) {
+        if (flags & (0x02 | 0x20)) open.erase(tid);
+        continue;
+      }
+      Open& t = open[tid];
+      if (flags & 0x08) {  // the rest of a region: a format region never comes in pieces here
+        ASSERT_TRUE(t.header && t.regionsLeft > 0) << "a split format region";
+        continue;
+      }
+      if (!t.header) {
+        ASSERT_EQ(length, 16u);
+        for (size_t w = 0; w < 16; w += 4) swap(&d, region + w, 4);
+        t.header = true;
+      } else if (t.regionsLeft == 0) {
+        const uint16_t type = static_cast<uint16_t>(d[region] | d[region + 1] << 8);
+        t.regionsLeft = static_cast<unsigned>(d[region + 2] | d[region + 3] << 8) - 1;
+        swap(&d, region, 2);
+        swap(&d, region + 2, 2);
+        if (type == 0x123C) {  // buffer: flags, length, block number, map size, map
+          const uint32_t words = getLE32(d, region + 16);
+          swap(&d, region + 4, 2);
+          swap(&d, region + 6, 2);
+          swap(&d, region + 8, 8);
+          for (size_t w = 0; w <= words; ++w) swap(&d, region + 16 + 4 * w, 4);
+        }
+      } else {
+        --t.regionsLeft;
+      }
+    }
+    r.write(path);
+  }
+}
+
+// Edited copies of a dirty log. A CRC failure among the last records before the head is a write
+// that never finished, and the head moves back over it as at mount; one further back, or a
+// record of another file system, is refused. A log that a big-endian host wrote maps as the
+// little-endian original does.
+TEST(XfsLog, EditedLogs) {
   FSBMP_REQUIRE_TOOL("xfs_logprint");
   const std::string image = scratchPath("dlive.img");
   const std::string snap = scratchPath("dsnap.img");
@@ -468,6 +565,8 @@ TEST(XfsLog, DamagedLogs) {
     const std::string why = m.start(image);
     if (!why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(writeSyncedFiles(m.dir, 30, 65536));
+    mustRun("cd '" + m.dir + "' && rm f3 f7 && sync -f . && mkdir big");
+    ASSERT_TRUE(writeSyncedFiles(m.dir + "/big", 2, 300000));
     mustRun("cp --sparse=always '" + image + "' '" + snap + "'");
     ASSERT_EQ(m.stop(), "");
   }
@@ -481,43 +580,41 @@ TEST(XfsLog, DamagedLogs) {
       headers.push_back(log + static_cast<uint64_t>(b) * 512);
   }
   ASSERT_GT(headers.size(), 10u);
-  // A record's CRC made right again after an edit: header (328 bytes), then payload.
-  auto reseal = [](const std::string& path, uint64_t header) {
-    std::vector<unsigned char> h = readAt(path, header, 512);
-    const uint32_t length = getBE32(h, 12);
-    putLE32(&h, 32, 0);
-    const std::vector<unsigned char> data = readAt(path, header + 512, length);
-    uint32_t crc = crc32cBits(0xFFFFFFFFu, h.data(), 328);
-    crc = crc32cBits(crc, data.data(), data.size());
-    putLE32(&h, 32, ~crc);
-    patchFile(path, header + 32, std::vector<unsigned char>(h.begin() + 32, h.begin() + 36));
-  };
+  std::unique_ptr<FsParserXFS> original = open(snap);
+  ChunkBitmap originalMap;
+  ASSERT_GE(getBitmap(original.get(), original->blockSize, &originalMap).code, 0);
+
   struct Case {
     const char* name;
     std::function<void(const std::string&)> edit;
     const char* refusal;  // null when it maps
+    bool kernelReplays;   // the kernel's replay is the oracle; else the unedited log's map
   };
   const Case cases[] = {
       {"torn last record",
        [&](const std::string& p) {
          patchFile(p, headers.back() + 512 + 100, {0xA5, 0x5A});
        },
-       nullptr},
+       nullptr, true},
       {"bad CRC further back",
        [&](const std::string& p) {
          patchFile(p, headers[1] + 512 + 100, {0xA5, 0x5A});
        },
-       "record fails its CRC"},
+       "record fails its CRC", false},
       {"another file system's record",
        [&](const std::string& p) {
-         patchFile(p, headers[1] + 304, {0x01, 0x02, 0x03});
-         reseal(p, headers[1]);
+         LogRecord r = LogRecord::read(p, headers[1]);
+         r.header[304] ^= 0xFF;
+         r.write(p);
        },
-       "record of another file system (UUID differs)"},
+       "record of another file system (UUID differs)", false},
+      // The kernel replays only its own byte order.
+      {"big-endian host", [&](const std::string& p) { toBigEndianHost(p, headers); }, nullptr,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = scratchPath("damaged.img");
+    const std::string path = scratchPath("edited.img");
     mustRun("cp --sparse=always '" + snap + "' '" + path + "'");
     c.edit(path);
     std::unique_ptr<FsParserXFS> p = open(path);
@@ -530,8 +627,17 @@ TEST(XfsLog, DamagedLogs) {
       continue;
     }
     ASSERT_GE(err.code, 0) << err.toString();
-    // The kernel mounts the same damaged image: nothing it keeps is free in the map.
-    const std::string replayed = scratchPath("damaged-replayed.img");
+    if (!c.kernelReplays) {
+      EXPECT_EQ(p->replayedTransactions, original->replayedTransactions);
+      EXPECT_EQ(p->replayedBuffers, original->replayedBuffers);
+      ASSERT_EQ(map.nChunks, originalMap.nChunks);
+      EXPECT_EQ(
+          memcmp(map.bits.get(), originalMap.bits.get(), static_cast<size_t>(map.nChunks + 7) / 8),
+          0);
+      continue;
+    }
+    // The kernel mounts the same edited image: nothing it keeps is free in the map.
+    const std::string replayed = scratchPath("edited-replayed.img");
     mustRun("cp --sparse=always '" + path + "' '" + replayed + "'");
     {
       LoopMount m;
