@@ -242,7 +242,11 @@ CVoError Replayer::loadRecord(const Record& r, bool* crcOk) {
       mb_crc32c(h, kOffRecCrc, &crc);
       mb_crc32c(kZeros, sizeof kZeros, &crc);
       mb_crc32c(h + kOffRecCrc + 4, headerBytes - (kOffRecCrc + 4), &crc);
-      for (int64_t x = 1; x < r.headers; ++x) mb_crc32c(h + x * kBB, kExtCrcBytes, &crc);
+      // Only the extended headers that the payload's length needs, however many there are.
+      const int64_t needed =
+          (static_cast<int64_t>(r.length) + kHeaderCycleSize - 1) / kHeaderCycleSize;
+      for (int64_t x = 1; x < needed && x < r.headers; ++x)
+        mb_crc32c(h + x * kBB, kExtCrcBytes, &crc);
       mb_crc32c(data, r.length, &crc);
       *crcOk = ~crc == stored;
       if (*crcOk) break;
