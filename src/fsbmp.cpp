@@ -99,7 +99,15 @@ CVoError FsParser::walkReplayed(const JxCodeLocation& where,
                     devPath.c_str());
   }
   CVoError err = walk();
-  if (err.code < 0 || view == onDisk) return err;
+  if (err.code < 0) return err;
+  if (alsoReplayed) {
+    std::shared_ptr<fsbmp::DeviceView> replayed = view;
+    view = alsoReplayed;
+    err = walk();
+    view = replayed;
+    if (err.code < 0) return err;
+  }
+  if (view == onDisk) return CVoError();
   // The device's own maps of a crash-consistent snapshot need not agree with one another, so
   // this pass only adds what it can read, and its failures are not errors.
   std::shared_ptr<fsbmp::DeviceView> replayed = view;

@@ -310,7 +310,11 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
   // Scan and revoke: the committed transactions' tags, and for each revoked block the newest
   // sequence that revoked it.
   std::vector<std::pair<uint32_t, std::vector<Tag>>> committed;
-  std::map<uint64_t, uint32_t> revokedAt;
+  std::vector<std::pair<uint64_t, uint32_t>> revokes;  // block, sequence that revoked it
+  // The first transaction whose commit block fails its checksum: e2fsck ends the log before it,
+  // recent kernels may go on. Both replays are mapped.
+  bool badCommit = false;
+  uint32_t firstBadCommit = 0;
   std::vector<Tag> pending;
   std::vector<unsigned char> data(static_cast<size_t>(blockSize));
   uint64_t j = start;
@@ -384,21 +388,22 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
         return cx.corrupt("a revoke block's count does not fit it");
       for (size_t at = kRevokeHeader; at + entry <= count; at += entry) {
         const uint64_t b = wide ? decodeBE64(block.data() + at) : decodeBE32(block.data() + at);
-        uint32_t& newest = revokedAt[b];
-        if (sequence > newest) newest = sequence;
+        revokes.emplace_back(b, sequence);
       }
     } else if (blockType == kBlockCommit) {
       if (csumV2 || csumV3) {
         const uint32_t stored = decodeBE32(block.data() + kCommitChecksum);
         const uint32_t computed = blockCsum(seed, block, kCommitChecksum);
-        if (stored != computed && kChecksumsRefuse) {
-          // e2fsck ends the log before this transaction, recent kernels may replay it: the two
-          // leave different maps, and neither is known to be the one that will happen.
-          return JxErrorUtil::ErrorErrNo(
-              FSBMP_AT(where), ENOSYS,
-              "Journal of %s: the commit block of transaction %u fails its checksum (stored "
-              "0x%08x, computed 0x%08x)",
-              path, sequence, stored, computed);
+        if (stored != computed && kChecksumsRefuse && !badCommit) {
+          // e2fsck ends the log before this transaction, recent kernels may replay it and go
+          // on: neither is known to be the one that will happen, so both are mapped.
+          debug.Debug(kTag,
+                      "   journal: the commit block of transaction %u fails its checksum (stored "
+                      "0x%08x, computed 0x%08x): mapped both as ending the log before it and as "
+                      "going on",
+                      sequence, stored, computed);
+          badCommit = true;
+          firstBadCommit = sequence;
         }
       }
       committed.emplace_back(sequence, std::move(pending));
@@ -427,17 +432,44 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
     }
   }
 
-  // Replay.
-  std::map<uint64_t, BlockOverlay::Copy> copies;
-  for (const auto& t : committed) {
-    for (const Tag& tag : t.second) {
-      const auto r = revokedAt.find(tag.target);
-      if (r != revokedAt.end() && r->second >= t.first) {
-        ++summary.revoked;
-        continue;
-      }
-      copies[tag.target] = {deviceBlockOf(merged, tag.journal), tag.escaped};
+  // Replay: the copies of the transactions before `end` (in scan order), each unless revoked
+  // by the same or a later one of those.
+  auto replay = [&](size_t end, uint32_t* revoked) {
+    std::map<uint64_t, uint32_t> revokedAt;
+    const uint32_t endSequence = end < committed.size() ? committed[end].first : sequence;
+    for (const auto& r : revokes) {
+      if (r.second - summary.firstSequence >= endSequence - summary.firstSequence) continue;
+      const auto known = revokedAt.find(r.first);
+      if (known == revokedAt.end())
+        revokedAt.emplace(r.first, r.second);
+      else if (r.second - summary.firstSequence >= known->second - summary.firstSequence)
+        known->second = r.second;
     }
+    std::map<uint64_t, BlockOverlay::Copy> copies;
+    for (size_t i = 0; i < end; ++i) {
+      const auto& t = committed[i];
+      for (const Tag& tag : t.second) {
+        const auto r = revokedAt.find(tag.target);
+        if (r != revokedAt.end() &&
+            r->second - summary.firstSequence >= t.first - summary.firstSequence) {
+          ++*revoked;
+          continue;
+        }
+        copies[tag.target] = {deviceBlockOf(merged, tag.journal), tag.escaped};
+      }
+    }
+    return copies;
+  };
+  std::map<uint64_t, BlockOverlay::Copy> copies = replay(committed.size(), &summary.revoked);
+  if (badCommit) {
+    uint32_t ignored = 0;
+    size_t before = 0;
+    while (before < committed.size() && committed[before].first != firstBadCommit) ++before;
+    std::map<uint64_t, BlockOverlay::Copy> shorter = replay(before, &ignored);
+    if (!shorter.empty())
+      alsoReplayed = std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(shorter));
+    else
+      alsoReplayed = onDisk;
   }
   summary.transactions = static_cast<uint32_t>(committed.size());
   summary.blocks = static_cast<uint32_t>(copies.size());

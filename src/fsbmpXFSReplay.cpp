@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "checksums.h"
 #include "coding.h"
 #include "device_view.h"
 #include "fsbmpXFSLog.h"
@@ -251,6 +252,7 @@ CVoError Replayer::loadRecord(const Record& r, bool* crcOk) {
       *crcOk = ~crc == stored;
       if (*crcOk) break;
     }
+    if (!fsbmp::kChecksumsRefuse) *crcOk = true;  // fuzzing: reach what lies behind
   }
   // The first word of each payload block holds the cycle number; the word it replaced is in the
   // header's cycle data, past the first 64 blocks in the extended headers'.

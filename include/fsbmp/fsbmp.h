@@ -116,8 +116,9 @@ class FSBMP_API FsParser {
   // a view to read through. Failure is pushed with "Couldn't open %s for reading" at `where`.
   CVoError openDevice(const JxCodeLocation& where, const std::string& dev);
   // The walk of a file system whose journal the probe replayed in memory: refuses with
-  // replayError if there is one; runs `walk` over the replayed view, then, only adding, over the
-  // device as it stands, so that a block used before or after the replay counts as used.
+  // replayError if there is one; runs `walk` over the replayed view (and over alsoReplayed, if
+  // set), then, only adding, over the device as it stands, so that a block used before or after
+  // the replay counts as used.
   CVoError walkReplayed(const JxCodeLocation& where, const std::function<CVoError()>& walk);
 
   // What readBlocks reads through: devFile as it stands unless a view was given, and, once a
@@ -125,6 +126,9 @@ class FSBMP_API FsParser {
   std::shared_ptr<fsbmp::DeviceView> view;
   // The device (or given view) as it stands, under any overlay.
   std::shared_ptr<fsbmp::DeviceView> onDisk;
+  // A second replay of the same journal whose map counts too, or null: where recoveries end
+  // the log at different places (a commit block whose checksum fails), each is mapped.
+  std::shared_ptr<fsbmp::DeviceView> alsoReplayed;
 };
 
 // Owns a chunk bitmap while getBmp builds it; frees it unless released to the caller.
