@@ -65,8 +65,11 @@ CVoError ExtentView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* 
 }
 
 BlockOverlay::BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize,
-                           std::map<uint64_t, Copy> copies)
-    : under_(std::move(under)), blockSize_(blockSize), copies_(std::move(copies)) {}
+                           std::map<uint64_t, Copy> copies, std::shared_ptr<DeviceView> source)
+    : under_(std::move(under)),
+      source_(source ? std::move(source) : under_),
+      blockSize_(blockSize),
+      copies_(std::move(copies)) {}
 
 CVoError BlockOverlay::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
   CVoError err = under_->readAt(offset, buf, size, got);
@@ -78,8 +81,8 @@ CVoError BlockOverlay::readAt(int64_t offset, void* buf, uint32_t size, uint32_t
   for (auto it = copies_.lower_bound(start / bs); it != copies_.end() && it->first * bs < end;
        ++it) {
     uint32_t n = 0;
-    err = under_->readAt(static_cast<int64_t>(it->second.at * bs), copy.data(),
-                         static_cast<uint32_t>(bs), &n);
+    err = source_->readAt(static_cast<int64_t>(it->second.at * bs), copy.data(),
+                          static_cast<uint32_t>(bs), &n);
     if (err.code < 0) return err;
     if (n != bs) {
       return JxErrorUtil::ErrorErrNo(HERE, ENOSPC, "EOF while reading journal copy at block %llu",

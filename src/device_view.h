@@ -72,12 +72,15 @@ class BlockOverlay : public DeviceView {
     uint64_t at;       // block holding the copy
     bool jbd2Escaped;  // ext3/4: the copy's first four bytes stand for the journal's magic
   };
-  BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize, std::map<uint64_t, Copy> copies);
+  // The copies come from `source`'s blocks (an external journal device), or from `under`'s.
+  BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize, std::map<uint64_t, Copy> copies,
+               std::shared_ptr<DeviceView> source = nullptr);
   CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
   CVoError length(int64_t* bytes) override { return under_->length(bytes); }
 
  private:
   std::shared_ptr<DeviceView> under_;
+  std::shared_ptr<DeviceView> source_;
   int blockSize_;
   std::map<uint64_t, Copy> copies_;
 };

@@ -80,6 +80,12 @@ CVoError FsParser::readBlocks(void* buf, int blockBytes, long long block, int co
                                  block, block + count - 1, blockBytes);
 }
 
+CVoError FsParser::setJournalDevice(const std::string& path) {
+  return JxErrorUtil::ErrorErrNo(HERE, EINVAL,
+                                 "%s keeps no journal on another device (%s given as one)",
+                                 devPath.c_str(), path.c_str());
+}
+
 int FsParser::log2(long long v) {
   if (v <= 1) return 0;
   if (v & 1) return -1;

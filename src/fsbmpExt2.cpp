@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -234,6 +235,7 @@ CVoError FsParserExt2::init(const std::string& dev) {
   // here is kept for getBmp, so that the file system is still recognised for what it is.
   needsRecovery = (incompat & kIncompatRecover) != 0;
   journalInode = (compat & kCompatHasJournal) ? fsbmp::decodeLE32(sb + kSbJournalInode) : 0;
+  memcpy(journalUuid, sb + kSbJournalUuid, sizeof journalUuid);
   if (needsRecovery) {
     debug.Debug(kTag, "   needs_recovery (journal inode %u)", journalInode);
     if (journalInode == 0) {

@@ -15,6 +15,7 @@
 
 #include "checksums.h"
 #include "coding.h"
+#include "device.h"
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmpExt2Layout.h"
 
@@ -194,7 +195,6 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
              [this](uint64_t block, unsigned char* buf) {
                return readBlocks(buf, blockSize, static_cast<long long>(block), 1);
              }};
-  static const char kTag[] = "FsParserExt2::init";
 
   // The journal inode, from group 0's inode table as the device holds it.
   std::vector<unsigned char> block(static_cast<size_t>(blockSize));
@@ -242,7 +242,8 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
       merged.push_back(e);
     }
   }
-  auto readJournal = [&](uint64_t j, unsigned char* buf) -> CVoError {
+  JournalSource source;
+  source.read = [&](uint64_t j, unsigned char* buf) -> CVoError {
     const uint64_t at = deviceBlockOf(merged, j);
     if (at >= cx.blockCount) {
       char what[96];
@@ -252,10 +253,23 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
     }
     return cx.read(at, buf);
   };
+  source.deviceBlock = [&](uint64_t j) { return deviceBlockOf(merged, j); };
+  return replayLog(where, source);
+}
+
+CVoError FsParserExt2::replayLog(const JxCodeLocation& where, const JournalSource& source) {
+  const char* path = devPath.c_str();
+  Context cx{where, path, blockSize, static_cast<uint64_t>(blockCount),
+             [this](uint64_t block, unsigned char* buf) {
+               return readBlocks(buf, blockSize, static_cast<long long>(block), 1);
+             }};
+  static const char kTag[] = "FsParserExt2::init";
+  const auto& readJournal = source.read;
+  std::vector<unsigned char> block(static_cast<size_t>(blockSize));
 
   // The journal superblock.
   std::vector<unsigned char> jsb(static_cast<size_t>(blockSize));
-  err = readJournal(0, jsb.data());
+  CVoError err = readJournal(source.superblock, jsb.data());
   if (err.code < 0)
     return err.Push(FSBMP_AT(where), "Couldn't read the journal superblock of %s", path);
   const uint32_t type = decodeBE32(jsb.data() + 4);
@@ -294,7 +308,8 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
     if (fcBlocks == 0) fcBlocks = kDefaultFcBlocks;
   }
   if (jBlockSize != static_cast<uint32_t>(blockSize) || first == 0 || maxLen <= fcBlocks ||
-      first + 1 >= maxLen - fcBlocks || deviceBlockOf(merged, maxLen - 1) == UINT64_MAX)
+      first + 1 >= maxLen - fcBlocks || first <= source.superblock ||
+      source.deviceBlock(maxLen - 1) == UINT64_MAX)
     return cx.corrupt("the journal superblock's geometry does not fit the journal inode");
   const uint32_t last = maxLen - fcBlocks;  // the log is journal blocks [first, last)
   if (start == 0) {
@@ -455,7 +470,7 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
           ++*revoked;
           continue;
         }
-        copies[tag.target] = {deviceBlockOf(merged, tag.journal), tag.escaped};
+        copies[tag.target] = {source.deviceBlock(tag.journal), tag.escaped};
       }
     }
     return copies;
@@ -467,7 +482,8 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
     while (before < committed.size() && committed[before].first != firstBadCommit) ++before;
     std::map<uint64_t, BlockOverlay::Copy> shorter = replay(before, &ignored);
     if (!shorter.empty())
-      alsoReplayed = std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(shorter));
+      alsoReplayed =
+          std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(shorter), source.copiesFrom);
     else
       alsoReplayed = onDisk;
   }
@@ -480,6 +496,88 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
               summary.revoked, static_cast<unsigned long long>(summary.endBlock));
   replayedTransactions = summary.transactions;
   replayedBlocks = summary.blocks;
-  if (!copies.empty()) view = std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(copies));
+  if (!copies.empty())
+    view = std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(copies), source.copiesFrom);
   return CVoError();
+}
+
+CVoError FsParserExt2::setJournalDevice(const std::string& path) {
+  static const unsigned char kNil[16] = {};
+  if (journalInode != 0 || memcmp(journalUuid, kNil, sizeof kNil) == 0) {
+    return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "%s keeps no journal on another device",
+                                   devPath.c_str());
+  }
+  std::unique_ptr<CVoFile> file(new CVoFile());
+  CVoError err = file->Open(path.c_str(), kDeviceOpenFlags, kDeviceOpenMode);
+  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", path.c_str());
+  journalFile = std::move(file);
+  journalView = std::make_shared<FileView>(journalFile.get());
+  if (!needsRecovery) return CVoError();
+  err = replayExternal(HERE, path);
+  if (err.code < 0) {
+    replayError = err;
+    return err;
+  }
+  replayError = CVoError();
+  return CVoError();
+}
+
+CVoError FsParserExt2::replayExternal(const JxCodeLocation& where, const std::string& path) {
+  // The journal device: an ext superblock with the JOURNAL_DEV feature whose UUID this file
+  // system names, then the journal superblock in the block after it; journal blocks are the
+  // device's own blocks.
+  unsigned char sb[1024];
+  uint32_t got = 0;
+  CVoError err = journalView->readAt(1024, sb, sizeof sb, &got);
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where), "Couldn't read the superblock of %s", path.c_str());
+  const uint32_t logBlock = decodeLE32(sb + kSbLogBlockSize);
+  if (got != sizeof sb || decodeLE16(sb + kSbMagic) != kExt2Magic ||
+      !(decodeLE32(sb + kSbFeatureIncompat) & kIncompatJournalDev)) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "%s is not an ext3/4 journal device",
+                                   path.c_str());
+  }
+  if (memcmp(sb + kSbUuid, journalUuid, sizeof journalUuid) != 0) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "%s is the journal of another file system, not of %s",
+                                   path.c_str(), devPath.c_str());
+  }
+  if (logBlock > kMaxLogBlockSize || (1024u << logBlock) != static_cast<uint32_t>(blockSize)) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "Journal device %s has blocks of another size than %s",
+                                   path.c_str(), devPath.c_str());
+  }
+  int64_t bytes = 0;
+  err = journalView->length(&bytes);
+  if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't measure %s", path.c_str());
+  const uint64_t deviceBlocks = static_cast<uint64_t>(bytes) / static_cast<uint64_t>(blockSize);
+  JournalSource source;
+  source.superblock = blockSize == 1024 ? 2 : 1;
+  source.copiesFrom = journalView;
+  source.deviceBlock = [deviceBlocks](uint64_t j) { return j < deviceBlocks ? j : UINT64_MAX; };
+  std::shared_ptr<DeviceView> device = journalView;
+  const int size = blockSize;
+  source.read = [device, deviceBlocks, size, path](uint64_t j, unsigned char* buf) -> CVoError {
+    uint32_t n = 0;
+    CVoError e;
+    if (j < deviceBlocks)
+      e = device->readAt(static_cast<int64_t>(j) * size, buf, static_cast<uint32_t>(size), &n);
+    if (e.code < 0) return e;
+    if (n != static_cast<uint32_t>(size)) {
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSPC,
+                                     "EOF while reading block %llu of journal device %s",
+                                     static_cast<unsigned long long>(j), path.c_str());
+    }
+    return CVoError();
+  };
+  // The journal superblock names the same UUID.
+  std::vector<unsigned char> jsb(static_cast<size_t>(blockSize));
+  err = source.read(source.superblock, jsb.data());
+  if (err.code < 0) return err;
+  if (memcmp(jsb.data() + kJsbUuid, journalUuid, sizeof journalUuid) != 0) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "%s is the journal of another file system, not of %s",
+                                   path.c_str(), devPath.c_str());
+  }
+  return replayLog(where, source);
 }

@@ -4,6 +4,7 @@
 #define FSBMP_EXT2_JOURNAL_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -19,6 +20,18 @@ struct JournalExtent {
   uint64_t logical;
   uint64_t physical;
   uint64_t count;
+};
+
+// Where the journal's blocks are: in the file system's journal inode, or on the external
+// journal device that the caller named.
+struct JournalSource {
+  // Reads journal block j (one file-system block).
+  std::function<CVoError(uint64_t j, unsigned char* buf)> read;
+  // The block of copiesFrom (or of the file system's device) that holds journal block j, or
+  // UINT64_MAX where no block does.
+  std::function<uint64_t(uint64_t j)> deviceBlock;
+  uint64_t superblock = 0;                 // journal block of the journal superblock
+  std::shared_ptr<DeviceView> copiesFrom;  // null: the file system's own device
 };
 
 }  // namespace ext2

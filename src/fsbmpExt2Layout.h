@@ -37,6 +37,7 @@ const int kSbBlocksCountHi = 336;
 const int kSbLogGroupsPerFlex = 372;  // 8 bits
 const int kSbBackupBgs = 588;         // two 32-bit group numbers
 const int kSbUuid = 104;              // 16 bytes
+const int kSbJournalUuid = 208;       // 16 bytes: the external journal's UUID
 const int kSbJournalInode = 224;
 const int kSbChecksumType = 373;  // 8 bits: 1 = crc32c
 const int kSbChecksumSeed = 624;

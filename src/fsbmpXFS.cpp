@@ -13,6 +13,7 @@
 #include "checksums.h"
 #include "chunks.h"
 #include "coding.h"
+#include "device.h"
 #include "device_view.h"
 #include "fsbmpXFSLog.h"
 #include "location.h"
@@ -366,49 +367,64 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
 
 CVoError FsParserXFS::checkLog(const JxCodeLocation& where) {
   static const char kTag[] = "FsParserXFS::getBmp";
-  if (logStart == 0) {
-    debug.Debug(kTag, "Log of %s is on another device", devPath.c_str());
-    return JxErrorUtil::ErrorErrNo(
-        FSBMP_AT(where), ENOSYS,
-        "XFS on %s keeps its log on another device, which the library cannot read: it cannot "
-        "tell whether the log needs recovery, and a map made without it could lose data",
-        devPath.c_str());
-  }
-  // The internal log lies inside one AG.
-  const uint64_t ag = agBlockLog < 32 ? logStart >> agBlockLog : 0;
-  const uint64_t inAg = agBlockLog < 32 ? logStart & ((uint64_t{1} << agBlockLog) - 1) : 0;
-  if (agBlockLog >= 32 || ag >= agCount || logBlocks == 0 ||
-      inAg + logBlocks > agLengths[static_cast<size_t>(ag)]) {
-    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
-                                   "XFS SB of %s puts its log of %u blocks at block 0x%llx, "
-                                   "outside its AGs",
-                                   devPath.c_str(), logBlocks,
-                                   static_cast<unsigned long long>(logStart));
-  }
   const int64_t perBlock = blockSize / 512;
-  const int64_t first =
-      (static_cast<int64_t>(ag) * agBlocks + static_cast<int64_t>(inAg)) * perBlock;
-  const int64_t length = static_cast<int64_t>(logBlocks) * perBlock;
+  fsbmp::XfsLogPlace place;
+  place.blocks = static_cast<int64_t>(logBlocks) * perBlock;
+  place.hasCRC = hasCRC;
+  memcpy(place.uuid, uuid, sizeof uuid);
+  if (logStart == 0) {
+    debug.Debug(kTag, "Log of %s is on another device%s%s", devPath.c_str(), logDevice ? ": " : "",
+                logDevicePath.c_str());
+    if (!logDevice) {
+      return JxErrorUtil::ErrorErrNo(
+          FSBMP_AT(where), ENOSYS,
+          "XFS on %s keeps its log on another device, which the library cannot read: it cannot "
+          "tell whether the log needs recovery, and a map made without it could lose data. Name "
+          "the log device to map it",
+          devPath.c_str());
+    }
+    // An external log fills its device from the start.
+    int64_t bytes = 0;
+    CVoError err = logDevice->length(&bytes);
+    if (err.code < 0)
+      return err.Push(FSBMP_AT(where), "Couldn't measure %s", logDevicePath.c_str());
+    if (logBlocks == 0 || bytes / 512 < place.blocks) {
+      return JxErrorUtil::ErrorErrNo(
+          FSBMP_AT(where), ENOSYS,
+          "%s holds %lld bytes, too few for the log of %u blocks that XFS on %s keeps there",
+          logDevicePath.c_str(), static_cast<long long>(bytes), logBlocks, devPath.c_str());
+    }
+    place.device = logDevice.get();
+  } else {
+    // The internal log lies inside one AG.
+    const uint64_t ag = agBlockLog < 32 ? logStart >> agBlockLog : 0;
+    const uint64_t inAg = agBlockLog < 32 ? logStart & ((uint64_t{1} << agBlockLog) - 1) : 0;
+    if (agBlockLog >= 32 || ag >= agCount || logBlocks == 0 ||
+        inAg + logBlocks > agLengths[static_cast<size_t>(ag)]) {
+      return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                     "XFS SB of %s puts its log of %u blocks at block 0x%llx, "
+                                     "outside its AGs",
+                                     devPath.c_str(), logBlocks,
+                                     static_cast<unsigned long long>(logStart));
+    }
+    place.start = (static_cast<int64_t>(ag) * agBlocks + static_cast<int64_t>(inAg)) * perBlock;
+  }
   fsbmp::XfsLogState log;
-  CVoError err = fsbmp::inspectXfsLog(where, *this, first, length, &log);
+  CVoError err = fsbmp::inspectXfsLog(where, *this, place, &log);
   if (err.code < 0) return err;
   debug.Debug(kTag,
               "Log of %s: %lld blocks of 512 bytes at block %lld; head %lld, tail %lld, "
               "last record at %lld of cycle %u: %s",
-              devPath.c_str(), static_cast<long long>(length), static_cast<long long>(first),
-              static_cast<long long>(log.head), static_cast<long long>(log.tail),
-              static_cast<long long>(log.lastRecord), log.headCycle,
+              devPath.c_str(), static_cast<long long>(place.blocks),
+              static_cast<long long>(place.start), static_cast<long long>(log.head),
+              static_cast<long long>(log.tail), static_cast<long long>(log.lastRecord),
+              log.headCycle,
               log.zeroed  ? "never written, clean"
               : log.clean ? "clean"
                           : "needs recovery");
   if (log.clean) return CVoError();
 
   // Replay it in memory: the free-space trees as mounting would leave them.
-  fsbmp::XfsLogPlace place;
-  place.start = first;
-  place.blocks = length;
-  place.hasCRC = hasCRC;
-  memcpy(place.uuid, uuid, sizeof uuid);
   std::shared_ptr<fsbmp::MemoryOverlay> overlay = std::make_shared<fsbmp::MemoryOverlay>(onDisk);
   fsbmp::XfsReplay replay;
   err = fsbmp::replayXfsLog(where, *this, place, log, overlay.get(), &replay);
@@ -427,6 +443,25 @@ CVoError FsParserXFS::checkLog(const JxCodeLocation& where) {
   replayedBuffers = replay.buffers;
   replayed = overlay;
   view = overlay;
+  return CVoError();
+}
+
+CVoError FsParserXFS::setJournalDevice(const std::string& path) {
+  if (logStart != 0) {
+    return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "XFS on %s keeps its log on its own device",
+                                   devPath.c_str());
+  }
+  if (logChecked) {
+    return JxErrorUtil::ErrorErrNo(HERE, EINVAL,
+                                   "The log of XFS on %s was read already: name its device first",
+                                   devPath.c_str());
+  }
+  std::unique_ptr<CVoFile> file(new CVoFile());
+  CVoError err = file->Open(path.c_str(), fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
+  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", path.c_str());
+  logDeviceFile = std::move(file);
+  logDevice = std::make_shared<fsbmp::FileView>(logDeviceFile.get());
+  logDevicePath = path;
   return CVoError();
 }
 

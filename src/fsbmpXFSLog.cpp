@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "coding.h"
+#include "device_view.h"
 #include "location.h"
 
 namespace {
@@ -24,6 +26,7 @@ const int kOffRecVersion = 8;
 const int kOffRecLength = 12;  // payload bytes
 const int kOffRecTailLsn = 24;
 const int kOffRecOps = 40;
+const int kOffRecUuid = 304;
 const int kOffRecSize = 320;  // in-core buffer size, version 2
 const uint32_t kVersion2 = 2;
 // One header sector's cycle data covers this much payload; bigger records carry extra headers.
@@ -62,8 +65,8 @@ int64_t headerBlocksOf(const unsigned char* h) {
 
 class LogReader {
  public:
-  LogReader(const JxCodeLocation& where, FsParser& parser, int64_t start, int64_t size)
-      : where_(where), parser_(parser), start_(start), size_(size) {}
+  LogReader(const JxCodeLocation& where, FsParser& parser, const fsbmp::XfsLogPlace& place)
+      : where_(where), parser_(parser), place_(place), size_(place.blocks) {}
 
   CVoError findHead(fsbmp::XfsLogState* s);
   CVoError findTail(fsbmp::XfsLogState* s);
@@ -87,7 +90,7 @@ class LogReader {
 
   JxCodeLocation where_;
   FsParser& parser_;
-  int64_t start_;
+  fsbmp::XfsLogPlace place_;
   int64_t size_;
   std::vector<unsigned char> buf_;
 };
@@ -107,7 +110,7 @@ CVoError LogReader::damaged(const char* what, int64_t bb) {
 
 CVoError LogReader::read(int64_t bb, int64_t count) {
   buf_.resize(static_cast<size_t>(count) * kBasicBlock);
-  CVoError err = parser_.readBlocks(buf_.data(), kBasicBlock, start_ + bb, static_cast<int>(count));
+  CVoError err = fsbmp::readXfsLog(parser_, place_, bb, count, buf_.data());
   if (err.code < 0) {
     return err.Push(FSBMP_AT(where_), "Couldn't read XFS log blocks %lld to %lld of %s",
                     static_cast<long long>(bb), static_cast<long long>(bb + count - 1),
@@ -309,6 +312,9 @@ CVoError LogReader::findTail(fsbmp::XfsLogState* s) {
     return damaged("last record has an unknown version", at);
   if (length == 0 || length > kMaxRecordSize || (version == kVersion2 && size > kMaxRecordSize))
     return damaged("last record has an impossible length", at);
+  static const unsigned char kNil[16] = {};
+  if (memcmp(h + kOffRecUuid, kNil, 16) != 0 && memcmp(h + kOffRecUuid, place_.uuid, 16) != 0)
+    return damaged("last record belongs to another file system", at);
   s->lastRecord = at;
   s->headCycle = fsbmp::decodeBE32(h + kOffRecCycle);
   s->tail = static_cast<int64_t>(fsbmp::decodeBE64(h + kOffRecTailLsn) & 0xFFFFFFFFu);
@@ -330,15 +336,32 @@ CVoError LogReader::findTail(fsbmp::XfsLogState* s) {
 
 }  // namespace
 
-CVoError fsbmp::inspectXfsLog(const JxCodeLocation& where, FsParser& parser, int64_t logStart,
-                              int64_t logBasicBlocks, XfsLogState* state) {
+CVoError fsbmp::readXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t bb, int64_t count,
+                           void* buf) {
+  if (!place.device)
+    return parser.readBlocks(buf, kBasicBlock, place.start + bb, static_cast<int>(count));
+  const int64_t offset = (place.start + bb) * kBasicBlock;
+  const uint32_t want = static_cast<uint32_t>(count * kBasicBlock);
+  uint32_t got = 0;
+  CVoError err = place.device->readAt(offset, buf, want, &got);
+  if (err.code < 0) return err;
+  if (got != want) {
+    return JxErrorUtil::ErrorErrNo(
+        JX_LOCATION("fsbmpXFSLog"), ENOSPC, "EOF while reading log blocks %lld-%lld of size %d",
+        static_cast<long long>(bb), static_cast<long long>(bb + count - 1), kBasicBlock);
+  }
+  return CVoError();
+}
+
+CVoError fsbmp::inspectXfsLog(const JxCodeLocation& where, FsParser& parser,
+                              const XfsLogPlace& place, XfsLogState* state) {
   *state = XfsLogState();
-  if (logBasicBlocks < 2) {
+  if (place.blocks < 2) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "XFS log of %s is damaged: %lld blocks long",
-                                   parser.devPath.c_str(), static_cast<long long>(logBasicBlocks));
+                                   parser.devPath.c_str(), static_cast<long long>(place.blocks));
   }
-  LogReader reader(where, parser, logStart, logBasicBlocks);
+  LogReader reader(where, parser, place);
   CVoError err = reader.findHead(state);
   if (err.code < 0) return err;
   if (state->zeroed) {

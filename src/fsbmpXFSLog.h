@@ -1,4 +1,4 @@
-// An XFS internal log: its state as the kernel's mount would find it (where its head and tail are,
+// An XFS log: its state as the kernel's mount would find it (where its head and tail are,
 // and whether it ends in a clean unmount), and its replay in memory.
 #ifndef FSBMP_FSBMPXFSLOG_H
 #define FSBMP_FSBMPXFSLOG_H
@@ -10,6 +10,7 @@
 
 namespace fsbmp {
 
+class DeviceView;
 class MemoryOverlay;
 
 struct XfsLogState {
@@ -21,19 +22,26 @@ struct XfsLogState {
   uint32_t headCycle = 0;   // cycle of the last record
 };
 
-// Finds head, tail and state of the log of `logBasicBlocks` 512-byte basic blocks that starts at
-// basic block `logStart` of the parser's device, reading through parser.readBlocks. A log whose
-// head or last record cannot be found is refused as damaged (errno 38); errors name `where`.
-CVoError inspectXfsLog(const JxCodeLocation& where, FsParser& parser, int64_t logStart,
-                       int64_t logBasicBlocks, XfsLogState* state);
-
 // Where the log lies and what its records must match.
 struct XfsLogPlace {
-  int64_t start = 0;            // first 512-byte basic block of the log on the device
+  // The device that holds the log: null for the file system's own (read through the parser),
+  // or the external log device that the caller named.
+  DeviceView* device = nullptr;
+  int64_t start = 0;            // first 512-byte basic block of the log on that device
   int64_t blocks = 0;           // its length in basic blocks
   bool hasCRC = false;          // version 5: every record carries a CRC-32C
   unsigned char uuid[16] = {};  // the superblock's UUID, which records name
 };
+
+// Reads `count` basic blocks of the log from its basic block `bb` (not past its end) into `buf`.
+CVoError readXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t bb, int64_t count,
+                    void* buf);
+
+// Finds head, tail and state of the log at `place`. A log whose head or last record cannot be
+// found, or whose last record names another file system, is refused as damaged (errno 38);
+// errors name `where`.
+CVoError inspectXfsLog(const JxCodeLocation& where, FsParser& parser, const XfsLogPlace& place,
+                       XfsLogState* state);
 
 // What a replay did.
 struct XfsReplay {

@@ -182,8 +182,7 @@ CVoError Replayer::read(int64_t bb, int64_t count, std::vector<unsigned char>* o
     const int64_t at = (bb + done) % place_.blocks;
     int64_t n = count - done;
     if (n > place_.blocks - at) n = place_.blocks - at;
-    CVoError err =
-        parser_.readBlocks(out->data() + done * kBB, kBB, place_.start + at, static_cast<int>(n));
+    CVoError err = fsbmp::readXfsLog(parser_, place_, at, n, out->data() + done * kBB);
     if (err.code < 0) {
       return err.Push(FSBMP_AT(where_), "Couldn't read XFS log blocks %lld to %lld of %s",
                       static_cast<long long>(at), static_cast<long long>(at + n - 1),

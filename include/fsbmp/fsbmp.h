@@ -58,6 +58,11 @@ class FSBMP_API FsParser {
   //  - chunkSize must be a power of two and a multiple of blockSize (errno 22 otherwise).
   virtual CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) = 0;
 
+  // Names the device that holds the file system's journal (ext3/4) or log (XFS) when the
+  // superblock puts it on another device; call it before the first getBmp. A file system that
+  // needs recovery is then mapped as the replay from there will leave it. errno 22 where the
+  // file system keeps no journal on another device; 38 where `path` is not its journal.
+  virtual CVoError setJournalDevice(const std::string& path);
   // Measures the device: devSize becomes its length in bytes (for a partition or a volume, the
   // view's length).
   CVoError init();

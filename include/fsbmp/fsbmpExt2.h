@@ -9,6 +9,12 @@
 
 #include "fsbmp/fsbmp.h"
 
+namespace fsbmp {
+namespace ext2 {
+struct JournalSource;  // where a journal's blocks are; internal to the library
+}
+}  // namespace fsbmp
+
 // One group descriptor in host byte order, laid out as the 64-byte on-disk ext4 descriptor. A
 // 32-byte descriptor fills the first half; the upper half is then zero.
 struct ext4_group_desc_64 {
@@ -102,6 +108,10 @@ class FSBMP_API FsParserExt2 : public FsParser {
   uint32_t journalInode;          // 8; 0 when the journal is on another device
   uint32_t replayedTransactions;  // committed transactions put in place in memory
   uint32_t replayedBlocks;        // distinct blocks they overwrite
+  // The external journal's device (ext3/4 keeps it there when journalInode is 0); a file system
+  // that needs recovery is mapped from its replay once it is named (errno 38 when `path` is not
+  // this file system's journal, 22 for a file system whose journal is its own).
+  CVoError setJournalDevice(const std::string& path) override;
 
  protected:
   // The descriptor table, then the blocks before the first group, then every initialised
@@ -114,8 +124,15 @@ class FSBMP_API FsParserExt2 : public FsParser {
   uint64_t bitmapBytes(const ChunkLayout& layout) const override;
 
  private:
-  // Builds the overlay of the blocks that replaying the journal would put in place.
+  unsigned char journalUuid[16] = {};    // s_journal_uuid: the external journal's own UUID
+  std::unique_ptr<CVoFile> journalFile;  // the external journal's device, once named
+  std::shared_ptr<fsbmp::DeviceView> journalView;
+  // Builds the overlay of the blocks that replaying the journal would put in place: the
+  // journal in the journal inode, then, once found, its log from wherever it lies.
   CVoError replayJournal(const JxCodeLocation& where, const unsigned char* sb);
+  CVoError replayLog(const JxCodeLocation& where, const fsbmp::ext2::JournalSource& source);
+  // The external journal on the device at `path`, checked to be this file system's.
+  CVoError replayExternal(const JxCodeLocation& where, const std::string& path);
   // The walk itself, over whichever view the parser reads through.
   CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
   // Takes the checksum settings from the superblock `sb` and, under metadata_csum, checks the

@@ -31,6 +31,9 @@ class FSBMP_API FsParserXFS : public FsParser {
   // every later read of the free-space trees sees them as mounting would leave them. Done once
   // per parser; getBmp calls it.
   CVoError readLog();
+  // The external log device of a file system whose superblock puts its log on another device
+  // (errno 22 for one with an internal log, or once the log has been read).
+  CVoError setJournalDevice(const std::string& path) override;
 
   // Descends the by-block free-space tree of the AG that begins at device block `agStart`,
   // from its AG-relative block `node`, to the leaf that covers AG-relative block `target`;
@@ -89,6 +92,10 @@ class FSBMP_API FsParserXFS : public FsParser {
   bool logChecked = false;
   CVoError logVerdict;
   std::shared_ptr<fsbmp::MemoryOverlay> replayed;  // the log's replay, when it needed one
+  // The external log's device, once named.
+  std::unique_ptr<CVoFile> logDeviceFile;
+  std::shared_ptr<fsbmp::DeviceView> logDevice;
+  std::string logDevicePath;
   int sectorBytes = 0;
   unsigned char uuid[16] = {};
 };

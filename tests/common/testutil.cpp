@@ -238,4 +238,22 @@ void forEachRange(const std::string& list, void (*fn)(void*, long long, long lon
   }
 }
 
+LoopDevice::LoopDevice(const std::string& file, bool partitions) {
+  std::string out;
+  if (geteuid() != 0) {
+    why = "loop devices need root";
+  } else if (!haveCommand("losetup")) {
+    why = "losetup is missing";
+  } else if (run(std::string("losetup -f --show ") + (partitions ? "-P '" : "'") + file + "'", &out,
+                 true) != 0) {
+    why = "no loop device available: " + out;
+  } else {
+    device = out.substr(0, out.find_first_of("\r\n"));
+  }
+}
+
+LoopDevice::~LoopDevice() {
+  if (!device.empty()) run("losetup -d '" + device + "'", nullptr, true);
+}
+
 }  // namespace fsbmp_test

@@ -398,17 +398,6 @@ std::string findLoss(const FsImage& img, const std::string& copy, std::string* n
   return "";
 }
 
-LoopDevice::LoopDevice(const std::string& file, bool partitions) {
-  std::string out;
-  if (geteuid() == 0 &&
-      run(std::string("losetup -f --show ") + (partitions ? "-P " : "") + quote(file), &out) == 0)
-    device = out.substr(0, out.find('\n'));
-}
-
-LoopDevice::~LoopDevice() {
-  if (!device.empty()) run("losetup -d " + quote(device));
-}
-
 Mount::Mount(const std::string& device, const std::string& options) {
   static int serial = 0;
   const std::string path = scratchPath("mnt-" + std::to_string(++serial));

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/testutil.h"
+
 namespace e2e_test {
 
 enum class Kind { kExt, kXfs, kReiserFS, kVxFS };
@@ -47,15 +49,7 @@ void forEachRangeLine(const std::string& text, const std::function<void(long lon
 // otherwise what was found wrong. `notes` receives the checks that could not run here.
 std::string findLoss(const FsImage& image, const std::string& copy, std::string* notes);
 
-// A loop device over a scratch file (with `partitions`, its partitions as devices too),
-// detached on every way out. `device` is empty when there is none (not root, none free).
-struct LoopDevice {
-  std::string device;
-  explicit LoopDevice(const std::string& file, bool partitions = false);
-  ~LoopDevice();
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-};
+using fsbmp_test::LoopDevice;
 
 // A mount of `device` on a fresh directory, unmounted and removed on every way out. `dir` is
 // empty when the mount failed (`error` says why).

@@ -666,3 +666,56 @@ TEST(XfsLog, EditedLogs) {
     EXPECT_EQ(missing, 0);
   }
 }
+
+// A log on another device: refused until the caller names it, then replayed from there; a
+// device that is not the log is refused.
+TEST(XfsLog, ExternalLogNamedByTheCaller) {
+  const std::string image = scratchPath("xlive.img");
+  const std::string logFile = scratchPath("xlive.log");
+  const std::string snap = scratchPath("xsnap.img");
+  const std::string snapLog = scratchPath("xsnap.log");
+  mustRun("truncate -s 64m '" + image + "' && truncate -s 16m '" + logFile +
+          "' && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q -l logdev='" + logFile +
+          "',size=2000b '" + image + "'");
+  {
+    LoopDevice log(logFile);
+    if (log.device.empty()) GTEST_SKIP() << log.why;
+    LoopMount m;
+    const std::string why = m.start(image, "logdev=" + log.device);
+    if (!why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(writeSyncedFiles(m.dir, 30, 65536));
+    mustRun("cp --sparse=always '" + image + "' '" + snap + "' && cp --sparse=always '" + logFile +
+            "' '" + snapLog + "'");
+    ASSERT_EQ(m.stop(), "");
+  }
+  ChunkBitmap map;
+  std::unique_ptr<FsParserXFS> alone = open(snap);
+  EXPECT_EQ(getBitmap(alone.get(), 4096, &map).errNo(), ENOSYS);
+  std::unique_ptr<FsParserXFS> wrong = open(snap);
+  ASSERT_GE(wrong->setJournalDevice(image).code, 0);
+  EXPECT_EQ(getBitmap(wrong.get(), 4096, &map).errNo(), ENOSYS);
+
+  std::unique_ptr<FsParserXFS> p = open(snap);
+  CVoError err = p->setJournalDevice(snapLog);
+  ASSERT_GE(err.code, 0) << err.toString();
+  err = getBitmap(p.get(), p->blockSize, &map);
+  ASSERT_GE(err.code, 0) << err.toString();
+  EXPECT_TRUE(p->logNeedsRecovery);
+  EXPECT_GT(p->replayedTransactions, 0u);
+  EXPECT_EQ(p->setJournalDevice(snapLog).errNo(), EINVAL);  // too late: the log was read
+
+  // The kernel's replay of copies of both.
+  mustRun("cp --sparse=always '" + snap + "' '" + image + "' && cp --sparse=always '" + snapLog +
+          "' '" + logFile + "'");
+  {
+    LoopDevice log(logFile);
+    LoopMount m;
+    ASSERT_EQ(m.start(image, "logdev=" + log.device), "");
+    ASSERT_EQ(m.stop(), "");
+  }
+  long long missing = 0, extra = 0;
+  compareWithReplay(map, describe(image).expectedChunks(p->blockSize),
+                    describe(snap).expectedChunks(p->blockSize), &missing, &extra);
+  EXPECT_EQ(missing, 0);
+  mustRun("rm -f '" + image + "' '" + logFile + "' '" + snap + "' '" + snapLog + "'");
+}
