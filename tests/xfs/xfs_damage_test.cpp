@@ -500,7 +500,8 @@ TEST_F(XfsDamage, LogStates) {
        damaged("last record has an unknown version")},
       {"external log", nullptr,
        "XFS on %s keeps its log on another device, which the library cannot read: it cannot "
-       "tell whether the log needs recovery, and a map made without it could lose data"},
+       "tell whether the log needs recovery, and a map made without it could lose data. Name "
+       "the log device to map it"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
