@@ -9,6 +9,7 @@
 // in the byte order of the host that wrote them, which the record header's h_fmt names; the
 // buffers' own contents are on-disk metadata, big-endian.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -428,7 +429,8 @@ CVoError Replayer::applyBuffer(const Item& item, uint64_t lsn, int64_t at) {
   const int64_t block = static_cast<int64_t>(host64(format.data() + kOffBlfBlock));
   const int length = host16(format.data() + kOffBlfLength);
   const uint32_t mapWords = host32(format.data() + kOffBlfMapSize);
-  if (block < 0 || length <= 0 || length > kMaxBufferBlocks || mapWords > kMaxMapWords ||
+  if (block < 0 || block > INT64_MAX / kBB - kMaxBufferBlocks || length <= 0 ||
+      length > kMaxBufferBlocks || mapWords > kMaxMapWords ||
       format.size() < kOffBlfMap + 4 * static_cast<size_t>(mapWords))
     return damaged("buffer item of impossible geometry", at);
   std::vector<unsigned char> buffer(static_cast<size_t>(length) * kBB);
