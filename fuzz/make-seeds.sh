@@ -63,32 +63,26 @@ mnt=""
 losetup -d "$loopdev"
 loopdev=""
 
-# A crash-consistent snapshot: copied while mounted, its journal holding what the maps lack.
+# Crash-consistent snapshots: copied while mounted, their journal or log holding what the maps
+# lack.
+snapshot() {  # NAME FSTYPE WORKLOAD (run in the mounted file system)
+  loopdev=$(losetup -f --show "$work/$1.img")
+  mnt=$work/mnt
+  mount -t "$2" "$loopdev" "$mnt"
+  (cd "$mnt" && eval "$3" && cp --sparse=always "$work/$1.img" "$work/$1.snap")
+  umount "$mnt"
+  mnt=""
+  losetup -d "$loopdev"
+  loopdev=""
+  mv "$work/$1.snap" "$work/$1.img"
+}
 mkimg ext4-dirty 16M "mkfs.ext4 -q -F -b 1024 {img}"
-loopdev=$(losetup -f --show "$work/ext4-dirty.img")
-mnt=$work/mnt
-mount -t ext4 "$loopdev" "$mnt"
-(cd "$mnt" && for i in 1 2 3 4 5 6; do printf '%20000s' x >f$i && sync f$i; done &&
-  cp --sparse=always "$work/ext4-dirty.img" "$work/ext4-dirty.snap")
-umount "$mnt"
-mnt=""
-losetup -d "$loopdev"
-loopdev=""
-mv "$work/ext4-dirty.snap" "$work/ext4-dirty.img"
-
-# The same for XFS: its log holds files, a directory and removals that the trees lack.
+snapshot ext4-dirty ext4 "for i in 1 2 3 4 5 6; do printf '%20000s' x >f\$i && sync f\$i; done"
+# Files, a directory and removals.
 mkimg xfs-dirty 40M "$xfs -b size=4096 -d agsize=16m,size=36m {img}"
-loopdev=$(losetup -f --show "$work/xfs-dirty.img")
-mount -t xfs "$loopdev" "$mnt"
-(cd "$mnt" && for i in 1 2 3 4 5 6 7 8; do printf '%20000s' x >f$i && sync f$i; done &&
-  mkdir d && for i in 1 2 3; do printf '%9000s' y >d/g$i && sync d/g$i; done &&
-  rm f2 f5 && sync -f . && printf '%30000s' z >f9 && sync f9 &&
-  cp --sparse=always "$work/xfs-dirty.img" "$work/xfs-dirty.snap")
-umount "$mnt"
-mnt=""
-losetup -d "$loopdev"
-loopdev=""
-mv "$work/xfs-dirty.snap" "$work/xfs-dirty.img"
+snapshot xfs-dirty xfs "for i in 1 2 3 4 5 6 7 8; do printf '%20000s' x >f\$i && sync f\$i; done &&
+  mkdir d && for i in 1 2 3; do printf '%9000s' y >d/g\$i && sync d/g\$i; done &&
+  rm f2 f5 && sync -f . && printf '%30000s' z >f9 && sync f9"
 
 mkimg reiserfs-4k 36M "mkreiserfs -f -q -b 4096 {img} 9000"
 mkimg reiserfs-1k 20M "mkreiserfs -f -q -b 1024 {img} 20000"

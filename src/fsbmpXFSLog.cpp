@@ -12,30 +12,12 @@
 
 #include "coding.h"
 #include "device_view.h"
+#include "fsbmpXFSLogFormat.h"
 #include "location.h"
 
 namespace {
 
-const int kBasicBlock = 512;
-
-// Record header (big-endian on every host).
-const uint32_t kRecordMagic = 0xFEEDBABE;
-const int kOffRecMagic = 0;
-const int kOffRecCycle = 4;
-const int kOffRecVersion = 8;
-const int kOffRecLength = 12;  // payload bytes
-const int kOffRecTailLsn = 24;
-const int kOffRecOps = 40;
-const int kOffRecUuid = 304;
-const int kOffRecSize = 320;  // in-core buffer size, version 2
-const uint32_t kVersion2 = 2;
-// One header sector's cycle data covers this much payload; bigger records carry extra headers.
-const uint32_t kHeaderCycleSize = 32768;
-const uint32_t kMaxRecordSize = 256 * 1024;
-
-// Operation header: tid 0 (overwritten by the cycle stamp), length 4, client 8, flags 9.
-const int kOffOpFlags = 9;
-const unsigned kOpUnmount = 0x20;
+using namespace fsbmp::xlog;
 
 // How far behind a head the kernel verifies: all in-core log buffers in flight at once (eight
 // of the largest records), and one largest record.
@@ -48,19 +30,6 @@ uint32_t cycleOf(const unsigned char* bb) {
   if (fsbmp::decodeBE32(bb + kOffRecMagic) == kRecordMagic)
     return fsbmp::decodeBE32(bb + kOffRecCycle);
   return fsbmp::decodeBE32(bb);
-}
-
-int64_t basicBlocksOf(uint32_t bytes) {
-  return (static_cast<int64_t>(bytes) + kBasicBlock - 1) / kBasicBlock;
-}
-
-// Header basic blocks of the record whose first header is `h`: one, or one per 32 KiB of
-// payload with version-2 records bigger than that.
-int64_t headerBlocksOf(const unsigned char* h) {
-  const uint32_t size = fsbmp::decodeBE32(h + kOffRecSize);
-  if ((fsbmp::decodeBE32(h + kOffRecVersion) & kVersion2) && size > kHeaderCycleSize)
-    return (static_cast<int64_t>(size) + kHeaderCycleSize - 1) / kHeaderCycleSize;
-  return 1;
 }
 
 class LogReader {

@@ -19,33 +19,21 @@
 #include "coding.h"
 #include "device_view.h"
 #include "fsbmpXFSLog.h"
+#include "fsbmpXFSLogFormat.h"
 #include "location.h"
 
 namespace {
 
-const int kBB = 512;
+using namespace fsbmp::xlog;
 
-// Record header.
-const uint32_t kRecordMagic = 0xFEEDBABE;
-const int kOffRecVersion = 8;
-const int kOffRecLength = 12;
-const int kOffRecLsn = 16;
-const int kOffRecTailLsn = 24;
-const int kOffRecCrc = 32;
-const int kOffRecOps = 40;
-const int kOffRecCycleData = 44;
-const int kOffRecFormat = 300;
-const int kOffRecUuid = 304;
-const int kOffRecSize = 320;
+const int kBB = kBasicBlock;
+
 // The CRC covers this much of the header: the structure as 64-bit hosts lay it out, or as i386
 // does, four bytes shorter; and this much of each extended header.
 const size_t kRecCrcBytes = 328;
 const size_t kRecCrcBytesOther = 324;
 const size_t kExtCrcBytes = 260;
-const uint32_t kVersion2 = 2;
-const uint32_t kHeaderCycleSize = 32768;
 const int kCycleWords = kHeaderCycleSize / kBB;  // basic blocks one header's cycle data covers
-const uint32_t kMaxRecordSize = 256 * 1024;
 const uint32_t kFormatLittle = 1;
 const uint32_t kFormatBig = 2;
 const uint32_t kFormatIrix = 3;
@@ -53,16 +41,9 @@ const uint32_t kFormatIrix = 3;
 // the head is a write that did not finish.
 const size_t kInFlightRecords = 8;
 
-// Operation header (big-endian).
-const int kOpHeader = 12;
+// Operation clients.
 const uint8_t kClientTransaction = 0x69;
 const uint8_t kClientLog = 0xAA;
-const unsigned kOpStart = 0x01;
-const unsigned kOpCommit = 0x02;
-const unsigned kOpContinue = 0x04;
-const unsigned kOpWasContinued = 0x08;
-const unsigned kOpEnd = 0x10;
-const unsigned kOpUnmount = 0x20;
 
 // Transaction header and items (writer's byte order).
 const uint32_t kTransMagic = 0x5452414E;  // "TRAN"
@@ -212,10 +193,8 @@ CVoError Replayer::listRecords(int64_t tail, int64_t head, std::vector<Record>* 
       return damaged("impossible record length", at);
     Record r;
     r.start = at;
-    r.headers = version == kVersion2 && size > kHeaderCycleSize
-                    ? (static_cast<int64_t>(size) + kHeaderCycleSize - 1) / kHeaderCycleSize
-                    : 1;
-    r.dataBlocks = (static_cast<int64_t>(length) + kBB - 1) / kBB;
+    r.headers = headerBlocksOf(h.data());
+    r.dataBlocks = basicBlocksOf(length);
     r.length = length;
     // A payload longer than its headers' cycle data covers cannot be restored.
     if (r.dataBlocks > r.headers * kCycleWords)
