@@ -60,6 +60,15 @@ const int kRevokeHeader = 16;
 const uint32_t kTagEscape = 1;
 const uint32_t kTagSameUuid = 2;
 const uint32_t kTagLast = 8;
+// Fast-commit records (little-endian): tag, length, value.
+const uint16_t kFcTagAddRange = 1;
+const uint16_t kFcTagDelRange = 2;
+const uint16_t kFcTagCreate = 3;
+const uint16_t kFcTagLink = 4;
+const uint16_t kFcTagUnlink = 5;
+const uint16_t kFcTagInode = 6;
+const uint16_t kFcTagPad = 7;
+const uint16_t kFcTagTail = 8;
 const uint16_t kFcTagHead = 9;
 
 // The journal inode and its block map (little-endian, as every ext4 structure).
@@ -115,6 +124,33 @@ CVoError walkExtents(const Context& cx, const unsigned char* node, size_t nodeBy
     }
   }
   return CVoError();
+}
+
+// Appends the blocks of an inode's extent tree and the extents its leaves hold, as far as the
+// device's blocks make sense: a fast commit's inode may point at tree blocks that the device
+// does not hold yet, and counting more as used is always safe.
+void collectExtentTree(const Context& cx, const unsigned char* node, size_t nodeBytes,
+                       unsigned depthLeft, std::vector<std::pair<uint64_t, uint64_t>>* out) {
+  if (nodeBytes < static_cast<size_t>(kExtentEntry) || decodeLE16(node) != kExtentMagic) return;
+  const uint16_t entries = decodeLE16(node + 2);
+  const uint16_t depth = decodeLE16(node + 6);
+  if (static_cast<size_t>(kExtentEntry) * (entries + 1u) > nodeBytes || depth > depthLeft) return;
+  std::vector<unsigned char> child(static_cast<size_t>(cx.blockSize));
+  for (uint16_t i = 0; i < entries; ++i) {
+    const unsigned char* e = node + kExtentEntry * (i + 1);
+    if (depth == 0) {
+      uint32_t len = decodeLE16(e + 4);
+      if (len > 32768) len -= 32768;  // an unwritten extent
+      const uint64_t start = static_cast<uint64_t>(decodeLE16(e + 6)) << 32 | decodeLE32(e + 8);
+      if (start < cx.blockCount) out->push_back({start, len});
+    } else {
+      const uint64_t leaf = static_cast<uint64_t>(decodeLE16(e + 8)) << 32 | decodeLE32(e + 4);
+      if (leaf >= cx.blockCount) continue;
+      out->push_back({leaf, 1});
+      if (cx.read(leaf, child.data()).code >= 0)
+        collectExtentTree(cx, child.data(), child.size(), depth - 1u, out);
+    }
+  }
 }
 
 // Appends the blocks that an indirect block of `level` (1: single) maps, from `logical` on.
@@ -186,6 +222,59 @@ struct Tag {
   uint64_t journal;  // journal block of the copy
   bool escaped;
 };
+
+// Collects into *out what the fast commits in journal blocks [first, end) allocate: every
+// range of an add-range record, and the extent trees and extents of every inode record's inode.
+CVoError scanFastCommits(const Context& cx, const BlockReader& readJournal, uint64_t first,
+                         uint64_t end, uint32_t sequence,
+                         std::vector<std::pair<uint64_t, uint64_t>>* out) {
+  std::vector<unsigned char> block(static_cast<size_t>(cx.blockSize));
+  const size_t size = block.size();
+  for (uint64_t j = first; j < end; ++j) {
+    CVoError err = readJournal(j, block.data());
+    if (err.code < 0) return err;
+    // Tag, length and value records; a block ends at its padding or its last record. An
+    // unknown tag, a record past the block, or the head of an older fast commit ends the area.
+    for (size_t at = 0; at + 4 <= size;) {
+      const uint16_t tag = decodeLE16(block.data() + at);
+      const size_t length = decodeLE16(block.data() + at + 2);
+      const unsigned char* value = block.data() + at + 4;
+      if (at + 4 + length > size) return CVoError();
+      switch (tag) {
+        case kFcTagAddRange:
+          if (length >= 16) {
+            uint32_t len = decodeLE16(value + 8);
+            if (len > 32768) len -= 32768;
+            const uint64_t start =
+                static_cast<uint64_t>(decodeLE16(value + 10)) << 32 | decodeLE32(value + 12);
+            if (start < cx.blockCount) out->push_back({start, len});
+          }
+          break;
+        case kFcTagInode:
+          if (length >= 4 + kInodeBlock + 60 &&
+              (decodeLE32(value + 4 + kInodeFlags) & kExtentsFlag))
+            collectExtentTree(cx, value + 4 + kInodeBlock, 60, kMaxExtentDepth, out);
+          break;
+        case kFcTagHead:
+          if (length < 8 || decodeLE32(value + 4) - sequence >= 0x80000000u) return CVoError();
+          break;
+        case kFcTagDelRange:
+        case kFcTagCreate:
+        case kFcTagLink:
+        case kFcTagUnlink:
+        case kFcTagTail:
+          break;
+        case kFcTagPad:
+          at = size;
+          continue;
+        default:
+          return CVoError();
+      }
+      at += 4 + length;
+    }
+  }
+  return CVoError();
+}
 
 }  // namespace
 
@@ -433,17 +522,20 @@ CVoError FsParserExt2::replayLog(const JxCodeLocation& where, const JournalSourc
   summary.endSequence = sequence;
   summary.endBlock = j;
 
-  // Fast commits past the last full commit rebuild bitmaps from inodes at mount; no bitmap of
-  // theirs is logged, so an overlay would miss the blocks they allocate.
+  // Fast commits past the last full commit: mount rebuilds the inodes they name and the bitmaps
+  // from those inodes, and logs no bitmap of theirs, so no overlay holds what they allocate.
+  // Every range that an add-range record names, and every block of the extent trees (and of
+  // the extents) of the inodes that inode records carry, counts as used instead.
+  fastCommitExtents.clear();
   if (fcBlocks) {
     err = readJournal(last + 1, block.data());  // the area's first block, as the kernel places it
     if (err.code < 0) return err;
     if (fsbmp::decodeLE16(block.data()) == kFcTagHead &&
-        fsbmp::decodeLE32(block.data() + 8) >= sequence) {
-      return JxErrorUtil::ErrorErrNo(
-          FSBMP_AT(where), ENOSYS,
-          "Journal of %s holds fast commits past transaction %u, which can't be replayed here",
-          path, sequence - 1);
+        fsbmp::decodeLE32(block.data() + 8) - sequence < 0x80000000u) {
+      err = scanFastCommits(cx, readJournal, last + 1, maxLen, sequence, &fastCommitExtents);
+      if (err.code < 0) return err;
+      debug.Debug(kTag, "   journal: fast commits past transaction %u: %zu ranges counted used",
+                  sequence - 1, fastCommitExtents.size());
     }
   }
 

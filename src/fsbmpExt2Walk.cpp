@@ -95,8 +95,12 @@ uint64_t FsParserExt2::bitmapBytes(const ChunkLayout& layout) const {
 
 CVoError FsParserExt2::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                   unsigned char* bitmap) {
-  // Blocks used before the journal's replay count as used too.
-  return walkReplayed(where, [&] { return walkMaps(where, layout, bitmap); });
+  // Blocks used before the journal's replay count as used too, and what fast commits allocate.
+  CVoError err = walkReplayed(where, [&] { return walkMaps(where, layout, bitmap); });
+  if (err.code < 0) return err;
+  for (const auto& e : fastCommitExtents)
+    markBlocks(bitmap, e.first, e.second, static_cast<uint32_t>(layout.chunkShift));
+  return CVoError();
 }
 
 CVoError FsParserExt2::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,

@@ -27,8 +27,14 @@ std::string journalState(FsParser& parser) {
     if (!ext->needsRecovery) return ext->journalInode ? "clean" : "";
     if (ext->replayError.code < 0)
       return "needs recovery, which can't be done here: " + ext->replayError.rootMessage();
-    return "needs recovery: " + std::to_string(ext->replayedTransactions) + " transactions (" +
-           std::to_string(ext->replayedBlocks) + " blocks) replayed in memory";
+    std::string state = "needs recovery: " + std::to_string(ext->replayedTransactions) +
+                        " transactions (" + std::to_string(ext->replayedBlocks) +
+                        " blocks) replayed in memory";
+    if (!ext->fastCommitExtents.empty()) {
+      state +=
+          ", " + std::to_string(ext->fastCommitExtents.size()) + " fast-commit ranges counted used";
+    }
+    return state;
   }
   if (const auto* reiser = dynamic_cast<const FsParserReiserFS*>(&parser)) {
     if (reiser->journalDevice != 0) return "on another device";

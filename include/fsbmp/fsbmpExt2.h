@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fsbmp/fsbmp.h"
@@ -108,6 +109,9 @@ class FSBMP_API FsParserExt2 : public FsParser {
   uint32_t journalInode;          // 8; 0 when the journal is on another device
   uint32_t replayedTransactions;  // committed transactions put in place in memory
   uint32_t replayedBlocks;        // distinct blocks they overwrite
+  // Fast commits past the last full commit: the block ranges they allocate (add-range records,
+  // and the extent trees and extents of the inodes they carry), all counted used.
+  std::vector<std::pair<uint64_t, uint64_t>> fastCommitExtents;  // first block, count
   // The external journal's device (ext3/4 keeps it there when journalInode is 0); a file system
   // that needs recovery is mapped from its replay once it is named (errno 38 when `path` is not
   // this file system's journal, 22 for a file system whose journal is its own).
