@@ -3,8 +3,8 @@
 #include "image_input.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fsbmp_fuzz::loadImages(
-      {"ext2-1k", "ext3-metabg", "ext4-flex", "ext4-bigalloc", "ext4-uninit", "ext4-dirty"});
+  fsbmp_fuzz::loadImages({"ext2-1k", "ext3-metabg", "ext4-flex", "ext4-bigalloc", "ext4-uninit",
+                          "ext4-dirty", "ext4-fc"});
   return 0;
 }
 

@@ -78,6 +78,8 @@ snapshot() {  # NAME FSTYPE WORKLOAD (run in the mounted file system)
 }
 mkimg ext4-dirty 16M "mkfs.ext4 -q -F -b 1024 {img}"
 snapshot ext4-dirty ext4 "for i in 1 2 3 4 5 6; do printf '%20000s' x >f\$i && sync f\$i; done"
+mkimg ext4-fc 16M "mkfs.ext4 -q -F -b 1024 -O fast_commit {img}"
+snapshot ext4-fc ext4 "for i in 1 2 3 4 5 6; do printf '%20000s' x >f\$i && sync f\$i; done"
 # Files, a directory and removals.
 mkimg xfs-dirty 40M "$xfs -b size=4096 -d agsize=16m,size=36m {img}"
 snapshot xfs-dirty xfs "for i in 1 2 3 4 5 6 7 8; do printf '%20000s' x >f\$i && sync f\$i; done &&
@@ -100,7 +102,7 @@ seed() {  # TARGET INDEX NAME
   printf "\\x$(printf %02x "$2")\\x01" >"$dir/seed-$3-crc"
   printf "\\x$(printf %02x "$2")\\x02\\x00\\x40\\x00\\x00" >"$dir/seed-$3-cut"
 }
-i=0; for n in ext2-1k ext3-metabg ext4-flex ext4-bigalloc ext4-uninit ext4-dirty; do
+i=0; for n in ext2-1k ext3-metabg ext4-flex ext4-bigalloc ext4-uninit ext4-dirty ext4-fc; do
   seed ext2 $i $n; i=$((i + 1))
 done
 i=0; for n in xfs-v5-frag xfs-v4-512 xfs-v5-4k xfs-dirty; do seed xfs $i $n; i=$((i + 1)); done
