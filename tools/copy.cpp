@@ -201,17 +201,17 @@ struct Descriptor {
   }
 };
 
-// Opens PATH a second time with O_DIRECT; -1 after saying why. A file system that takes no
-// direct I/O refuses the open with EINVAL.
-int openDirect(const std::string& path, int flags) {
+// Opens PATH a second time with O_DIRECT; -1 after saying why (of NAME, what the user named). A
+// file system that takes no direct I/O refuses the open with EINVAL.
+int openDirect(const std::string& path, const std::string& name, int flags) {
   int fd = open(path.c_str(), flags | O_DIRECT | O_CLOEXEC);
   if (fd < 0 && errno == EINVAL)
     fprintf(stderr,
             "fsbmp: couldn't open %s for direct I/O (--direct): the file system there does not "
             "support O_DIRECT; copy without --direct\n",
-            path.c_str());
+            name.c_str());
   else if (fd < 0)
-    fprintf(stderr, "fsbmp: couldn't open %s for direct I/O (--direct): %s\n", path.c_str(),
+    fprintf(stderr, "fsbmp: couldn't open %s for direct I/O (--direct): %s\n", name.c_str(),
             strerror(errno));
   return fd;
 }
@@ -283,6 +283,10 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
   Target target;
   if (!openTarget(targetPath, sourceStat, map.devSize, &target)) return 1;
 
+  // A file target that failed is removed with its temporary name; a device keeps what was
+  // written and says so.
+  const std::string outcome = target.tempPath.empty() ? targetPath + " holds an incomplete copy"
+                                                      : targetPath + " was not written";
   TransferEnds ends;
   ends.source = src;
   ends.target = target.fd;
@@ -291,10 +295,12 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
   Descriptor sourceDirect, targetDirect;
   if (options.direct) {
     const std::string& written = target.tempPath.empty() ? target.path : target.tempPath;
-    sourceDirect.fd = openDirect(device, O_RDONLY);
-    if (sourceDirect.fd < 0) return 1;
-    targetDirect.fd = openDirect(written, O_WRONLY);
-    if (targetDirect.fd < 0) return 1;
+    sourceDirect.fd = openDirect(device, device, O_RDONLY);
+    if (sourceDirect.fd >= 0) targetDirect.fd = openDirect(written, target.path, O_WRONLY);
+    if (targetDirect.fd < 0) {
+      if (!target.tempPath.empty()) fprintf(stderr, "fsbmp: %s\n", outcome.c_str());
+      return 1;
+    }
     ends.sourceDirect = sourceDirect.fd;
     ends.targetDirect = targetDirect.fd;
     ends.alignment = std::max(directAlignment(src), directAlignment(target.fd));
@@ -307,10 +313,6 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
       transferUsedRuns(map, ends, &gInterrupted, [&](long long done) { progress.update(done); });
   const long long done = moved.done, runs = moved.runs;
   const std::string& failure = moved.failure;
-  // A file target that failed is removed with its temporary name; a device keeps what was
-  // written and says so.
-  const std::string outcome = target.tempPath.empty() ? targetPath + " holds an incomplete copy"
-                                                      : targetPath + " was not written";
   if (!failure.empty() || moved.interrupted) {
     progress.stop();
     if (moved.interrupted) {
