@@ -80,6 +80,14 @@ CVoError FsParser::readBlocks(void* buf, int blockBytes, long long block, int co
                                  block, block + count - 1, blockBytes);
 }
 
+void FsParser::willReadBlocks(int blockBytes, long long block, long long count) {
+  if (blockBytes <= 0 || block < 0 || count <= 0 || block > INT64_MAX / blockBytes ||
+      count > (INT64_MAX - block * blockBytes) / blockBytes)
+    return;
+  view->willNeed(static_cast<int64_t>(block) * blockBytes,
+                 static_cast<int64_t>(count) * blockBytes);
+}
+
 int FsParser::log2(long long v) {
   if (v <= 1) return 0;
   if (v & 1) return -1;
