@@ -20,6 +20,7 @@
 #   FSBMP_COPY_BPS     reads of the source loop device throttled to this many bytes a second
 #                      (cgroup v1 blkio); 0 (the default) for none
 #   FSBMP_COPY_CHUNK   fsbmp's chunk size (default 64K)
+#   FSBMP_COPY_KINDS   the file systems (default "ext4 xfs")
 #
 # Every run starts cold: the source loop device's and the image's pages are dropped first
 # (dd iflag=nocache count=0, posix_fadvise DONTNEED on the whole file). It is a benchmark, not a
@@ -112,7 +113,7 @@ fi
 
 echo "| volume | used | what | median s | MiB/s of used | / floor |"
 echo "|---|---|---|---:|---:|---:|"
-for kind in ext4 xfs; do
+for kind in ${FSBMP_COPY_KINDS:-ext4 xfs}; do
   makeVolume "$kind"
   img=$data/copy-$kind-$size.img
   src=$(losetup -r -f --show "$img")
@@ -140,6 +141,7 @@ for kind in ext4 xfs; do
   row "$pc -c (to an image file)" "$(figure "$pc" -c -q -s "$src" -o "$work/copy.pc")"
   if [ "$kind" = ext4 ]; then
     row "fsbmp copy -c $chunk, loop device to loop device" "$(figure "$fsbmp" copy "$src" "$dstLoop" -c "$chunk" -q)"
+    row "fsbmp copy -c $chunk --direct, loop device to loop device" "$(figure "$fsbmp" copy "$src" "$dstLoop" -c "$chunk" -q --direct)"
     row "$pc -b (loop device to loop device)" "$(figure "$pc" -b -q -s "$src" -o "$dstLoop")"
   fi
   losetup -d "$dstLoop"

@@ -171,11 +171,12 @@ TEST_F(CopyTest, DirectCopyMatchesTheBufferedOne) {
   const std::string buffered = scratchPath("ext2-tail.copy"), direct = buffered + ".direct";
   for (const std::string& flags : {std::string(""), std::string(" --direct")}) {
     const std::string& to = flags.empty() ? buffered : direct;
-    ASSERT_EQ(run(tool() + " copy " + quote(device) + " " + quote(to) + " -c 1K -q --bitmap " +
-                      quote(bitmap) + flags,
-                  &out, true),
-              0)
-        << flags << ": " << out;
+    const int status = run(tool() + " copy " + quote(device) + " " + quote(to) +
+                               " -c 1K -q --bitmap " + quote(bitmap) + flags,
+                           &out, true);
+    if (status == 1 && out.find("does not support O_DIRECT") != std::string::npos)
+      GTEST_SKIP() << "the scratch directory's file system takes no direct I/O: " << out;
+    ASSERT_EQ(status, 0) << flags << ": " << out;
   }
   EXPECT_EQ(run("cmp " + quote(buffered) + " " + quote(direct), &out, true), 0) << out;
 
