@@ -1,5 +1,7 @@
 #include "device_view.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,13 @@ DeviceView::~DeviceView() {}
 
 CVoError FileView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
   return file_->ReadAt(offset, buf, size, got);
+}
+
+void DeviceView::willNeed(int64_t, int64_t) {}
+
+void FileView::willNeed(int64_t offset, int64_t size) {
+  // Starts the reads and returns; pages already cached cost a look-up each.
+  if (file_->isOpen()) posix_fadvise(file_->fd(), offset, size, POSIX_FADV_WILLNEED);
 }
 
 CVoError FileView::length(int64_t* bytes) {
@@ -62,6 +71,22 @@ CVoError ExtentView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* 
     extentStart += e.length;
   }
   return CVoError();
+}
+
+void ExtentView::willNeed(int64_t offset, int64_t size) {
+  if (offset < 0) return;
+  int64_t extentStart = 0;
+  for (const Extent& e : extents_) {
+    if (size <= 0) break;
+    if (offset < extentStart + e.length) {
+      const int64_t within = offset - extentStart;
+      const int64_t n = size < e.length - within ? size : e.length - within;
+      under_->willNeed(e.start + within, n);
+      offset += n;
+      size -= n;
+    }
+    extentStart += e.length;
+  }
 }
 
 BlockOverlay::BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize,

@@ -28,6 +28,9 @@ class DeviceView {
   virtual CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) = 0;
   // The view's length in bytes.
   virtual CVoError length(int64_t* bytes) = 0;
+  // A hint that [offset, offset + size) will be read soon: the view may have the kernel start
+  // reading it in the background. Never fails; by default it does nothing.
+  virtual void willNeed(int64_t offset, int64_t size);
   // True when the view is the device or image file itself, opened by its path: that path then
   // also measures the device and names it to other programs (fsdb).
   virtual bool isWholeFile() const { return false; }
@@ -39,6 +42,7 @@ class FileView : public DeviceView {
   explicit FileView(CVoFile* file) : file_(file) {}
   CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
   CVoError length(int64_t* bytes) override;
+  void willNeed(int64_t offset, int64_t size) override;
   bool isWholeFile() const override { return true; }
 
  private:
@@ -56,6 +60,7 @@ class ExtentView : public DeviceView {
   ExtentView(std::shared_ptr<DeviceView> under, std::vector<Extent> extents);
   CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
   CVoError length(int64_t* bytes) override;
+  void willNeed(int64_t offset, int64_t size) override;
 
  private:
   std::shared_ptr<DeviceView> under_;
@@ -77,6 +82,8 @@ class BlockOverlay : public DeviceView {
                std::shared_ptr<DeviceView> source = nullptr);
   CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
   CVoError length(int64_t* bytes) override { return under_->length(bytes); }
+  // The blocks as they stand are hinted; copies are read from elsewhere, and rarely.
+  void willNeed(int64_t offset, int64_t size) override { under_->willNeed(offset, size); }
 
  private:
   std::shared_ptr<DeviceView> under_;
@@ -94,6 +101,7 @@ class MemoryOverlay : public DeviceView {
   explicit MemoryOverlay(std::shared_ptr<DeviceView> under) : under_(std::move(under)) {}
   CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
   CVoError length(int64_t* bytes) override { return under_->length(bytes); }
+  void willNeed(int64_t offset, int64_t size) override { under_->willNeed(offset, size); }
 
   // Puts `count` sectors from `data` in place of the view's, from sector `first` on.
   void put(int64_t first, const unsigned char* data, int64_t count);

@@ -86,6 +86,14 @@ CVoError FsParser::setJournalDevice(const std::string& path) {
                                  devPath.c_str(), path.c_str());
 }
 
+void FsParser::willReadBlocks(int blockBytes, long long block, long long count) {
+  if (blockBytes <= 0 || block < 0 || count <= 0 || block > INT64_MAX / blockBytes ||
+      count > (INT64_MAX - block * blockBytes) / blockBytes)
+    return;
+  view->willNeed(static_cast<int64_t>(block) * blockBytes,
+                 static_cast<int64_t>(count) * blockBytes);
+}
+
 int FsParser::log2(long long v) {
   if (v <= 1) return 0;
   if (v & 1) return -1;

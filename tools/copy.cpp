@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <libgen.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,13 +16,11 @@
 
 #include "device_check.h"
 #include "progress.h"
+#include "transfer.h"
 
 namespace fsbmp_tool {
 
 namespace {
-
-// Runs of used chunks are moved in requests of up to this many bytes.
-const long long kRequestBytes = 8LL << 20;
 
 volatile sig_atomic_t gInterrupted = 0;
 
@@ -69,37 +69,6 @@ std::string baseOf(const std::string& path) {
   std::vector<char> copy(path.begin(), path.end());
   copy.push_back('\0');
   return basename(copy.data());
-}
-
-// Both return "" or, after a failure, what went wrong.
-std::string readFully(int fd, unsigned char* buf, long long size, long long offset,
-                      const std::string& device) {
-  while (size > 0) {
-    ssize_t n = pread(fd, buf, static_cast<size_t>(size), offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      return "couldn't read " + device + " at byte " + std::to_string(offset) + ": " +
-             (n < 0 ? strerror(errno) : "unexpected end of the device");
-    buf += n;
-    size -= n;
-    offset += n;
-  }
-  return "";
-}
-
-std::string writeFully(int fd, const unsigned char* buf, long long size, long long offset,
-                       const std::string& target) {
-  while (size > 0) {
-    ssize_t n = pwrite(fd, buf, static_cast<size_t>(size), offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      return "couldn't write " + target + " at byte " + std::to_string(offset) + ": " +
-             (n < 0 ? strerror(errno) : "nothing written");
-    buf += n;
-    size -= n;
-    offset += n;
-  }
-  return "";
 }
 
 // The file a chain of symbolic links ends at (which need not exist yet), so that a link is
@@ -224,6 +193,40 @@ bool commitTarget(Target* target) {
   return true;
 }
 
+// A descriptor closed when it goes out of scope.
+struct Descriptor {
+  int fd = -1;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Opens PATH a second time with O_DIRECT; -1 after saying why (of NAME, what the user named). A
+// file system that takes no direct I/O refuses the open with EINVAL.
+int openDirect(const std::string& path, const std::string& name, int flags) {
+  int fd = open(path.c_str(), flags | O_DIRECT | O_CLOEXEC);
+  if (fd < 0 && errno == EINVAL)
+    fprintf(stderr,
+            "fsbmp: couldn't open %s for direct I/O (--direct): the file system there does not "
+            "support O_DIRECT; copy without --direct\n",
+            name.c_str());
+  else if (fd < 0)
+    fprintf(stderr, "fsbmp: couldn't open %s for direct I/O (--direct): %s\n", name.c_str(),
+            strerror(errno));
+  return fd;
+}
+
+// What direct I/O on FD is aligned to: a block device's logical sector size, and at least a page
+// (which any file system with direct I/O takes).
+long long directAlignment(int fd) {
+  struct stat st;
+  int sector = 0;
+  if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKSSZGET, &sector) == 0 &&
+      sector > 4096 && (sector & (sector - 1)) == 0)
+    return sector;
+  return 4096;
+}
+
 }  // namespace
 
 bool checkCopyTarget(const std::string& target) {
@@ -280,33 +283,39 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
   Target target;
   if (!openTarget(targetPath, sourceStat, map.devSize, &target)) return 1;
 
-  std::vector<unsigned char> buffer(
-      static_cast<size_t>(std::min(kRequestBytes, std::max(map.chunkSize, 1LL << 20))));
-  const long long total = map.usedBytes();
-  Progress progress(total, !options.quiet);
-  const double start = monotonicSeconds();
-  long long done = 0, runs = 0;
-  std::string failure;
-  map.forEachUsedRun([&](long long offset, long long length) {
-    if (!failure.empty() || gInterrupted || offset >= map.devSize) return;
-    ++runs;
-    while (length > 0 && failure.empty() && !gInterrupted) {
-      long long n = std::min(length, static_cast<long long>(buffer.size()));
-      failure = readFully(src, buffer.data(), n, offset, device);
-      if (failure.empty()) failure = writeFully(target.fd, buffer.data(), n, offset, target.path);
-      offset += n;
-      length -= n;
-      done += n;
-      progress.update(done);
-    }
-  });
   // A file target that failed is removed with its temporary name; a device keeps what was
   // written and says so.
   const std::string outcome = target.tempPath.empty() ? targetPath + " holds an incomplete copy"
                                                       : targetPath + " was not written";
-  if (!failure.empty() || gInterrupted) {
+  TransferEnds ends;
+  ends.source = src;
+  ends.target = target.fd;
+  ends.sourceName = device;
+  ends.targetName = target.path;
+  Descriptor sourceDirect, targetDirect;
+  if (options.direct) {
+    const std::string& written = target.tempPath.empty() ? target.path : target.tempPath;
+    sourceDirect.fd = openDirect(device, device, O_RDONLY);
+    if (sourceDirect.fd >= 0) targetDirect.fd = openDirect(written, target.path, O_WRONLY);
+    if (targetDirect.fd < 0) {
+      if (!target.tempPath.empty()) fprintf(stderr, "fsbmp: %s\n", outcome.c_str());
+      return 1;
+    }
+    ends.sourceDirect = sourceDirect.fd;
+    ends.targetDirect = targetDirect.fd;
+    ends.alignment = std::max(directAlignment(src), directAlignment(target.fd));
+  }
+
+  const long long total = map.usedBytes();
+  Progress progress(total, !options.quiet);
+  const double start = monotonicSeconds();
+  const TransferResult moved =
+      transferUsedRuns(map, ends, &gInterrupted, [&](long long done) { progress.update(done); });
+  const long long done = moved.done, runs = moved.runs;
+  const std::string& failure = moved.failure;
+  if (!failure.empty() || moved.interrupted) {
     progress.stop();
-    if (gInterrupted) {
+    if (moved.interrupted) {
       fprintf(stderr, "fsbmp: interrupted; %s\n", outcome.c_str());
       return 130;
     }

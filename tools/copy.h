@@ -12,7 +12,8 @@
 namespace fsbmp_tool {
 
 struct CopyOptions {
-  bool quiet = false;  // no progress bar
+  bool quiet = false;   // no progress bar
+  bool direct = false;  // O_DIRECT on both sides
 };
 
 // Checks TARGET before anything is read: a name for a file or a block device, not a directory

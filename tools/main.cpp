@@ -37,7 +37,7 @@ const char kUsage[] =
     "                            the used chunks, as a raw bitmap (one bit per\n"
     "                            chunk, least significant bit first), byte ranges,\n"
     "                            JSON or a GNU ddrescue mapfile\n"
-    "  copy DEVICE TARGET -c BYTES [-q] [--bitmap FILE] [--force]\n"
+    "  copy DEVICE TARGET -c BYTES [-q] [--bitmap FILE] [--force] [--direct]\n"
     "                            copy the used chunks to the same offsets of TARGET\n"
     "  map DEVICE [-c BYTES] [--png FILE]\n"
     "                            a picture of where the used space lies\n"
@@ -50,6 +50,7 @@ const char kUsage[] =
     "  -q, --quiet               copy: no progress bar\n"
     "      --bitmap FILE         copy: follow a raw bitmap written earlier\n"
     "      --force               copy: even a file system mounted read-write\n"
+    "      --direct              copy: direct I/O (O_DIRECT), past the page cache\n"
     "      --png FILE            map: a PNG image ('-': standard output)\n"
     "      --debug               the library's debug log on standard error, and its\n"
     "                            whole error stacks\n"
@@ -101,7 +102,7 @@ const char kBitmapHelp[] =
 
 const char kCopyHelp[] =
     "usage: fsbmp copy DEVICE TARGET -c|--chunk-size BYTES [-q|--quiet]\n"
-    "                  [--bitmap FILE] [--force]\n"
+    "                  [--bitmap FILE] [--force] [--direct]\n"
     "\n"
     "Writes every used chunk of DEVICE to the same offset of TARGET, and nothing\n"
     "else.\n"
@@ -118,7 +119,10 @@ const char kCopyHelp[] =
     "DEVICE and not in use (mounted, or held by another device); only the used\n"
     "chunks are written to it, in place.\n"
     "\n"
-    "Runs of used chunks are read and written in requests of up to 8 MiB. On a\n"
+    "Runs of used chunks are read in requests of up to 4 MiB (runs at most 64 KiB\n"
+    "apart in one request) by a thread that reads ahead of the writes, through four\n"
+    "buffers. --direct reads and writes with O_DIRECT, past the page cache; the\n"
+    "ends of runs that are not whole 4 KiB blocks go through the cache. On a\n"
     "terminal a progress bar on standard error shows the bytes done of the used\n"
     "total, the rate and the time left; --quiet turns it off. At the end a summary\n"
     "gives the used bytes, the bytes written and the time taken. A read or write\n"
@@ -295,6 +299,7 @@ int cmdCopy(const Options& o) {
   p.disk.reset();
   CopyOptions options;
   options.quiet = o.quiet;
+  options.direct = o.direct;
   return copyUsedChunks(o.positional[1], map, target, options);
 }
 
@@ -344,7 +349,7 @@ const Command kCommands[] = {
      "a DEVICE and a TARGET",
      kCopyHelp,
      cmdCopy,
-     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce}},
+     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect}},
     {"map", 1, "one DEVICE", kMapHelp, cmdMap, {kOptChunkSize, kOptPng}},
 };
 

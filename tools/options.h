@@ -18,6 +18,7 @@ enum OptionId {
   kOptJson,
   kOptQuiet,
   kOptForce,
+  kOptDirect,
   kOptDebug,
   kOptHelp,
   kOptVersion,
@@ -34,6 +35,7 @@ struct Options {
   bool json = false;
   bool quiet = false;
   bool force = false;
+  bool direct = false;
   bool debug = false;
   bool help = false;
   bool version = false;

@@ -70,6 +70,10 @@ class FSBMP_API FsParser {
   // size is the caller's, since probes read before they know the file system's. Blocks past the
   // end of the device (or of the view) fail with errno 28.
   CVoError readBlocks(void* buf, int blockBytes, long long block, int count);
+  // Says that `count` blocks from `block` will be read soon, so that the kernel may start
+  // reading them in the background, several requests at once, while the caller's thread works
+  // on what it has. A hint only: nothing is read into the caller's memory and nothing fails.
+  void willReadBlocks(int blockBytes, long long block, long long count);
   // n for v = 2^n (n >= 1); 0 for v < 2; -1 for any other v.
   static int log2(long long v);
   // Tries VxFS, ext2/3/4, ReiserFS and XFS in that order and returns the first parser that

@@ -152,6 +152,9 @@ class FSBMP_API FsParserExt2 : public FsParser {
                            const ext4_group_desc_64& desc, unsigned char* into);
   // Reads group g's bitmap and those of the groups after it whose bitmaps follow in the next
   // blocks, up to `most`, in one request; checks each; *count receives how many were read.
+  // Hints the bitmaps of the groups up to kAheadGroups past `from` to the kernel (willReadBlocks),
+  // those from *hinted on; *hinted becomes the first group not hinted.
+  void hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint32_t from, uint32_t* hinted);
   CVoError readGroupBitmaps(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
                             uint32_t g, uint32_t most, unsigned char* into, uint32_t* count);
   // Checks the checksum (metadata_csum) of a group's bitmap block, then compares its clear bits
