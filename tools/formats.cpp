@@ -45,7 +45,7 @@ std::string journalState(FsParser& parser) {
            " transactions replayed in memory";
   }
   if (auto* xfs = dynamic_cast<FsParserXFS*>(&parser)) {
-    if (xfs->logStart == 0) return "on another device";
+    if (xfs->logStart == 0 && !xfs->logDeviceNamed()) return "on another device";
     if (xfs->agCount == 0) return "";
     const CVoError err = xfs->readLog();
     if (err.code < 0) return "needs recovery, which can't be done here: " + err.rootMessage();

@@ -52,6 +52,8 @@ const char kUsage[] =
     "      --force               copy: even a file system mounted read-write\n"
     "      --direct              copy: direct I/O (O_DIRECT), past the page cache\n"
     "      --png FILE            map: a PNG image ('-': standard output)\n"
+    "      --journal-device PATH the device that holds the file system's external\n"
+    "                            journal (ext3/4) or log (XFS), to replay from\n"
     "      --debug               the library's debug log on standard error, and its\n"
     "                            whole error stacks\n"
     "  -h, --help, --version     'fsbmp COMMAND --help' describes one command\n"
@@ -184,11 +186,26 @@ std::vector<std::string> deviceWarnings(const Source& p, const struct stat& st, 
   return warnings;
 }
 
+// Opens the command's device and, with --journal-device, names the file system's external
+// journal or log. 0, or the exit status once the failure has been reported.
+int openCommandSource(const Options& o, Source* source, struct stat* st) {
+  if (!openSource(o.positional[1], o.debug, source, st)) return 1;
+  if (o.journalDevice.empty()) return 0;
+  if (!source->parser)
+    return usageError(o.positional[1] + " is a disk; --journal-device names a file system's");
+  const CVoError err = source->parser->setJournalDevice(o.journalDevice);
+  if (err.code >= 0) return 0;
+  if (err.errNo() == EINVAL) return usageError(err.rootMessage());
+  fprintf(stderr, "fsbmp: %s\n", errorText(err, o.debug).c_str());
+  return 1;
+}
+
 // Probes the command's device and builds its usage map at chunkSize. 0, or the exit status
 // once the failure has been reported.
 int mapDevice(const Options& o, long long chunkSize, Source* source, UsageMap* map,
               struct stat* st) {
-  if (!openSource(o.positional[1], o.debug, source, st)) return 1;
+  const int status = openCommandSource(o, source, st);
+  if (status != 0) return status;
   return buildUsageMap(source, chunkSize, map, o.debug);
 }
 
@@ -203,7 +220,7 @@ int toStdout(const std::function<void(FILE*)>& write) {
 int cmdInfo(const Options& o) {
   struct stat st;
   Source p;
-  if (!openSource(o.positional[1], o.debug, &p, &st)) return 1;
+  if (const int status = openCommandSource(o, &p, &st)) return status;
   const std::vector<std::string> warnings = deviceWarnings(p, st, false);
   return toStdout([&](FILE* out) {
     if (o.json) {
@@ -320,7 +337,8 @@ int cmdMap(const Options& o) {
     return usageError("PNG bytes don't go to a terminal; redirect standard output");
   struct stat st;
   Source p;
-  if (!openSource(o.positional[1], o.debug, &p, &st)) return 1;
+  status = openCommandSource(o, &p, &st);
+  if (status != 0) return status;
   if (o.chunkSize.empty()) chunkSize = defaultMapChunkSize(p);
   UsageMap map;
   status = buildUsageMap(&p, chunkSize, &map, o.debug);
@@ -342,15 +360,20 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson}},
-    {"bitmap", 1, "one DEVICE", kBitmapHelp, cmdBitmap, {kOptChunkSize, kOptFormat, kOptOutput}},
+    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson, kOptJournalDevice}},
+    {"bitmap",
+     1,
+     "one DEVICE",
+     kBitmapHelp,
+     cmdBitmap,
+     {kOptChunkSize, kOptFormat, kOptOutput, kOptJournalDevice}},
     {"copy",
      2,
      "a DEVICE and a TARGET",
      kCopyHelp,
      cmdCopy,
-     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect}},
-    {"map", 1, "one DEVICE", kMapHelp, cmdMap, {kOptChunkSize, kOptPng}},
+     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect, kOptJournalDevice}},
+    {"map", 1, "one DEVICE", kMapHelp, cmdMap, {kOptChunkSize, kOptPng, kOptJournalDevice}},
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ const OptionSpec kSpecs[kOptCount] = {
     {"quiet", no_argument, 'q'},
     {"force", no_argument, 0},
     {"direct", no_argument, 0},
+    {"journal-device", required_argument, 0},
     {"debug", no_argument, 0},
     {"help", no_argument, 'h'},
     {"version", no_argument, 0},
@@ -115,6 +116,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         break;
       case kOptDirect:
         o->direct = true;
+        break;
+      case kOptJournalDevice:
+        o->journalDevice = value;
         break;
       case kOptDebug:
         o->debug = true;

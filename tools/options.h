@@ -19,6 +19,7 @@ enum OptionId {
   kOptQuiet,
   kOptForce,
   kOptDirect,
+  kOptJournalDevice,
   kOptDebug,
   kOptHelp,
   kOptVersion,
@@ -31,7 +32,8 @@ struct Options {
   std::string output;
   std::string format;
   std::string png;
-  std::string bitmapIn;  // copy: a raw bitmap to follow instead of the file system's
+  std::string bitmapIn;       // copy: a raw bitmap to follow instead of the file system's
+  std::string journalDevice;  // the device holding the file system's external journal or log
   bool json = false;
   bool quiet = false;
   bool force = false;

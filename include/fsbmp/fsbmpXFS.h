@@ -34,6 +34,8 @@ class FSBMP_API FsParserXFS : public FsParser {
   // The external log device of a file system whose superblock puts its log on another device
   // (errno 22 for one with an internal log, or once the log has been read).
   CVoError setJournalDevice(const std::string& path) override;
+  // True once an external log's device has been named.
+  bool logDeviceNamed() const { return logDevice != nullptr; }
 
   // Descends the by-block free-space tree of the AG that begins at device block `agStart`,
   // from its AG-relative block `node`, to the leaf that covers AG-relative block `target`;

@@ -211,6 +211,16 @@ TEST_F(CliTest, OddInputs) {
       // ...which --debug adds.
       {"cut-debug", "cp '" + scratchPath("cut") + "' {}", "--debug bitmap {} -c 64K -f ranges", 1,
        "    at ", ""},
+      // A log on another device: named, it is read; a journal of the file system's own is not
+      // named.
+      {"extlog",
+       "truncate -s 64M {} {}.log && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q -l "
+       "logdev={}.log,size=2000b {}",
+       "info {} --journal-device {}.log", 0, "journal:     clean\n", ""},
+      {"extlog-unnamed", "true", "info " + scratchPath("extlog"), 0,
+       "journal:     on another device\n", ""},
+      {"own-journal", "true", "info IMG --journal-device {}", 2,
+       "keeps no journal on another device", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
