@@ -137,10 +137,21 @@ std::string partitionContent(const FsPartition& p) {
       return "swap";
     case FsPartition::kHibernation:
       return "swap holding a hibernation image";
+    case FsPartition::kLvmPv:
+      return "LVM physical volume " + p.pvName + " of VG " + p.vg + ", " +
+             std::to_string(p.peCount) + " extents of " + std::to_string(p.extentSize) +
+             " bytes from " + std::to_string(p.peStart);
     case FsPartition::kUnknown:
       break;
   }
+  if (!p.why.empty() && p.why.compare(0, 4, "LVM ") == 0) return p.why;
   return "not recognised (copied whole)";
+}
+
+std::string volumeContent(const FsLogicalVolume& lv) {
+  if (lv.mapped)
+    return std::string(typeName(lv.fsType)) + ", " + std::to_string(lv.blockSize) + "-byte blocks";
+  return "counted used: " + lv.why;
 }
 
 bool openSource(const std::string& device, bool verbose, Source* source, struct stat* out) {
