@@ -3,6 +3,7 @@
 // are written through their extents). Oracles: lvs and pvs for where the extents lie, the parsers'
 // own bitmaps of each file system made alone.
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -87,6 +88,17 @@ class LvmDisk : public ::testing::Test {
             fsY_);
     mustRun("TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -q -f " + fsX_);
     mustRun("mkfs.ext4 -q -F " + fsY_);
+    // Free space full of deleted data, so that a copy which keeps free space shows; one file kept.
+    const std::string mnt = scratchPath("lvm-mnt");
+    mustRun("mkdir -p " + mnt);
+    for (const std::string& file : {fsX_, fsY_}) {
+      if (run("mount -o loop " + file + " " + mnt, nullptr, true) != 0) continue;
+      run("dd if=/dev/urandom of=" + mnt + "/junk bs=1M count=20 status=none && sync && rm " + mnt +
+              "/junk && dd if=/dev/urandom of=" + mnt + "/keep bs=64k count=9 status=none",
+          nullptr, true);
+      run("umount " + mnt, nullptr, true);
+      filled_ = true;
+    }
     for (const auto& [lvName, file] :
          {std::pair<std::string, std::string>{"x", fsX_}, {"y", fsY_}}) {
       for (const LvRun& r : runs_[lvName]) {
@@ -115,11 +127,13 @@ class LvmDisk : public ::testing::Test {
   static std::string skip_, img_, loop_, fsX_, fsY_;
   static std::map<std::string, std::vector<LvRun>> runs_;
   static long long peStart_;
+  static bool filled_;  // the file systems could be mounted and filled
 };
 
 std::string LvmDisk::skip_, LvmDisk::img_, LvmDisk::loop_, LvmDisk::fsX_, LvmDisk::fsY_;
 std::map<std::string, std::vector<LvRun>> LvmDisk::runs_;
 long long LvmDisk::peStart_ = 0;
+bool LvmDisk::filled_ = false;
 
 TEST_F(LvmDisk, VolumesMappedThroughTheirExtents) {
   ASSERT_FALSE(runs_["x"].empty());
@@ -236,6 +250,56 @@ TEST_F(LvmDisk, DamagedPhysicalVolumeCountsUsedWhole) {
       ASSERT_TRUE(got.test(k)) << "chunk " << k;
     std::remove(copy.c_str());
   }
+}
+
+// The tool's copy of the disk: each volume's file system in it checks clean with its file intact,
+// the LVM label and metadata are the same bytes, and the deleted data is left out.
+TEST_F(LvmDisk, CopyKeepsEveryVolume) {
+  FSBMP_REQUIRE_TOOL("xfs_repair");
+  if (!filled_) GTEST_SKIP() << "the file systems could not be mounted to fill them";
+  const char* tool = getenv("FSBMP_CLI");
+  ASSERT_NE(tool, nullptr) << "FSBMP_CLI names the tool under test";
+  const char* emulator = getenv("FSBMP_EMULATOR");
+  const std::string cli = (emulator && *emulator ? std::string(emulator) + " " : "") + tool;
+  const std::string out = scratchPath("lvm-copy.img");
+  mustRun(cli + " copy --chunk-size 64K " + img_ + " " + out + " 2>&1");
+  CVoError err;
+  std::unique_ptr<FsDisk> disk(FsDisk::open(img_, &err));
+  ASSERT_TRUE(disk) << err.toString();
+  const FsPartition& p2 = disk->partitions().at(1);
+  EXPECT_EQ(readAt(out, static_cast<uint64_t>(p2.start), static_cast<size_t>(p2.peStart)),
+            readAt(img_, static_cast<uint64_t>(p2.start), static_cast<size_t>(p2.peStart)));
+  const std::string mnt = scratchPath("lvm-mnt");
+  for (const auto& [name, file] : {std::pair<std::string, std::string>{"x", fsX_}, {"y", fsY_}}) {
+    SCOPED_TRACE(name);
+    const std::string fs = scratchPath("lvm-copied.fs");
+    mustRun("rm -f " + fs);
+    for (const LvRun& r : runs_[name]) {
+      const long long at = (p2.start + peStart_) / kMiB + r.pvExtent * 4;
+      mustRun("dd if=" + out + " of=" + fs + " bs=1M conv=notrunc status=none skip=" +
+              std::to_string(at) + " seek=" + std::to_string(r.lvExtent * 4) +
+              " count=" + std::to_string(r.count * 4) + " 2>&1");
+    }
+    std::string report;
+    EXPECT_EQ(run(name == "x" ? "xfs_repair -n " + fs : "e2fsck -fn " + fs, &report, true), 0)
+        << report;
+    // The kept file, read from the copy and from the file system made alone.
+    std::string a, b;
+    mustRun("mount -o loop,ro " + fs + " " + mnt);
+    run("md5sum < " + mnt + "/keep", &a, true);
+    run("umount " + mnt, nullptr, true);
+    mustRun("mount -o loop,ro " + file + " " + mnt);
+    run("md5sum < " + mnt + "/keep", &b, true);
+    run("umount " + mnt, nullptr, true);
+    EXPECT_EQ(a, b);
+    std::remove(fs.c_str());
+  }
+  // The deleted data (20 MiB in each volume) stays behind.
+  mustRun("fallocate -d " + out + " && fallocate -d " + img_);
+  const long long copied = std::stoll(mustRun("du -k " + out + " | cut -f1"));
+  const long long source = std::stoll(mustRun("du -k " + img_ + " | cut -f1"));
+  EXPECT_LT(copied * 2, source) << copied << " KiB copied of " << source;
+  std::remove(out.c_str());
 }
 
 }  // namespace
