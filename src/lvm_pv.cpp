@@ -218,7 +218,7 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
       } else if (s.stripeSize > 0 && pv->extentSize % s.stripeSize != 0) {
         lv.why = "a stripe size that does not divide the extent";
       } else if (s.type != "striped") {
-        lv.why = "a " + s.type + " segment: counted used";
+        lv.why = "a " + s.type + " segment";
       } else {
         for (const FsLvSegment::Stripe& st : s.stripes) {
           if (st.pv != pv->pvName) {
