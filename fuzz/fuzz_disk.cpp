@@ -22,7 +22,7 @@ class MemoryView : public fsbmp::DeviceView {
   CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override {
     fsbmp_fuzz::check(offset >= 0, "a read before the device");
     *got = 0;
-    if (offset >= kDeviceBytes) return CVoError();
+    if (offset >= kDeviceBytes || size == 0) return CVoError();
     const int64_t n = std::min<int64_t>(size, kDeviceBytes - offset);
     unsigned char* out = static_cast<unsigned char*>(buf);
     memset(out, 0, static_cast<size_t>(n));

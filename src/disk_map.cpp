@@ -290,24 +290,36 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
 
 namespace {
 
-// Clears the chunks that lie wholly inside bytes [begin, end).
-void clearInside(unsigned char* bitmap, uint64_t nChunks, int64_t chunk, int64_t begin,
-                 int64_t end) {
-  uint64_t first = static_cast<uint64_t>((begin + chunk - 1) / chunk);
-  uint64_t last = static_cast<uint64_t>(end / chunk);
-  if (last > nChunks) last = nChunks;
-  if (first < last) fsbmp::clearChunkRange(bitmap, first, last);
-}
+// A bitmap under construction over a window of the disk that starts at byte `origin`: the
+// whole disk, or one partition taken as a device of its own. Offsets given to it are the disk's.
+struct Canvas {
+  unsigned char* bitmap;
+  uint64_t nChunks;
+  int64_t chunk;
+  int64_t origin;
 
-// Sets every chunk that bytes [begin, end) touch.
-void setTouched(unsigned char* bitmap, uint64_t nChunks, int64_t chunk, int64_t begin,
-                int64_t end) {
-  if (end <= begin) return;
-  uint64_t first = static_cast<uint64_t>(begin / chunk);
-  uint64_t last = static_cast<uint64_t>((end + chunk - 1) / chunk);
-  if (last > nChunks) last = nChunks;
-  if (first < last) fsbmp::setChunkRange(bitmap, first, last);
-}
+  // Clears the chunks that lie wholly inside bytes [begin, end).
+  void clearInside(int64_t begin, int64_t end) const {
+    begin = std::max<int64_t>(begin - origin, 0);
+    end -= origin;
+    if (end <= begin) return;
+    uint64_t first = static_cast<uint64_t>((begin + chunk - 1) / chunk);
+    uint64_t last = static_cast<uint64_t>(end / chunk);
+    if (last > nChunks) last = nChunks;
+    if (first < last) fsbmp::clearChunkRange(bitmap, first, last);
+  }
+
+  // Sets every chunk that bytes [begin, end) touch.
+  void setTouched(int64_t begin, int64_t end) const {
+    begin = std::max<int64_t>(begin - origin, 0);
+    end -= origin;
+    if (end <= begin) return;
+    uint64_t first = static_cast<uint64_t>(begin / chunk);
+    uint64_t last = static_cast<uint64_t>((end + chunk - 1) / chunk);
+    if (last > nChunks) last = nChunks;
+    if (first < last) fsbmp::setChunkRange(bitmap, first, last);
+  }
+};
 
 // A file system's bitmap, at the largest chunk that is a multiple of its block size, at most the
 // disk's chunk (when the block allows) and divides `offset` (where the file system starts on the
@@ -339,30 +351,30 @@ CVoError orFileSystem(FsParser* parser, int64_t offset, int64_t chunk,
 }
 
 // A partition's file system: its used chunks onto the disk chunks they touch.
-CVoError orPartition(FsParser* parser, const FsPartition& part, unsigned char* bitmap,
-                     uint64_t nChunks, int64_t chunk) {
+CVoError orPartition(FsParser* parser, const FsPartition& part, const Canvas& canvas) {
   const int64_t end = part.start + part.length;
-  return orFileSystem(parser, part.start, chunk, [&](int64_t from, int64_t length) {
-    from += part.start;
-    if (from < end) setTouched(bitmap, nChunks, chunk, from, std::min(from + length, end));
-  });
+  return orFileSystem(parser, part.start - canvas.origin, canvas.chunk,
+                      [&](int64_t from, int64_t length) {
+                        from += part.start;
+                        if (from < end) canvas.setTouched(from, std::min(from + length, end));
+                      });
 }
 
 // A PV: its extents are free but for those of its volumes; a volume whose file system is read
 // marks what that uses, through its extents; every other volume all its extents here.
 void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>* volumes,
-                      unsigned char* bitmap, uint64_t nChunks, int64_t chunk, PdDebug* debug) {
+                      const Canvas& canvas, PdDebug* debug) {
   for (size_t i = 0; i < part.volumes.size(); ++i) {
     const FsLogicalVolume& lv = part.volumes[i];
     fsbmp::OpenedVolume& v = (*volumes)[i];
     if (lv.mapped) {
-      CVoError err = orFileSystem(
-          v.parser.get(), part.start + part.peStart, chunk, [&](int64_t from, int64_t length) {
-            v.view->forEachRun(from, length, [&](int64_t at, int64_t run) {
-              setTouched(bitmap, nChunks, chunk, part.start + at, part.start + at + run);
-              return true;
-            });
-          });
+      CVoError err = orFileSystem(v.parser.get(), part.start + part.peStart - canvas.origin,
+                                  canvas.chunk, [&](int64_t from, int64_t length) {
+                                    v.view->forEachRun(from, length, [&](int64_t at, int64_t run) {
+                                      canvas.setTouched(part.start + at, part.start + at + run);
+                                      return true;
+                                    });
+                                  });
       if (err.code >= 0) continue;
       debug->Debug("FsDisk::getBmp", "volume %s counted used: %s", lv.name.c_str(),
                    err.message().c_str());
@@ -372,7 +384,7 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
         if (st.pv != part.pvName) continue;
         const int64_t from = part.start + part.peStart + st.firstExtent * part.extentSize;
         const int64_t perStripe = s.extentCount / static_cast<int64_t>(s.stripes.size());
-        setTouched(bitmap, nChunks, chunk, from, from + perStripe * part.extentSize);
+        canvas.setTouched(from, from + perStripe * part.extentSize);
       }
     }
   }
@@ -381,50 +393,67 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
 }  // namespace
 
 CVoError FsDisk::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
+  std::vector<size_t> all;
+  for (size_t i = 0; i < impl_->partitions.size(); ++i) all.push_back(i);
+  return mapWindow(0, impl_->device.bytes, all, chunkSize, bmp, bmpSize);
+}
+
+CVoError FsDisk::getPartitionBmp(int number, int chunkSize, void** bmp, long long* bmpSize) {
+  *bmp = nullptr;
+  *bmpSize = 0;
+  for (size_t i = 0; i < impl_->partitions.size(); ++i) {
+    const FsPartition& p = impl_->partitions[i];
+    if (p.number == number) return mapWindow(p.start, p.length, {i}, chunkSize, bmp, bmpSize);
+  }
+  return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "%s has no partition %d", impl_->dev.c_str(),
+                                 number);
+}
+
+CVoError FsDisk::mapWindow(long long origin, long long length, const std::vector<size_t>& which,
+                           int chunkSize, void** bmp, long long* bmpSize) {
   *bmp = nullptr;
   *bmpSize = 0;
   CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, 512);
   if (err.code < 0) return err;
   const int64_t chunk = chunkSize;
-  const uint64_t nChunks = static_cast<uint64_t>((impl_->device.bytes + chunk - 1) / chunk);
+  const uint64_t nChunks = static_cast<uint64_t>((length + chunk - 1) / chunk);
   err = fsbmp::checkChunkCount(HERE, nChunks, chunkSize, fsbmp::kMaxChunks);
   if (err.code < 0) return err;
   FsParserAutoChunkBmp holder;
   err = holder.init(static_cast<size_t>((nChunks + 7) / 8));
   if (err.code < 0) return err.Push(HERE, "Couldn't allocate the disk's bitmap");
-  unsigned char* bitmap = holder.bitmap;
+  const Canvas canvas{holder.bitmap, nChunks, chunk, origin};
 
   // Everything is used, until a partition's contents say otherwise: the tables, the gaps and the
   // boot loaders in them stay used.
-  fsbmp::setChunkRange(bitmap, 0, nChunks);
+  fsbmp::setChunkRange(holder.bitmap, 0, nChunks);
   const std::vector<FsPartition>& parts = impl_->partitions;
-  for (size_t i = 0; i < parts.size(); ++i) {
+  for (size_t i : which) {
     const FsPartition& p = parts[i];
     if (p.content == FsPartition::kFileSystem)
-      clearInside(bitmap, nChunks, chunk, p.start, p.start + p.length);
+      canvas.clearInside(p.start, p.start + p.length);
     else if (p.content == FsPartition::kLvmPv)
-      clearInside(bitmap, nChunks, chunk, p.start + p.peStart,
-                  p.start + p.peStart + p.peCount * p.extentSize);
+      canvas.clearInside(p.start + p.peStart, p.start + p.peStart + p.peCount * p.extentSize);
     else if (p.content == FsPartition::kSwap)
-      clearInside(bitmap, nChunks, chunk, p.start + impl_->swapPage[i],
-                  p.start + impl_->swapEnd[i]);
+      canvas.clearInside(p.start + impl_->swapPage[i], p.start + impl_->swapEnd[i]);
   }
-  for (size_t i = 0; i < parts.size(); ++i) {
+  for (size_t i : which) {
     if (parts[i].content == FsPartition::kLvmPv)
-      orPhysicalVolume(parts[i], &impl_->volumes[i], bitmap, nChunks, chunk, &impl_->debug);
+      orPhysicalVolume(parts[i], &impl_->volumes[i], canvas, &impl_->debug);
     if (parts[i].content != FsPartition::kFileSystem) continue;
-    err = orPartition(impl_->parsers[i].get(), parts[i], bitmap, nChunks, chunk);
+    err = orPartition(impl_->parsers[i].get(), parts[i], canvas);
     if (err.code < 0) {
       // A file system that cannot be mapped is kept whole.
       impl_->debug.Debug("FsDisk::getBmp", "partition %d counted used: %s", parts[i].number,
                          err.message().c_str());
-      setTouched(bitmap, nChunks, chunk, parts[i].start, parts[i].start + parts[i].length);
+      canvas.setTouched(parts[i].start, parts[i].start + parts[i].length);
     }
   }
   // Partitions with contents not recognised count whole, even where another overlaps them.
-  for (const FsPartition& p : parts) {
+  for (size_t i : which) {
+    const FsPartition& p = parts[i];
     if (p.content == FsPartition::kUnknown || p.content == FsPartition::kHibernation)
-      setTouched(bitmap, nChunks, chunk, p.start, p.start + p.length);
+      canvas.setTouched(p.start, p.start + p.length);
   }
   *bmpSize = static_cast<long long>(nChunks);
   *bmp = holder.release();

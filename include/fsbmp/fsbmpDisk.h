@@ -123,10 +123,17 @@ class FSBMP_API FsDisk {
   // ceil(*bmpSize / 8) bytes that the caller frees with free(), and *bmpSize the number of
   // chunks (ceil(size() / chunkSize)); on failure null and 0.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize);
+  // The same for partition `number` alone, as if it were the device: chunk c covers bytes
+  // [c * chunkSize, (c + 1) * chunkSize) from the partition's start, and *bmpSize is
+  // ceil(length / chunkSize). Other partitions, overlapping or not, play no part. Errno 22 when
+  // the disk has no partition of that number.
+  CVoError getPartitionBmp(int number, int chunkSize, void** bmp, long long* bmpSize);
 
  private:
   struct Impl;
   explicit FsDisk(std::unique_ptr<Impl> impl);
+  CVoError mapWindow(long long origin, long long length, const std::vector<size_t>& which,
+                     int chunkSize, void** bmp, long long* bmpSize);
   std::unique_ptr<Impl> impl_;
 };
 
