@@ -292,7 +292,7 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
     ++runs;
     while (length > 0 && failure.empty() && !gInterrupted) {
       long long n = std::min(length, static_cast<long long>(buffer.size()));
-      failure = readFully(src, buffer.data(), n, offset, device);
+      failure = readFully(src, buffer.data(), n, offset + options.sourceOffset, device);
       if (failure.empty()) failure = writeFully(target.fd, buffer.data(), n, offset, target.path);
       offset += n;
       length -= n;

@@ -12,7 +12,8 @@
 namespace fsbmp_tool {
 
 struct CopyOptions {
-  bool quiet = false;  // no progress bar
+  bool quiet = false;          // no progress bar
+  long long sourceOffset = 0;  // where the copied device starts on DEVICE (a partition)
 };
 
 // Checks TARGET before anything is read: a name for a file or a block device, not a directory

@@ -105,7 +105,9 @@ nlohmann::ordered_json geometry(const Source& source) {
   doc["block_count"] = source.blockCount;
   doc["device_size"] = source.devSize;
   nlohmann::ordered_json parts = nlohmann::ordered_json::array();
+  if (source.partition >= 0) doc["partition"] = source.partition;
   for (const FsPartition& p : disk.partitions()) {
+    if (source.partition >= 0 && p.number != source.partition) continue;
     nlohmann::ordered_json part;
     part["number"] = p.number;
     part["start"] = p.start;
@@ -217,8 +219,13 @@ void writeInfoText(FILE* out, const Source& source) {
               disk.fromBackup() ? " (from its backup)" : "");
     fprintf(out, "block size:  %d\n", source.blockSize);
     fprintf(out, "device size: %lld\n", source.devSize);
-    fprintf(out, "partitions:  %zu\n", disk.partitions().size());
+    if (source.partition >= 0)
+      fprintf(out, "partition:   %d alone, as the device (%lld bytes)\n", source.partition,
+              source.devSize);
+    else
+      fprintf(out, "partitions:  %zu\n", disk.partitions().size());
     for (const FsPartition& p : disk.partitions()) {
+      if (source.partition >= 0 && p.number != source.partition) continue;
       fprintf(out, "  %-3d start %lld, length %lld, type %s: %s\n", p.number, p.start, p.length,
               p.type.c_str(), partitionContent(p).c_str());
       for (const FsLogicalVolume& lv : p.volumes)

@@ -51,6 +51,7 @@ const char kUsage[] =
     "      --bitmap FILE         copy: follow a raw bitmap written earlier\n"
     "      --force               copy: even a file system mounted read-write\n"
     "      --png FILE            map: a PNG image ('-': standard output)\n"
+    "  -p, --partition N         a disk's partition N alone, as if it were the device\n"
     "      --debug               the library's debug log on standard error, and its\n"
     "                            whole error stacks\n"
     "  -h, --help, --version     'fsbmp COMMAND --help' describes one command\n"
@@ -182,9 +183,18 @@ std::vector<std::string> deviceWarnings(const Source& p, const struct stat& st, 
 
 // Probes the command's device and builds its usage map at chunkSize. 0, or the exit status
 // once the failure has been reported.
+// Opens the command's device, and with --partition takes that partition as the device. 0, or the
+// exit status once the failure has been reported.
+int openCommandSource(const Options& o, Source* source, struct stat* st) {
+  if (!openSource(o.positional[1], o.debug, source, st)) return 1;
+  if (!o.seen[kOptPartition]) return 0;
+  const std::string error = selectPartition(o.partition, source);
+  return error.empty() ? 0 : usageError(error);
+}
+
 int mapDevice(const Options& o, long long chunkSize, Source* source, UsageMap* map,
               struct stat* st) {
-  if (!openSource(o.positional[1], o.debug, source, st)) return 1;
+  if (int status = openCommandSource(o, source, st)) return status;
   return buildUsageMap(source, chunkSize, map, o.debug);
 }
 
@@ -199,7 +209,7 @@ int toStdout(const std::function<void(FILE*)>& write) {
 int cmdInfo(const Options& o) {
   struct stat st;
   Source p;
-  if (!openSource(o.positional[1], o.debug, &p, &st)) return 1;
+  if (int status = openCommandSource(o, &p, &st)) return status;
   const std::vector<std::string> warnings = deviceWarnings(p, st, false);
   return toStdout([&](FILE* out) {
     if (o.json) {
@@ -295,6 +305,7 @@ int cmdCopy(const Options& o) {
   p.disk.reset();
   CopyOptions options;
   options.quiet = o.quiet;
+  options.sourceOffset = p.offset;
   return copyUsedChunks(o.positional[1], map, target, options);
 }
 
@@ -315,7 +326,8 @@ int cmdMap(const Options& o) {
     return usageError("PNG bytes don't go to a terminal; redirect standard output");
   struct stat st;
   Source p;
-  if (!openSource(o.positional[1], o.debug, &p, &st)) return 1;
+  status = openCommandSource(o, &p, &st);
+  if (status != 0) return status;
   if (o.chunkSize.empty()) chunkSize = defaultMapChunkSize(p);
   UsageMap map;
   status = buildUsageMap(&p, chunkSize, &map, o.debug);
@@ -337,15 +349,20 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson}},
-    {"bitmap", 1, "one DEVICE", kBitmapHelp, cmdBitmap, {kOptChunkSize, kOptFormat, kOptOutput}},
+    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson, kOptPartition}},
+    {"bitmap",
+     1,
+     "one DEVICE",
+     kBitmapHelp,
+     cmdBitmap,
+     {kOptChunkSize, kOptFormat, kOptOutput, kOptPartition}},
     {"copy",
      2,
      "a DEVICE and a TARGET",
      kCopyHelp,
      cmdCopy,
-     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce}},
-    {"map", 1, "one DEVICE", kMapHelp, cmdMap, {kOptChunkSize, kOptPng}},
+     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptPartition}},
+    {"map", 1, "one DEVICE", kMapHelp, cmdMap, {kOptChunkSize, kOptPng, kOptPartition}},
 };
 
 }  // namespace

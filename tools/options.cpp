@@ -24,6 +24,7 @@ const OptionSpec kSpecs[kOptCount] = {
     {"json", no_argument, 0},
     {"quiet", no_argument, 'q'},
     {"force", no_argument, 0},
+    {"partition", required_argument, 'p'},
     {"debug", no_argument, 0},
     {"help", no_argument, 'h'},
     {"version", no_argument, 0},
@@ -111,6 +112,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         break;
       case kOptForce:
         o->force = true;
+        break;
+      case kOptPartition:
+        o->partition = value;
         break;
       case kOptDebug:
         o->debug = true;

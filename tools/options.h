@@ -18,6 +18,7 @@ enum OptionId {
   kOptJson,
   kOptQuiet,
   kOptForce,
+  kOptPartition,
   kOptDebug,
   kOptHelp,
   kOptVersion,
@@ -30,7 +31,8 @@ struct Options {
   std::string output;
   std::string format;
   std::string png;
-  std::string bitmapIn;  // copy: a raw bitmap to follow instead of the file system's
+  std::string bitmapIn;   // copy: a raw bitmap to follow instead of the file system's
+  std::string partition;  // a disk's partition number, taken as the device
   bool json = false;
   bool quiet = false;
   bool force = false;

@@ -154,6 +154,26 @@ std::string volumeContent(const FsLogicalVolume& lv) {
   return "counted used: " + lv.why;
 }
 
+std::string selectPartition(const std::string& number, Source* source) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = strtol(number.c_str(), &end, 10);
+  if (number.empty() || *end != '\0' || errno != 0 || n < 0 || n > 1000000)
+    return "--partition needs a partition number, not '" + number + "'";
+  if (!source->disk) return source->devPath + " holds no partition table: --partition needs a disk";
+  std::string numbers;
+  for (const FsPartition& p : source->disk->partitions()) {
+    numbers += " " + std::to_string(p.number);
+    if (p.number != n) continue;
+    source->partition = p.number;
+    source->offset = p.start;
+    source->devSize = source->fsSize = p.length;
+    source->blockCount = (p.length + 511) / 512;
+    return "";
+  }
+  return source->devPath + " has no partition " + std::to_string(n) + " (it has" + numbers + ")";
+}
+
 bool openSource(const std::string& device, bool verbose, Source* source, struct stat* out) {
   // A device that cannot be opened at all is reported as such, not as an unknown file system.
   // O_NONBLOCK: opening a FIFO must not wait for a writer; what it is is checked right after.
