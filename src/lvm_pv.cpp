@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "checksums.h"
 #include "coding.h"
 #include "lvm_config.h"
 
@@ -57,7 +58,7 @@ CVoError readArea(DeviceView* view, int64_t length, const Area& a, std::string* 
   unsigned char h[kMdaHeader];
   const int64_t start = static_cast<int64_t>(a.offset);
   if (!readWhole(view, start, h, sizeof h)) return damaged("a metadata area header cannot be read");
-  if (decodeLE32(h) != crc32Lvm(kCrcSeed, h + 4, sizeof h - 4))
+  if (decodeLE32(h) != crc32Lvm(kCrcSeed, h + 4, sizeof h - 4) && kChecksumsRefuse)
     return damaged("a metadata area header's checksum does not match");
   if (memcmp(h + 4, kMdaMagic, 16) != 0 || decodeLE32(h + 20) != 1)
     return damaged("a metadata area header without its magic");
@@ -75,7 +76,7 @@ CVoError readArea(DeviceView* view, int64_t length, const Area& a, std::string* 
       (first < size &&
        !readWhole(view, start + kMdaHeader, t + first, static_cast<uint32_t>(size - first))))
     return damaged("a metadata text cannot be read");
-  if (crc32Lvm(kCrcSeed, t, static_cast<size_t>(size)) != crc)
+  if (crc32Lvm(kCrcSeed, t, static_cast<size_t>(size)) != crc && kChecksumsRefuse)
     return damaged("a metadata text's checksum does not match");
   return CVoError();
 }
@@ -256,7 +257,7 @@ CVoError readLvmPv(DeviceView* view, int64_t length, bool* found, LvmPv* pv) {
   if (!l) return CVoError();
   *found = true;
   if (decodeLE64(l + 8) != sector) return damaged("its label names another sector");
-  if (decodeLE32(l + 16) != crc32Lvm(kCrcSeed, l + 20, kSector - 20))
+  if (decodeLE32(l + 16) != crc32Lvm(kCrcSeed, l + 20, kSector - 20) && kChecksumsRefuse)
     return damaged("its label's checksum does not match");
   const uint32_t headerAt = decodeLE32(l + 20);
   if (headerAt < 32 || headerAt > kSector - 32 - 8 - 16) return damaged("its label is malformed");
