@@ -2,6 +2,7 @@
 // device-mapper here: the volumes exist in the metadata only, and file systems made alone in files
 // are written through their extents). Oracles: lvs and pvs for where the extents lie, the parsers'
 // own bitmaps of each file system made alone.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -18,6 +19,17 @@ using namespace fsbmp_test;
 namespace {
 
 const char kLvm[] = "LVM_SUPPRESS_FD_WARNINGS=1 ";
+
+// LVM's CRC-32 (reflected 0x04C11DB7, seeded 0xf597a6cf, no final inversion), bit by bit: the
+// tests' own, for resealing metadata that a test edits.
+uint32_t lvmCrc(const unsigned char* p, size_t n) {
+  uint32_t crc = 0xf597a6cfu;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) ? 0xEDB88320u : 0u);
+  }
+  return crc;
+}
 const long long kMiB = 1 << 20;
 
 // Where lvs puts a segment: the volume's first extent, the PV's node and its first extent there.
@@ -221,22 +233,42 @@ TEST_F(LvmDisk, DamagedPhysicalVolumeCountsUsedWhole) {
   ASSERT_TRUE(disk) << err.toString();
   const FsPartition p2 = disk->partitions().at(1);
   const long long mda = p2.start + 4096;  // the first metadata area, as pvcreate places it
-  const std::vector<unsigned char> header = readAt(img_, static_cast<uint64_t>(mda), 64);
+  const std::vector<unsigned char> header = readAt(img_, static_cast<uint64_t>(mda), 512);
   const long long text = mda + static_cast<long long>(getLE32(header, 40));
+  const size_t textSize = getLE32(header, 48);
+  const std::vector<unsigned char> original = readAt(img_, static_cast<uint64_t>(text), textSize);
+  const std::string body(original.begin(), original.end());
   struct Damage {
     const char* name;
-    long long at;
+    long long at;      // a byte flipped there, or
+    std::string find;  // the text's first `find` overwritten by `put`, its checksums resealed
+    std::string put;
     const char* why;
   };
-  for (const Damage& d : {Damage{"label", p2.start + 512 + 40, "label's checksum"},
-                          Damage{"area header", mda + 100, "header's checksum"},
-                          Damage{"text", text + 10, "text's checksum"}}) {
+  for (const Damage& d : {Damage{"label", p2.start + 512 + 40, "", "", "label's checksum"},
+                          Damage{"area header", mda + 100, "", "", "header's checksum"},
+                          Damage{"text", text + 10, "", "", "text's checksum"},
+                          Damage{"syntax", 0, "fsbmpvg {", "fsbmpvg [", "line 1"},
+                          Damage{"past the PV", 0, "pe_count = ", "pe_count = 99", "past its end"},
+                          Damage{"no seqno", 0, "seqno", "seqnx", "no seqno"}}) {
     SCOPED_TRACE(d.name);
     const std::string copy = scratchPath("lvm-damaged.img");
     copyFile(img_, copy);
-    std::vector<unsigned char> b = readAt(copy, static_cast<uint64_t>(d.at), 1);
-    b[0] ^= 0x5a;
-    patchFile(copy, static_cast<uint64_t>(d.at), b);
+    if (d.find.empty()) {
+      std::vector<unsigned char> b = readAt(copy, static_cast<uint64_t>(d.at), 1);
+      b[0] ^= 0x5a;
+      patchFile(copy, static_cast<uint64_t>(d.at), b);
+    } else {
+      std::vector<unsigned char> t = original;
+      const size_t at = body.find(d.find);
+      ASSERT_NE(at, std::string::npos);
+      std::copy(d.put.begin(), d.put.end(), t.begin() + static_cast<long>(at));
+      patchFile(copy, static_cast<uint64_t>(text), t);
+      std::vector<unsigned char> h = header;
+      putLE32(&h, 56, lvmCrc(t.data(), t.size()));
+      putLE32(&h, 0, lvmCrc(h.data() + 4, h.size() - 4));
+      patchFile(copy, static_cast<uint64_t>(mda), h);
+    }
     std::unique_ptr<FsDisk> damaged(FsDisk::open(copy, &err));
     ASSERT_TRUE(damaged) << err.toString();
     const FsPartition& p = damaged->partitions().at(1);
