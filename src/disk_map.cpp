@@ -142,6 +142,8 @@ namespace fsbmp {
 struct OpenedVolume {
   std::shared_ptr<StripedView> view;
   std::unique_ptr<FsParser> parser;
+  int64_t base = 0;        // where the view's offsets start on the disk
+  bool elsewhere = false;  // readable but for extents on other PVs of the VG
 };
 
 }  // namespace fsbmp
@@ -193,8 +195,11 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
   part->peStart = pv.peStart;
   part->peCount = pv.peCount;
   part->volumes = pv.volumes;
-  for (FsLogicalVolume& lv : part->volumes) {
+  for (size_t i = 0; i < part->volumes.size(); ++i) {
+    FsLogicalVolume& lv = part->volumes[i];
     fsbmp::OpenedVolume v;
+    v.base = part->start;
+    v.elsewhere = pv.elsewhere[i];
     if (lv.why.empty()) {
       v.view = std::make_shared<fsbmp::StripedView>(view, fsbmp::lvmSegmentsOnPv(pv, lv));
       CVoError probeErr;
@@ -210,6 +215,48 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
     volumes->push_back(std::move(v));
   }
   return CVoError();
+}
+
+// Volumes that need extents on other PVs of their VG, when those PVs are partitions of this disk
+// too (same VG, same seqno): read through a view of the whole disk, from each PV that holds part
+// of them (each maps the same file system; the bitmap takes the union).
+void readAcrossPvs(const std::string& dev, const std::shared_ptr<fsbmp::DeviceView>& disk,
+                   std::vector<FsPartition>& parts,
+                   std::vector<std::vector<fsbmp::OpenedVolume>>* opened) {
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FsPartition& part = parts[i];
+    if (part.content != FsPartition::kLvmPv) continue;
+    for (size_t k = 0; k < part.volumes.size(); ++k) {
+      FsLogicalVolume& lv = part.volumes[k];
+      fsbmp::OpenedVolume& v = (*opened)[i][k];
+      if (!v.elsewhere) continue;
+      bool all = true;
+      auto pvStart = [&](const std::string& name) -> int64_t {
+        for (const FsPartition& other : parts) {
+          if (other.content == FsPartition::kLvmPv && other.vg == part.vg && other.pvName == name &&
+              other.extentSize == part.extentSize)
+            return other.start + other.peStart;
+        }
+        all = false;
+        return 0;
+      };
+      std::vector<fsbmp::StripedView::Segment> segments =
+          fsbmp::lvmSegments(lv, part.extentSize, pvStart);
+      if (!all) continue;
+      v.view = std::make_shared<fsbmp::StripedView>(disk, std::move(segments));
+      v.base = 0;
+      CVoError probeErr;
+      v.parser.reset(fsbmp::probeView(v.view, dev + "/" + part.vg + "/" + lv.name, &probeErr));
+      if (v.parser) {
+        lv.mapped = true;
+        lv.fsType = v.parser->fsType;
+        lv.blockSize = v.parser->blockSize;
+        lv.why.clear();
+      } else {
+        lv.why = "no file system recognised: " + probeErr.message();
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -285,6 +332,7 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
     impl->swapEnd.push_back(swapEnd);
     impl->volumes.push_back(std::move(volumes));
   }
+  readAcrossPvs(dev, impl->device.view, impl->partitions, &impl->volumes);
   return new FsDisk(std::move(impl));
 }
 
@@ -371,7 +419,7 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
       CVoError err = orFileSystem(v.parser.get(), part.start + part.peStart - canvas.origin,
                                   canvas.chunk, [&](int64_t from, int64_t length) {
                                     v.view->forEachRun(from, length, [&](int64_t at, int64_t run) {
-                                      canvas.setTouched(part.start + at, part.start + at + run);
+                                      canvas.setTouched(v.base + at, v.base + at + run);
                                       return true;
                                     });
                                   });

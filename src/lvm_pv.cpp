@@ -206,32 +206,34 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
       if (n == p) return damaged("a segment of a type not read names a PV itself");
     }
   }
+  pv->elsewhere.assign(pv->volumes.size(), false);
   for (size_t i = 0; i < pv->volumes.size(); ++i) {
     FsLogicalVolume& lv = pv->volumes[i];
+    std::string hard, other;  // why it can't be read at all; why not from this PV alone
     for (const std::string& n : named) {
-      if (n == lv.name) lv.why = "part of another volume (its pool, image, log or snapshot)";
+      if (n == lv.name) hard = "part of another volume (its pool, image, log or snapshot)";
     }
     int64_t next = 0;  // the volume's extents must follow one another from 0
     for (const FsLvSegment& s : lv.segments) {
-      if (!lv.why.empty()) break;
+      if (!hard.empty()) break;
       if (s.startExtent != next) {
-        lv.why = "segments that leave a gap or overlap";
+        hard = "segments that leave a gap or overlap";
       } else if (s.stripeSize > 0 && pv->extentSize % s.stripeSize != 0) {
-        lv.why = "a stripe size that does not divide the extent";
+        hard = "a stripe size that does not divide the extent";
       } else if (s.type != "striped") {
-        lv.why = "a " + s.type + " segment";
+        hard = "a " + s.type + " segment";
       } else {
         for (const FsLvSegment::Stripe& st : s.stripes) {
-          if (st.pv != pv->pvName) {
-            lv.why = "needs extents on " + st.pv + ", another PV of the VG, not on this device";
-            break;
-          }
+          if (st.pv != pv->pvName && other.empty())
+            other = "needs extents on " + st.pv + ", another PV of the VG, not on this device";
         }
       }
       next = s.startExtent + s.extentCount;
     }
-    if (lv.why.empty() && !visible[i]) lv.why = "a hidden volume";
-    if (lv.why.empty() && lv.segments.empty()) lv.why = "no segments";
+    if (hard.empty() && !visible[i]) hard = "a hidden volume";
+    if (hard.empty() && lv.segments.empty()) hard = "no segments";
+    lv.why = hard.empty() ? other : hard;
+    pv->elsewhere[i] = hard.empty() && !other.empty();
   }
   return CVoError();
 }
@@ -300,17 +302,23 @@ CVoError readLvmPv(DeviceView* view, int64_t length, bool* found, LvmPv* pv) {
   return CVoError();
 }
 
-std::vector<StripedView::Segment> lvmSegmentsOnPv(const LvmPv& pv, const FsLogicalVolume& lv) {
+std::vector<StripedView::Segment> lvmSegments(
+    const FsLogicalVolume& lv, int64_t extentSize,
+    const std::function<int64_t(const std::string&)>& firstExtentAt) {
   std::vector<StripedView::Segment> out;
   for (const FsLvSegment& s : lv.segments) {
     StripedView::Segment seg;
-    seg.length = s.extentCount * pv.extentSize;
+    seg.length = s.extentCount * extentSize;
     seg.stripeSize = s.stripeSize;
     for (const FsLvSegment::Stripe& st : s.stripes)
-      seg.stripes.push_back(pv.peStart + st.firstExtent * pv.extentSize);
+      seg.stripes.push_back(firstExtentAt(st.pv) + st.firstExtent * extentSize);
     out.push_back(std::move(seg));
   }
   return out;
+}
+
+std::vector<StripedView::Segment> lvmSegmentsOnPv(const LvmPv& pv, const FsLogicalVolume& lv) {
+  return lvmSegments(lv, pv.extentSize, [&](const std::string&) { return pv.peStart; });
 }
 
 }  // namespace fsbmp

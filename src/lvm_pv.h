@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct LvmPv {
   // extents whatever they hold (other segment types, hidden parts of other volumes, extents on
   // another PV). `mapped` is left to the caller, who probes the others.
   std::vector<FsLogicalVolume> volumes;
+  // Per volume: it could be read through its extents but for some on other PVs of the VG.
+  std::vector<bool> elsewhere;
 };
 
 // LVM's CRC-32: reflected 0x04C11DB7 from the seed 0xf597a6cf, not inverted at the end.
@@ -37,8 +40,12 @@ uint32_t crc32Lvm(uint32_t crc, const unsigned char* p, size_t n);
 // the text does not parse, this PV is not in it, extents outside the PV), is refused (errno 38).
 CVoError readLvmPv(DeviceView* view, int64_t length, bool* found, LvmPv* pv);
 
-// The runs underneath (byte offsets in the PV) of a volume's segments, all "striped" and all on
-// `pvName`: what StripedView reads through.
+// The segments of a volume whose segments are all "striped", for StripedView: each stripe starts
+// where `firstExtentAt` puts the first physical extent of its PV, plus its own extents.
+std::vector<StripedView::Segment> lvmSegments(
+    const FsLogicalVolume& lv, int64_t extentSize,
+    const std::function<int64_t(const std::string&)>& firstExtentAt);
+// The same for a volume all on this PV: byte offsets in the PV.
 std::vector<StripedView::Segment> lvmSegmentsOnPv(const LvmPv& pv, const FsLogicalVolume& lv);
 
 }  // namespace fsbmp

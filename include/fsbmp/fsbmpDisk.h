@@ -20,14 +20,15 @@
 // An LVM2 physical volume, in a partition or on the whole disk (then listed as partition 0, and
 // label() is "LVM"): its label, metadata areas and everything before its first physical extent
 // count used, and so does everything past its last one. Its extents that no logical volume holds
-// are free. A logical volume made of linear and striped segments, all on this PV and not part of
+// are free. A logical volume made of linear and striped segments, on this PV or on other PVs of its
+// VG that are partitions of the same disk, and not part of
 // another volume (a thin pool's data, a RAID image, a snapshot's store), is read through its
 // extents: the file system in it is probed and every disk chunk that a block it uses touches is
 // marked. Every other volume counts used over all its extents here, with the reason in its `why`:
-// thin pools, RAID, mirrors, caches, snapshots, volumes needing extents on another PV of the VG,
-// volumes whose contents are not recognised. Of several metadata areas, the copy with the
-// highest seqno whose checksum verifies is read. A PV that cannot be read safely (a label or
-// metadata header whose CRC fails, no metadata copy that verifies, text that does not parse, a
+// thin pools, RAID, mirrors, caches, snapshots, volumes needing extents on a PV of the VG that is
+// not on this disk, volumes whose contents are not recognised. Of several metadata areas, the copy
+// with the highest seqno whose checksum verifies is read. A PV that cannot be read safely (a label
+// or metadata header whose CRC fails, no metadata copy that verifies, text that does not parse, a
 // volume's extents outside the PV) is not refused: it counts used whole, as a partition with
 // contents not recognised (kUnknown), its `why` saying what is wrong.
 #ifndef FSBMP_FSBMPDISK_H

@@ -40,8 +40,19 @@ struct LvRun {
   long long count;
 };
 
+const long long kStripe = 64 * 1024;
+
+// Where byte `o` of a volume striped in 64 KiB pieces over `stripes` (lvs's ranges, in stripe
+// order) lies: the PV's node and the byte there, the PV's extents starting at `peStart`.
+std::pair<std::string, long long> stripedAt(const std::vector<LvRun>& stripes, long long peStart,
+                                            long long o) {
+  const long long piece = o / kStripe, n = static_cast<long long>(stripes.size());
+  const LvRun& r = stripes[static_cast<size_t>(piece % n)];
+  return {r.pv, peStart + r.pvExtent * 4 * kMiB + (piece / n) * kStripe + o % kStripe};
+}
+
 // A GPT disk of three partitions: 1 unused, 2 and 3 PVs of one VG. Volume x (XFS, two segments)
-// and y (ext4) lie on partition 2; z is striped over both PVs.
+// and y (ext4) lie on partition 2; z (ext4) is striped over both PVs.
 class LvmDisk : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -100,6 +111,9 @@ class LvmDisk : public ::testing::Test {
             fsY_);
     mustRun("TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -q -f " + fsX_);
     mustRun("mkfs.ext4 -q -F " + fsY_);
+    fsZ_ = scratchPath("lvm-z.fs");
+    mustRun("rm -f " + fsZ_ + " && truncate -s 16M " + fsZ_ + " && mkfs.ext4 -q -F -b 4096 " +
+            fsZ_);
     // Free space full of deleted data, so that a copy which keeps free space shows; one file kept.
     const std::string mnt = scratchPath("lvm-mnt");
     mustRun("mkdir -p " + mnt);
@@ -120,6 +134,12 @@ class LvmDisk : public ::testing::Test {
                 " count=" + std::to_string(r.count * 4) + " 2>&1");
       }
     }
+    const std::vector<unsigned char> z = readFile(fsZ_);
+    for (long long o = 0; o < static_cast<long long>(z.size()); o += kStripe) {
+      const auto [pv, at] = stripedAt(runs_["z"], peStart_, o);
+      patchFile(pv, static_cast<uint64_t>(at),
+                std::vector<unsigned char>(z.begin() + o, z.begin() + o + kStripe));
+    }
     mustRun("sync");
   }
 
@@ -136,13 +156,14 @@ class LvmDisk : public ::testing::Test {
     if (!skip_.empty()) GTEST_SKIP() << skip_;
   }
 
-  static std::string skip_, img_, loop_, fsX_, fsY_;
+  static std::string skip_, img_, loop_, fsX_, fsY_, fsZ_;
   static std::map<std::string, std::vector<LvRun>> runs_;
   static long long peStart_;
   static bool filled_;  // the file systems could be mounted and filled
 };
 
-std::string LvmDisk::skip_, LvmDisk::img_, LvmDisk::loop_, LvmDisk::fsX_, LvmDisk::fsY_;
+std::string LvmDisk::skip_, LvmDisk::img_, LvmDisk::loop_, LvmDisk::fsX_, LvmDisk::fsY_,
+    LvmDisk::fsZ_;
 std::map<std::string, std::vector<LvRun>> LvmDisk::runs_;
 long long LvmDisk::peStart_ = 0;
 bool LvmDisk::filled_ = false;
@@ -170,13 +191,20 @@ TEST_F(LvmDisk, VolumesMappedThroughTheirExtents) {
   EXPECT_EQ(lvs["x"]->fsType, FsParser::kXFS);
   EXPECT_TRUE(lvs["y"]->mapped) << lvs["y"]->why;
   EXPECT_EQ(lvs["y"]->fsType, FsParser::kExt2);
-  EXPECT_FALSE(lvs["z"]->mapped);
-  EXPECT_NE(lvs["z"]->why.find("another PV"), std::string::npos) << lvs["z"]->why;
+  // z needs both PVs, both on this disk: read through them, from each.
+  for (const FsLogicalVolume& lv : parts[2].volumes) {
+    if (lv.name == "z") {
+      EXPECT_TRUE(lv.mapped) << lv.why;
+    }
+  }
+  EXPECT_TRUE(lvs["z"]->mapped) << lvs["z"]->why;
+  EXPECT_EQ(lvs["z"]->fsType, FsParser::kExt2);
   EXPECT_EQ(lvs["z"]->segments.at(0).stripeSize, 64 * 1024);
 
   // Each file system alone, at 4 KiB.
   std::map<std::string, ChunkBitmap> alone;
-  for (const auto& [name, file] : {std::pair<std::string, std::string>{"x", fsX_}, {"y", fsY_}}) {
+  for (const auto& [name, file] :
+       {std::pair<std::string, std::string>{"x", fsX_}, {"y", fsY_}, {"z", fsZ_}}) {
     std::unique_ptr<FsParser> p(FsParser::init(file, &err));
     ASSERT_TRUE(p) << err.toString();
     ASSERT_GE(getBitmap(p.get(), 4096, &alone[name]).code, 0);
@@ -203,10 +231,7 @@ TEST_F(LvmDisk, VolumesMappedThroughTheirExtents) {
     for (const auto& [name, runs] : runs_) {
       for (const LvRun& r : runs) {
         const long long at = pvStart[r.pv] + peStart_ + r.pvExtent * 4 * kMiB;
-        if (name == "z") {
-          set(at, at + r.count * 4 * kMiB, true);
-          continue;
-        }
+        if (name == "z") continue;
         const ChunkBitmap& fs = alone[name];
         for (long long b = 0; b < r.count * 1024; ++b) {
           const long long fsBlock = r.lvExtent * 1024 + b;
@@ -214,6 +239,11 @@ TEST_F(LvmDisk, VolumesMappedThroughTheirExtents) {
             set(at + b * 4096, at + (b + 1) * 4096, true);
         }
       }
+    }
+    for (long long b = 0; b < alone["z"].nChunks; ++b) {
+      if (!alone["z"].test(b)) continue;
+      const auto [pv, at] = stripedAt(runs_["z"], peStart_, b * 4096);
+      set(pvStart[pv] + at, pvStart[pv] + at + 4096, true);
     }
     long long wrong = 0, used = 0;
     for (long long k = 0; k < n; ++k) {
@@ -224,6 +254,38 @@ TEST_F(LvmDisk, VolumesMappedThroughTheirExtents) {
     EXPECT_EQ(wrong, 0);
     EXPECT_LT(used, n / 2) << "free extents and free space of the volumes are not free";
   }
+}
+
+// The VG's second PV on another disk (its partition deleted from a copy): z is out of reach and
+// counts used over its extents here, saying why; x and y are still read.
+TEST_F(LvmDisk, VolumeOnAnotherDiskCountsUsedHere) {
+  const std::string copy = scratchPath("lvm-one-pv.img");
+  copyFile(img_, copy);
+  mustRun("sfdisk -q --delete " + copy + " 3");
+  CVoError err;
+  std::unique_ptr<FsDisk> disk(FsDisk::open(copy, &err));
+  ASSERT_TRUE(disk) << err.toString();
+  ASSERT_EQ(disk->partitions().size(), 2u);
+  const FsPartition& p2 = disk->partitions()[1];
+  ASSERT_EQ(p2.content, FsPartition::kLvmPv) << p2.why;
+  for (const FsLogicalVolume& lv : p2.volumes) {
+    SCOPED_TRACE(lv.name);
+    EXPECT_EQ(lv.mapped, lv.name != "z");
+    if (lv.name == "z") {
+      EXPECT_NE(lv.why.find("another PV"), std::string::npos) << lv.why;
+    }
+  }
+  ChunkBitmap got;
+  void* raw = nullptr;
+  ASSERT_GE(disk->getBmp(4096, &raw, &got.nChunks).code, 0);
+  got.bits.reset(static_cast<unsigned char*>(raw));
+  for (const LvRun& r : runs_["z"]) {
+    if (r.pv != loop_ + "p2") continue;
+    const long long at = p2.start + peStart_ + r.pvExtent * 4 * kMiB;
+    for (long long k = at / 4096; k < (at + r.count * 4 * kMiB) / 4096; ++k)
+      ASSERT_TRUE(got.test(k)) << "chunk " << k;
+  }
+  std::remove(copy.c_str());
 }
 
 // Damage in a copy of the image: each is read as a PV that counts used whole, never a crash.
@@ -326,6 +388,21 @@ TEST_F(LvmDisk, CopyKeepsEveryVolume) {
     EXPECT_EQ(a, b);
     std::remove(fs.c_str());
   }
+  // z, gathered from its stripes on both PVs of the copy.
+  std::map<std::string, long long> pvStart{{loop_ + "p2", p2.start},
+                                           {loop_ + "p3", disk->partitions().at(2).start}};
+  std::vector<unsigned char> z;
+  for (long long o = 0; o < 16 * kMiB; o += kStripe) {
+    const auto [pv, at] = stripedAt(runs_["z"], peStart_, o);
+    const std::vector<unsigned char> piece =
+        readAt(out, static_cast<uint64_t>(pvStart[pv] + at), static_cast<size_t>(kStripe));
+    z.insert(z.end(), piece.begin(), piece.end());
+  }
+  const std::string zCopy = scratchPath("lvm-z-copied.fs");
+  writeFile(zCopy, z);
+  std::string report;
+  EXPECT_EQ(run("e2fsck -fn " + zCopy, &report, true), 0) << report;
+  std::remove(zCopy.c_str());
   // The deleted data (20 MiB in each volume) stays behind.
   mustRun("fallocate -d " + out + " && fallocate -d " + img_);
   const long long copied = std::stoll(mustRun("du -k " + out + " | cut -f1"));
