@@ -16,6 +16,7 @@ shift 3
 case $target in
   vxfs_probe) max_len=131072 ;;
   vxfs_text) max_len=16384 ;;
+  disk) max_len=16384 ;;
   *) max_len=2048 ;;
 esac
 work=$build/fuzz-corpus/$target

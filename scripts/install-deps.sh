@@ -6,7 +6,7 @@ packages=(
   cmake make g++ libboost-dev libgtest-dev googletest    # build and unit tests
   g++-powerpc64-linux-gnu qemu-user                      # big-endian PowerPC build and run
   e2fsprogs xfsprogs reiserfsprogs                       # real images and oracles
-  partclone gddrescue util-linux fdisk                   # peers, loop devices, sfdisk
+  partclone gddrescue util-linux fdisk lvm2              # peers, loop devices, sfdisk, LVM
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
   clang-format                                           # the sources' format check

@@ -54,7 +54,7 @@ if command -v clang++ >/dev/null &&
     { tail -n 60 "build/fuzz/smoke-$1.log"; echo "fuzz target $1 found a fault" >&2; return 1; }; }
   smoke ext2 & a=$!; smoke xfs & b=$!; wait $a && wait $b
   smoke reiserfs & a=$!; smoke vxfs_probe & b=$!; wait $a && wait $b
-  smoke vxfs_text
+  smoke vxfs_text & a=$!; smoke disk & b=$!; wait $a && wait $b
 else
   echo "=== fuzz smoke skipped: no clang with libFuzzer (Debian: clang libclang-rt-14-dev) ==="
 fi

@@ -89,6 +89,72 @@ void ExtentView::willNeed(int64_t offset, int64_t size) {
   }
 }
 
+StripedView::StripedView(std::shared_ptr<DeviceView> under, std::vector<Segment> segments)
+    : under_(std::move(under)), segments_(std::move(segments)), length_(0) {
+  for (const Segment& s : segments_) length_ += s.length;
+}
+
+CVoError StripedView::length(int64_t* bytes) {
+  *bytes = length_;
+  return CVoError();
+}
+
+void StripedView::forEachRun(int64_t offset, int64_t size,
+                             const std::function<bool(int64_t, int64_t)>& fn) const {
+  int64_t segStart = 0;
+  for (const Segment& s : segments_) {
+    if (size <= 0) return;
+    if (offset >= segStart + s.length) {
+      segStart += s.length;
+      continue;
+    }
+    while (size > 0 && offset < segStart + s.length) {
+      const int64_t within = offset - segStart;
+      int64_t at, left;
+      if (s.stripes.size() == 1) {
+        at = s.stripes[0] + within;
+        left = s.length - within;
+      } else {
+        const int64_t n = static_cast<int64_t>(s.stripes.size());
+        const int64_t piece = within / s.stripeSize;
+        at = s.stripes[static_cast<size_t>(piece % n)] + (piece / n) * s.stripeSize +
+             within % s.stripeSize;
+        left = s.stripeSize - within % s.stripeSize;
+      }
+      const int64_t run = left < size ? left : size;
+      if (!fn(at, run)) return;
+      offset += run;
+      size -= run;
+    }
+    segStart += s.length;
+  }
+}
+
+CVoError StripedView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
+  *got = 0;
+  if (offset < 0) {
+    return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "read at offset %lld refused",
+                                   static_cast<long long>(offset));
+  }
+  unsigned char* out = static_cast<unsigned char*>(buf);
+  CVoError err;
+  forEachRun(offset, size, [&](int64_t at, int64_t run) {
+    uint32_t n = 0;
+    err = under_->readAt(at, out + *got, static_cast<uint32_t>(run), &n);
+    *got += n;
+    return err.code >= 0 && n == run;
+  });
+  return err;
+}
+
+void StripedView::willNeed(int64_t offset, int64_t size) {
+  if (offset < 0) return;
+  forEachRun(offset, size, [&](int64_t at, int64_t run) {
+    under_->willNeed(at, run);
+    return true;
+  });
+}
+
 BlockOverlay::BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize,
                            std::map<uint64_t, Copy> copies, std::shared_ptr<DeviceView> source)
     : under_(std::move(under)),

@@ -6,6 +6,7 @@
 #define FSBMP_DEVICE_VIEW_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -65,6 +66,31 @@ class ExtentView : public DeviceView {
  private:
   std::shared_ptr<DeviceView> under_;
   std::vector<Extent> extents_;
+  int64_t length_;
+};
+
+// Segments laid end to end, each spread over its stripes in turns of stripeSize bytes: a striped
+// logical volume (a segment of one stripe is a plain run, as a linear volume's). Reads past the
+// last segment come back short.
+class StripedView : public DeviceView {
+ public:
+  struct Segment {
+    int64_t length;                // bytes of the view, a multiple of stripeSize * stripes
+    int64_t stripeSize;            // bytes; ignored for one stripe
+    std::vector<int64_t> stripes;  // where each stripe starts in the view underneath
+  };
+  StripedView(std::shared_ptr<DeviceView> under, std::vector<Segment> segments);
+  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
+  CVoError length(int64_t* bytes) override;
+  void willNeed(int64_t offset, int64_t size) override;
+  // Calls fn(start, length) for each run underneath that bytes [offset, offset + size) of the view
+  // occupy, in the view's order, as long as fn returns true; bytes past the end have none.
+  void forEachRun(int64_t offset, int64_t size,
+                  const std::function<bool(int64_t, int64_t)>& fn) const;
+
+ private:
+  std::shared_ptr<DeviceView> under_;
+  std::vector<Segment> segments_;
   int64_t length_;
 };
 

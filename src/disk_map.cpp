@@ -1,7 +1,9 @@
 // The disk map: which table a device holds, whether that makes it a disk rather than a file
 // system, what each partition holds, and one bitmap over the whole device.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "device.h"
 #include "disk_table.h"
 #include "fsbmp/fsbmpDisk.h"
+#include "lvm_pv.h"
 
 static const char kFile[] = "disk_map";
 #define HERE JX_LOCATION(kFile)
@@ -133,6 +136,18 @@ FsParser* probeWholeDevice(const std::string& dev, CVoError* err) {
 
 }  // namespace fsbmp
 
+namespace fsbmp {
+
+// A logical volume: the view through its extents and its parser, when its file system is read.
+struct OpenedVolume {
+  std::shared_ptr<StripedView> view;
+  std::unique_ptr<FsParser> parser;
+  int64_t base = 0;        // where the view's offsets start on the disk
+  bool elsewhere = false;  // readable but for extents on other PVs of the VG
+};
+
+}  // namespace fsbmp
+
 struct FsDisk::Impl {
   fsbmp::OpenedDevice device;
   std::string dev;
@@ -142,6 +157,8 @@ struct FsDisk::Impl {
   std::vector<std::unique_ptr<FsParser>> parsers;
   std::vector<int64_t> swapPage;
   std::vector<int64_t> swapEnd;
+  // Per partition holding a PV: its volumes, opened.
+  std::vector<std::vector<fsbmp::OpenedVolume>> volumes;
   PdDebug debug;
 };
 
@@ -161,17 +178,96 @@ const std::vector<FsPartition>& FsDisk::partitions() const {
   return impl_->partitions;
 }
 
+namespace {
+
+// An LVM2 PV in `view`: its extents and volumes into *part (content kLvmPv), each volume that
+// may be read through its extents probed. *isPv false: no PV label. An error: a PV that cannot
+// be read safely.
+CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::string& name, bool* isPv,
+                FsPartition* part, std::vector<fsbmp::OpenedVolume>* volumes) {
+  fsbmp::LvmPv pv;
+  CVoError err = fsbmp::readLvmPv(view.get(), part->length, isPv, &pv);
+  if (!*isPv || err.code < 0) return err;
+  part->content = FsPartition::kLvmPv;
+  part->vg = pv.vg;
+  part->pvName = pv.pvName;
+  part->extentSize = pv.extentSize;
+  part->peStart = pv.peStart;
+  part->peCount = pv.peCount;
+  part->volumes = pv.volumes;
+  for (size_t i = 0; i < part->volumes.size(); ++i) {
+    FsLogicalVolume& lv = part->volumes[i];
+    fsbmp::OpenedVolume v;
+    v.base = part->start;
+    v.elsewhere = pv.elsewhere[i];
+    if (lv.why.empty()) {
+      v.view = std::make_shared<fsbmp::StripedView>(view, fsbmp::lvmSegmentsOnPv(pv, lv));
+      CVoError probeErr;
+      v.parser.reset(fsbmp::probeView(v.view, name + "/" + pv.vg + "/" + lv.name, &probeErr));
+      if (v.parser) {
+        lv.mapped = true;
+        lv.fsType = v.parser->fsType;
+        lv.blockSize = v.parser->blockSize;
+      } else {
+        lv.why = "no file system recognised: " + probeErr.message();
+      }
+    }
+    volumes->push_back(std::move(v));
+  }
+  return CVoError();
+}
+
+// Volumes that need extents on other PVs of their VG, when those PVs are partitions of this disk
+// too (same VG, same seqno): read through a view of the whole disk, from each PV that holds part
+// of them (each maps the same file system; the bitmap takes the union).
+void readAcrossPvs(const std::string& dev, const std::shared_ptr<fsbmp::DeviceView>& disk,
+                   std::vector<FsPartition>& parts,
+                   std::vector<std::vector<fsbmp::OpenedVolume>>* opened) {
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FsPartition& part = parts[i];
+    if (part.content != FsPartition::kLvmPv) continue;
+    for (size_t k = 0; k < part.volumes.size(); ++k) {
+      FsLogicalVolume& lv = part.volumes[k];
+      fsbmp::OpenedVolume& v = (*opened)[i][k];
+      if (!v.elsewhere) continue;
+      bool all = true;
+      auto pvStart = [&](const std::string& name) -> int64_t {
+        for (const FsPartition& other : parts) {
+          if (other.content == FsPartition::kLvmPv && other.vg == part.vg && other.pvName == name &&
+              other.extentSize == part.extentSize)
+            return other.start + other.peStart;
+        }
+        all = false;
+        return 0;
+      };
+      std::vector<fsbmp::StripedView::Segment> segments =
+          fsbmp::lvmSegments(lv, part.extentSize, pvStart);
+      if (!all) continue;
+      v.view = std::make_shared<fsbmp::StripedView>(disk, std::move(segments));
+      v.base = 0;
+      CVoError probeErr;
+      v.parser.reset(fsbmp::probeView(v.view, dev + "/" + part.vg + "/" + lv.name, &probeErr));
+      if (v.parser) {
+        lv.mapped = true;
+        lv.fsType = v.parser->fsType;
+        lv.blockSize = v.parser->blockSize;
+        lv.why.clear();
+      } else {
+        lv.why = "no file system recognised: " + probeErr.message();
+      }
+    }
+  }
+}
+
+}  // namespace
+
 FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
   std::unique_ptr<Impl> impl(new Impl());
   impl->dev = dev;
   *err = fsbmp::openDevice(dev, &impl->device);
   if (err->code < 0) return nullptr;
   const fsbmp::DiskTable& table = impl->device.table;
-  if (table.kind == fsbmp::DiskTable::kNone) {
-    *err = JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "%s holds no partition table", dev.c_str());
-    return nullptr;
-  }
-  if (!fsbmp::tableIsDecisive(table)) {
+  if (table.kind != fsbmp::DiskTable::kNone && !fsbmp::tableIsDecisive(table)) {
     CVoError probeErr;
     std::unique_ptr<FsParser> whole(fsbmp::probeView(nullptr, dev, &probeErr));
     if (whole) {
@@ -184,7 +280,21 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
     }
   }
   impl->label = table.name();
-  for (const fsbmp::TableSlot& slot : table.slots) {
+  std::vector<fsbmp::TableSlot> slots = table.slots;
+  if (table.kind == fsbmp::DiskTable::kNone) {
+    // No table: perhaps a PV on the whole device.
+    bool found = false;
+    fsbmp::LvmPv pv;
+    fsbmp::readLvmPv(impl->device.view.get(), impl->device.bytes, &found, &pv);
+    if (!found) {
+      *err = JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "%s holds no partition table and no LVM physical volume", dev.c_str());
+      return nullptr;
+    }
+    impl->label = "LVM";
+    slots.push_back({0, 0, impl->device.bytes, "lvm"});
+  }
+  for (const fsbmp::TableSlot& slot : slots) {
     FsPartition part;
     part.number = slot.number;
     part.start = slot.start;
@@ -194,9 +304,15 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
         impl->device.view, std::vector<fsbmp::ExtentView::Extent>{{slot.start, slot.length}});
     int64_t page = 0, swapEnd = 0;
     const std::string name = dev + "#" + std::to_string(slot.number);
-    FsPartition::Content swap = fsbmp::probeSwap(view.get(), slot.length, &page, &swapEnd);
+    std::vector<fsbmp::OpenedVolume> volumes;
+    bool isPv = false;
+    CVoError pvErr = readPv(view, name, &isPv, &part, &volumes);
+    FsPartition::Content swap =
+        isPv ? FsPartition::kUnknown : fsbmp::probeSwap(view.get(), slot.length, &page, &swapEnd);
     std::unique_ptr<FsParser> parser;
-    if (swap != FsPartition::kHibernation) {
+    if (isPv) {
+      if (pvErr.code < 0) part.why = pvErr.message() + ": counted used whole";
+    } else if (swap != FsPartition::kHibernation) {
       CVoError probeErr;
       parser.reset(fsbmp::probeView(view, name, &probeErr));
       if (!parser) part.why = probeErr.message();
@@ -205,7 +321,7 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
       part.content = FsPartition::kFileSystem;
       part.fsType = parser->fsType;
       part.blockSize = parser->blockSize;
-    } else {
+    } else if (!isPv || pvErr.code < 0) {
       part.content = swap;
     }
     impl->debug.Debug("FsDisk::open", "%s: %lld+%lld type %s content %d", name.c_str(), part.start,
@@ -214,38 +330,53 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
     impl->parsers.push_back(std::move(parser));
     impl->swapPage.push_back(page);
     impl->swapEnd.push_back(swapEnd);
+    impl->volumes.push_back(std::move(volumes));
   }
+  readAcrossPvs(dev, impl->device.view, impl->partitions, &impl->volumes);
   return new FsDisk(std::move(impl));
 }
 
 namespace {
 
-// Clears the chunks that lie wholly inside bytes [begin, end).
-void clearInside(unsigned char* bitmap, uint64_t nChunks, int64_t chunk, int64_t begin,
-                 int64_t end) {
-  uint64_t first = static_cast<uint64_t>((begin + chunk - 1) / chunk);
-  uint64_t last = static_cast<uint64_t>(end / chunk);
-  if (last > nChunks) last = nChunks;
-  if (first < last) fsbmp::clearChunkRange(bitmap, first, last);
-}
+// A bitmap under construction over a window of the disk that starts at byte `origin`: the
+// whole disk, or one partition taken as a device of its own. Offsets given to it are the disk's.
+struct Canvas {
+  unsigned char* bitmap;
+  uint64_t nChunks;
+  int64_t chunk;
+  int64_t origin;
 
-// Sets every chunk that bytes [begin, end) touch.
-void setTouched(unsigned char* bitmap, uint64_t nChunks, int64_t chunk, int64_t begin,
-                int64_t end) {
-  if (end <= begin) return;
-  uint64_t first = static_cast<uint64_t>(begin / chunk);
-  uint64_t last = static_cast<uint64_t>((end + chunk - 1) / chunk);
-  if (last > nChunks) last = nChunks;
-  if (first < last) fsbmp::setChunkRange(bitmap, first, last);
-}
+  // Clears the chunks that lie wholly inside bytes [begin, end).
+  void clearInside(int64_t begin, int64_t end) const {
+    begin = std::max<int64_t>(begin - origin, 0);
+    end -= origin;
+    if (end <= begin) return;
+    uint64_t first = static_cast<uint64_t>((begin + chunk - 1) / chunk);
+    uint64_t last = static_cast<uint64_t>(end / chunk);
+    if (last > nChunks) last = nChunks;
+    if (first < last) fsbmp::clearChunkRange(bitmap, first, last);
+  }
 
-// The partition's file-system bitmap, at the largest chunk that is a multiple of its block size,
-// at most the disk's chunk (when the block allows) and divides the partition's offset, so that each
-// of its chunks falls within one disk chunk when it can; ORed into the disk's chunks it touches.
-CVoError orFileSystem(FsParser* parser, const FsPartition& part, unsigned char* bitmap,
-                      uint64_t nChunks, int64_t chunk) {
+  // Sets every chunk that bytes [begin, end) touch.
+  void setTouched(int64_t begin, int64_t end) const {
+    begin = std::max<int64_t>(begin - origin, 0);
+    end -= origin;
+    if (end <= begin) return;
+    uint64_t first = static_cast<uint64_t>(begin / chunk);
+    uint64_t last = static_cast<uint64_t>((end + chunk - 1) / chunk);
+    if (last > nChunks) last = nChunks;
+    if (first < last) fsbmp::setChunkRange(bitmap, first, last);
+  }
+};
+
+// A file system's bitmap, at the largest chunk that is a multiple of its block size, at most the
+// disk's chunk (when the block allows) and divides `offset` (where the file system starts on the
+// disk), so that each of its chunks falls within one disk chunk when it can; each used chunk's
+// bytes [from, from + length) of the file system go to `mark`.
+CVoError orFileSystem(FsParser* parser, int64_t offset, int64_t chunk,
+                      const std::function<void(int64_t, int64_t)>& mark) {
   int64_t grain = parser->blockSize;
-  while (grain * 2 <= chunk && part.start % (grain * 2) == 0) grain *= 2;
+  while (grain * 2 <= chunk && offset % (grain * 2) == 0) grain *= 2;
   CVoError err;
   for (;; grain *= 2) {
     void* raw = nullptr;
@@ -253,16 +384,12 @@ CVoError orFileSystem(FsParser* parser, const FsPartition& part, unsigned char* 
     err = parser->getBmp(static_cast<int>(grain), &raw, &count);
     if (err.code >= 0) {
       std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
-      const int64_t end = part.start + part.length;
       for (long long c = 0; c < count; ++c) {
         if (bits.get()[c >> 3] == 0 && (c & 7) == 0) {
           c += 7;
           continue;
         }
-        if (!((bits.get()[c >> 3] >> (c & 7)) & 1)) continue;
-        const int64_t from = part.start + c * grain;
-        if (from >= end) break;
-        setTouched(bitmap, nChunks, chunk, from, from + grain < end ? from + grain : end);
+        if ((bits.get()[c >> 3] >> (c & 7)) & 1) mark(c * grain, grain);
       }
       return CVoError();
     }
@@ -271,48 +398,110 @@ CVoError orFileSystem(FsParser* parser, const FsPartition& part, unsigned char* 
   }
 }
 
+// A partition's file system: its used chunks onto the disk chunks they touch.
+CVoError orPartition(FsParser* parser, const FsPartition& part, const Canvas& canvas) {
+  const int64_t end = part.start + part.length;
+  return orFileSystem(parser, part.start - canvas.origin, canvas.chunk,
+                      [&](int64_t from, int64_t length) {
+                        from += part.start;
+                        if (from < end) canvas.setTouched(from, std::min(from + length, end));
+                      });
+}
+
+// A PV: its extents are free but for those of its volumes; a volume whose file system is read
+// marks what that uses, through its extents; every other volume all its extents here.
+void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>* volumes,
+                      const Canvas& canvas, PdDebug* debug) {
+  for (size_t i = 0; i < part.volumes.size(); ++i) {
+    const FsLogicalVolume& lv = part.volumes[i];
+    fsbmp::OpenedVolume& v = (*volumes)[i];
+    if (lv.mapped) {
+      CVoError err = orFileSystem(v.parser.get(), part.start + part.peStart - canvas.origin,
+                                  canvas.chunk, [&](int64_t from, int64_t length) {
+                                    v.view->forEachRun(from, length, [&](int64_t at, int64_t run) {
+                                      canvas.setTouched(v.base + at, v.base + at + run);
+                                      return true;
+                                    });
+                                  });
+      if (err.code >= 0) continue;
+      debug->Debug("FsDisk::getBmp", "volume %s counted used: %s", lv.name.c_str(),
+                   err.message().c_str());
+    }
+    for (const FsLvSegment& s : lv.segments) {
+      for (const FsLvSegment::Stripe& st : s.stripes) {
+        if (st.pv != part.pvName) continue;
+        const int64_t from = part.start + part.peStart + st.firstExtent * part.extentSize;
+        const int64_t perStripe = s.extentCount / static_cast<int64_t>(s.stripes.size());
+        canvas.setTouched(from, from + perStripe * part.extentSize);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 CVoError FsDisk::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
+  std::vector<size_t> all;
+  for (size_t i = 0; i < impl_->partitions.size(); ++i) all.push_back(i);
+  return mapWindow(0, impl_->device.bytes, all, chunkSize, bmp, bmpSize);
+}
+
+CVoError FsDisk::getPartitionBmp(int number, int chunkSize, void** bmp, long long* bmpSize) {
+  *bmp = nullptr;
+  *bmpSize = 0;
+  for (size_t i = 0; i < impl_->partitions.size(); ++i) {
+    const FsPartition& p = impl_->partitions[i];
+    if (p.number == number) return mapWindow(p.start, p.length, {i}, chunkSize, bmp, bmpSize);
+  }
+  return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "%s has no partition %d", impl_->dev.c_str(),
+                                 number);
+}
+
+CVoError FsDisk::mapWindow(long long origin, long long length, const std::vector<size_t>& which,
+                           int chunkSize, void** bmp, long long* bmpSize) {
   *bmp = nullptr;
   *bmpSize = 0;
   CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, 512);
   if (err.code < 0) return err;
   const int64_t chunk = chunkSize;
-  const uint64_t nChunks = static_cast<uint64_t>((impl_->device.bytes + chunk - 1) / chunk);
+  const uint64_t nChunks = static_cast<uint64_t>((length + chunk - 1) / chunk);
   err = fsbmp::checkChunkCount(HERE, nChunks, chunkSize, fsbmp::kMaxChunks);
   if (err.code < 0) return err;
   FsParserAutoChunkBmp holder;
   err = holder.init(static_cast<size_t>((nChunks + 7) / 8));
   if (err.code < 0) return err.Push(HERE, "Couldn't allocate the disk's bitmap");
-  unsigned char* bitmap = holder.bitmap;
+  const Canvas canvas{holder.bitmap, nChunks, chunk, origin};
 
   // Everything is used, until a partition's contents say otherwise: the tables, the gaps and the
   // boot loaders in them stay used.
-  fsbmp::setChunkRange(bitmap, 0, nChunks);
+  fsbmp::setChunkRange(holder.bitmap, 0, nChunks);
   const std::vector<FsPartition>& parts = impl_->partitions;
-  for (size_t i = 0; i < parts.size(); ++i) {
+  for (size_t i : which) {
     const FsPartition& p = parts[i];
     if (p.content == FsPartition::kFileSystem)
-      clearInside(bitmap, nChunks, chunk, p.start, p.start + p.length);
+      canvas.clearInside(p.start, p.start + p.length);
+    else if (p.content == FsPartition::kLvmPv)
+      canvas.clearInside(p.start + p.peStart, p.start + p.peStart + p.peCount * p.extentSize);
     else if (p.content == FsPartition::kSwap)
-      clearInside(bitmap, nChunks, chunk, p.start + impl_->swapPage[i],
-                  p.start + impl_->swapEnd[i]);
+      canvas.clearInside(p.start + impl_->swapPage[i], p.start + impl_->swapEnd[i]);
   }
-  for (size_t i = 0; i < parts.size(); ++i) {
+  for (size_t i : which) {
+    if (parts[i].content == FsPartition::kLvmPv)
+      orPhysicalVolume(parts[i], &impl_->volumes[i], canvas, &impl_->debug);
     if (parts[i].content != FsPartition::kFileSystem) continue;
-    err = orFileSystem(impl_->parsers[i].get(), parts[i], bitmap, nChunks, chunk);
+    err = orPartition(impl_->parsers[i].get(), parts[i], canvas);
     if (err.code < 0) {
       // A file system that cannot be mapped is kept whole.
       impl_->debug.Debug("FsDisk::getBmp", "partition %d counted used: %s", parts[i].number,
                          err.message().c_str());
-      setTouched(bitmap, nChunks, chunk, parts[i].start, parts[i].start + parts[i].length);
+      canvas.setTouched(parts[i].start, parts[i].start + parts[i].length);
     }
   }
   // Partitions with contents not recognised count whole, even where another overlaps them.
-  for (const FsPartition& p : parts) {
+  for (size_t i : which) {
+    const FsPartition& p = parts[i];
     if (p.content == FsPartition::kUnknown || p.content == FsPartition::kHibernation)
-      setTouched(bitmap, nChunks, chunk, p.start, p.start + p.length);
+      canvas.setTouched(p.start, p.start + p.length);
   }
   *bmpSize = static_cast<long long>(nChunks);
   *bmp = holder.release();

@@ -290,6 +290,7 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
   TransferEnds ends;
   ends.source = src;
   ends.target = target.fd;
+  ends.sourceOffset = options.sourceOffset;
   ends.sourceName = device;
   ends.targetName = target.path;
   Descriptor sourceDirect, targetDirect;
@@ -304,6 +305,14 @@ int copyUsedChunks(const std::string& device, const UsageMap& map, const std::st
     ends.sourceDirect = sourceDirect.fd;
     ends.targetDirect = targetDirect.fd;
     ends.alignment = std::max(directAlignment(src), directAlignment(target.fd));
+    if (options.sourceOffset % ends.alignment != 0) {
+      fprintf(stderr,
+              "fsbmp: the partition starts at byte %lld of %s, not on a %lld-byte boundary that "
+              "direct I/O needs; copy it without --direct\n",
+              options.sourceOffset, device.c_str(), ends.alignment);
+      if (!target.tempPath.empty()) fprintf(stderr, "fsbmp: %s\n", outcome.c_str());
+      return 1;
+    }
   }
 
   const long long total = map.usedBytes();

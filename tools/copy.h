@@ -12,8 +12,9 @@
 namespace fsbmp_tool {
 
 struct CopyOptions {
-  bool quiet = false;   // no progress bar
-  bool direct = false;  // O_DIRECT on both sides
+  bool quiet = false;          // no progress bar
+  bool direct = false;         // O_DIRECT on both sides
+  long long sourceOffset = 0;  // where the copied device starts on DEVICE (a partition)
 };
 
 // Checks TARGET before anything is read: a name for a file or a block device, not a directory

@@ -69,6 +69,45 @@ nlohmann::ordered_json geometry(FsParser& parser) {
   return doc;
 }
 
+// An LVM PV: its VG, extents and every volume with its segments.
+nlohmann::ordered_json physicalVolume(const FsPartition& p) {
+  nlohmann::ordered_json pv;
+  pv["vg"] = p.vg;
+  pv["pv"] = p.pvName;
+  pv["extent_size"] = p.extentSize;
+  pv["pe_start"] = p.peStart;
+  pv["pe_count"] = p.peCount;
+  nlohmann::ordered_json lvs = nlohmann::ordered_json::array();
+  for (const FsLogicalVolume& lv : p.volumes) {
+    nlohmann::ordered_json v;
+    v["name"] = lv.name;
+    if (lv.mapped) {
+      v["content"] = typeName(lv.fsType);
+      v["block_size"] = lv.blockSize;
+    } else {
+      v["content"] = "used";
+      v["why"] = lv.why;
+    }
+    nlohmann::ordered_json segs = nlohmann::ordered_json::array();
+    for (const FsLvSegment& s : lv.segments) {
+      nlohmann::ordered_json seg;
+      seg["start_extent"] = s.startExtent;
+      seg["extent_count"] = s.extentCount;
+      seg["type"] = s.type;
+      if (s.stripeSize > 0) seg["stripe_size"] = s.stripeSize;
+      nlohmann::ordered_json stripes = nlohmann::ordered_json::array();
+      for (const FsLvSegment::Stripe& st : s.stripes)
+        stripes.push_back({{"pv", st.pv}, {"first_extent", st.firstExtent}});
+      if (!s.stripes.empty()) seg["stripes"] = std::move(stripes);
+      segs.push_back(std::move(seg));
+    }
+    v["segments"] = std::move(segs);
+    lvs.push_back(std::move(v));
+  }
+  pv["volumes"] = std::move(lvs);
+  return pv;
+}
+
 // A disk: its table and partitions.
 nlohmann::ordered_json geometry(const Source& source) {
   if (!source.disk) return geometry(*source.parser);
@@ -82,7 +121,9 @@ nlohmann::ordered_json geometry(const Source& source) {
   doc["block_count"] = source.blockCount;
   doc["device_size"] = source.devSize;
   nlohmann::ordered_json parts = nlohmann::ordered_json::array();
+  if (source.partition >= 0) doc["partition"] = source.partition;
   for (const FsPartition& p : disk.partitions()) {
+    if (source.partition >= 0 && p.number != source.partition) continue;
     nlohmann::ordered_json part;
     part["number"] = p.number;
     part["start"] = p.start;
@@ -91,9 +132,11 @@ nlohmann::ordered_json geometry(const Source& source) {
     part["content"] = p.content == FsPartition::kFileSystem    ? typeName(p.fsType)
                       : p.content == FsPartition::kSwap        ? "swap"
                       : p.content == FsPartition::kHibernation ? "hibernation"
+                      : p.content == FsPartition::kLvmPv       ? "lvm"
                                                                : "unknown";
     if (p.content == FsPartition::kFileSystem) part["block_size"] = p.blockSize;
     if (p.content == FsPartition::kUnknown && !p.why.empty()) part["why"] = p.why;
+    if (p.content == FsPartition::kLvmPv) part["lvm"] = physicalVolume(p);
     parts.push_back(std::move(part));
   }
   doc["partitions"] = std::move(parts);
@@ -185,14 +228,25 @@ void writeInfoText(FILE* out, const Source& source) {
   if (source.disk) {
     const FsDisk& disk = *source.disk;
     fprintf(out, "device:      %s\n", source.devPath.c_str());
-    fprintf(out, "type:        disk, %s partition table%s\n", disk.label().c_str(),
-            disk.fromBackup() ? " (from its backup)" : "");
+    if (disk.label() == "LVM")
+      fprintf(out, "type:        disk, an LVM physical volume on the whole device\n");
+    else
+      fprintf(out, "type:        disk, %s partition table%s\n", disk.label().c_str(),
+              disk.fromBackup() ? " (from its backup)" : "");
     fprintf(out, "block size:  %d\n", source.blockSize);
     fprintf(out, "device size: %lld\n", source.devSize);
-    fprintf(out, "partitions:  %zu\n", disk.partitions().size());
+    if (source.partition >= 0)
+      fprintf(out, "partition:   %d alone, as the device (%lld bytes)\n", source.partition,
+              source.devSize);
+    else
+      fprintf(out, "partitions:  %zu\n", disk.partitions().size());
     for (const FsPartition& p : disk.partitions()) {
+      if (source.partition >= 0 && p.number != source.partition) continue;
       fprintf(out, "  %-3d start %lld, length %lld, type %s: %s\n", p.number, p.start, p.length,
               p.type.c_str(), partitionContent(p).c_str());
+      for (const FsLogicalVolume& lv : p.volumes)
+        fprintf(out, "      LV %s/%s (%zu segment%s): %s\n", p.vg.c_str(), lv.name.c_str(),
+                lv.segments.size(), lv.segments.size() == 1 ? "" : "s", volumeContent(lv).c_str());
     }
     return;
   }

@@ -52,6 +52,7 @@ const char kUsage[] =
     "      --force               copy: even a file system mounted read-write\n"
     "      --direct              copy: direct I/O (O_DIRECT), past the page cache\n"
     "      --png FILE            map: a PNG image ('-': standard output)\n"
+    "  -p, --partition N         a disk's partition N alone, as if it were the device\n"
     "      --journal-device PATH the device that holds the file system's external\n"
     "                            journal (ext3/4) or log (XFS), to replay from\n"
     "      --debug               the library's debug log on standard error, and its\n"
@@ -186,13 +187,20 @@ std::vector<std::string> deviceWarnings(const Source& p, const struct stat& st, 
   return warnings;
 }
 
-// Opens the command's device and, with --journal-device, names the file system's external
-// journal or log. 0, or the exit status once the failure has been reported.
+// Opens the command's device; with --partition takes that partition of a disk as the device,
+// and with --journal-device names the file system's external journal or log. 0, or the exit
+// status once the failure has been reported.
 int openCommandSource(const Options& o, Source* source, struct stat* st) {
   if (!openSource(o.positional[1], o.debug, source, st)) return 1;
+  if (o.seen[kOptPartition]) {
+    const std::string error = selectPartition(o.partition, source);
+    if (!error.empty()) return usageError(error);
+  }
   if (o.journalDevice.empty()) return 0;
   if (!source->parser)
-    return usageError(o.positional[1] + " is a disk; --journal-device names a file system's");
+    return usageError(o.positional[1] +
+                      " is a disk; --journal-device names the journal of a file system opened "
+                      "by itself");
   const CVoError err = source->parser->setJournalDevice(o.journalDevice);
   if (err.code >= 0) return 0;
   if (err.errNo() == EINVAL) return usageError(err.rootMessage());
@@ -317,6 +325,7 @@ int cmdCopy(const Options& o) {
   CopyOptions options;
   options.quiet = o.quiet;
   options.direct = o.direct;
+  options.sourceOffset = p.offset;
   return copyUsedChunks(o.positional[1], map, target, options);
 }
 
@@ -360,20 +369,26 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson, kOptJournalDevice}},
+    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson, kOptPartition, kOptJournalDevice}},
     {"bitmap",
      1,
      "one DEVICE",
      kBitmapHelp,
      cmdBitmap,
-     {kOptChunkSize, kOptFormat, kOptOutput, kOptJournalDevice}},
+     {kOptChunkSize, kOptFormat, kOptOutput, kOptPartition, kOptJournalDevice}},
     {"copy",
      2,
      "a DEVICE and a TARGET",
      kCopyHelp,
      cmdCopy,
-     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect, kOptJournalDevice}},
-    {"map", 1, "one DEVICE", kMapHelp, cmdMap, {kOptChunkSize, kOptPng, kOptJournalDevice}},
+     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect, kOptPartition,
+      kOptJournalDevice}},
+    {"map",
+     1,
+     "one DEVICE",
+     kMapHelp,
+     cmdMap,
+     {kOptChunkSize, kOptPng, kOptPartition, kOptJournalDevice}},
 };
 
 }  // namespace

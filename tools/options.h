@@ -20,6 +20,7 @@ enum OptionId {
   kOptForce,
   kOptDirect,
   kOptJournalDevice,
+  kOptPartition,
   kOptDebug,
   kOptHelp,
   kOptVersion,
@@ -34,6 +35,7 @@ struct Options {
   std::string png;
   std::string bitmapIn;       // copy: a raw bitmap to follow instead of the file system's
   std::string journalDevice;  // the device holding the file system's external journal or log
+  std::string partition;      // a disk's partition number, taken as the device
   bool json = false;
   bool quiet = false;
   bool force = false;

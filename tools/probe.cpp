@@ -137,10 +137,41 @@ std::string partitionContent(const FsPartition& p) {
       return "swap";
     case FsPartition::kHibernation:
       return "swap holding a hibernation image";
+    case FsPartition::kLvmPv:
+      return "LVM physical volume " + p.pvName + " of VG " + p.vg + ", " +
+             std::to_string(p.peCount) + " extents of " + std::to_string(p.extentSize) +
+             " bytes from " + std::to_string(p.peStart);
     case FsPartition::kUnknown:
       break;
   }
+  if (!p.why.empty() && p.why.compare(0, 4, "LVM ") == 0) return p.why;
   return "not recognised (copied whole)";
+}
+
+std::string volumeContent(const FsLogicalVolume& lv) {
+  if (lv.mapped)
+    return std::string(typeName(lv.fsType)) + ", " + std::to_string(lv.blockSize) + "-byte blocks";
+  return "counted used: " + lv.why;
+}
+
+std::string selectPartition(const std::string& number, Source* source) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = strtol(number.c_str(), &end, 10);
+  if (number.empty() || *end != '\0' || errno != 0 || n < 0 || n > 1000000)
+    return "--partition needs a partition number, not '" + number + "'";
+  if (!source->disk) return source->devPath + " holds no partition table: --partition needs a disk";
+  std::string numbers;
+  for (const FsPartition& p : source->disk->partitions()) {
+    numbers += " " + std::to_string(p.number);
+    if (p.number != n) continue;
+    source->partition = p.number;
+    source->offset = p.start;
+    source->devSize = source->fsSize = p.length;
+    source->blockCount = (p.length + 511) / 512;
+    return "";
+  }
+  return source->devPath + " has no partition " + std::to_string(n) + " (it has" + numbers + ")";
 }
 
 bool openSource(const std::string& device, bool verbose, Source* source, struct stat* out) {

@@ -26,6 +26,12 @@ bool openSource(const std::string& device, bool verbose, Source* source, struct 
 // What a partition of a disk holds, in a few words: "ext2/3/4, 4096-byte blocks", "swap".
 std::string partitionContent(const FsPartition& p);
 
+// Takes partition `number` of the disk in *source as the device (--partition). "" on success,
+// else the usage error: not a number, not a disk, or no such partition.
+std::string selectPartition(const std::string& number, Source* source);
+// What a logical volume holds, or why its extents count used.
+std::string volumeContent(const FsLogicalVolume& lv);
+
 // A library error for a person: its messages, newest first, joined by ": " (with `verbose`,
 // the whole located stack on lines of its own).
 std::string errorText(const CVoError& err, bool verbose);

@@ -137,16 +137,17 @@ void Transfer::publish(Piece* piece) {
 // Reads [start, end) of the device into the piece: with direct I/O the aligned part directly,
 // and a tail that is not a whole aligned block (the device's last bytes) through the page cache.
 std::string Transfer::readRange(Piece* piece, long long start, long long end) {
+  const long long at = ends_.sourceOffset;
   if (align_ == 1)
-    return readFully(ends_.source, piece->at(start), end - start, start, ends_.sourceName);
+    return readFully(ends_.source, piece->at(start), end - start, at + start, ends_.sourceName);
   const long long directEnd = std::max(start, alignDown(end, align_));
   std::string failure;
   if (directEnd > start)
-    failure =
-        readFully(ends_.sourceDirect, piece->at(start), directEnd - start, start, ends_.sourceName);
+    failure = readFully(ends_.sourceDirect, piece->at(start), directEnd - start, at + start,
+                        ends_.sourceName);
   if (failure.empty() && end > directEnd)
-    failure =
-        readFully(ends_.source, piece->at(directEnd), end - directEnd, directEnd, ends_.sourceName);
+    failure = readFully(ends_.source, piece->at(directEnd), end - directEnd, at + directEnd,
+                        ends_.sourceName);
   return failure;
 }
 

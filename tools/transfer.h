@@ -23,6 +23,9 @@ struct TransferEnds {
   int sourceDirect = -1;
   int targetDirect = -1;
   long long alignment = 4096;
+  // Where the copied device starts on `source` (a partition of a disk): the map's offsets are
+  // the device's, the source is read that much further on; a multiple of `alignment`.
+  long long sourceOffset = 0;
   std::string sourceName;  // for messages
   std::string targetName;
 };

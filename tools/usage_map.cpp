@@ -57,8 +57,11 @@ int buildUsageMap(Source* source, long long chunkSize, UsageMap* map, bool verbo
   }
   void* raw = nullptr;
   long long nChunks = 0;
-  CVoError err = source->disk ? source->disk->getBmp(static_cast<int>(chunkSize), &raw, &nChunks)
-                              : source->parser->getBmp(static_cast<int>(chunkSize), &raw, &nChunks);
+  CVoError err =
+      source->partition >= 0 ? source->disk->getPartitionBmp(
+                                   source->partition, static_cast<int>(chunkSize), &raw, &nChunks)
+      : source->disk ? source->disk->getBmp(static_cast<int>(chunkSize), &raw, &nChunks)
+                     : source->parser->getBmp(static_cast<int>(chunkSize), &raw, &nChunks);
   if (err.code < 0) {
     fprintf(stderr, "fsbmp: couldn't build the bitmap of %s%s%s", source->devPath.c_str(),
             verbose ? "\n" : ": ", errorText(err, verbose).c_str());

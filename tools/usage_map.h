@@ -23,6 +23,8 @@ struct Source {
   long long fsSize = 0;      // a disk: its size
   int blockSize = 0;         // a disk: 512, what its chunk sizes are multiples of
   long long blockCount = 0;  // a disk: its 512-byte sectors
+  int partition = -1;        // a disk's partition taken as the device (--partition), or -1
+  long long offset = 0;      // where that partition starts on the disk
 };
 
 struct UsageMap {

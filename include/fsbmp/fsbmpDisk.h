@@ -16,6 +16,21 @@
 // not recognised (an EFI system partition, LUKS, VxFS, which fsdb reads only as a whole device),
 // and every disk chunk that a recognised file system uses a block of. Of a Linux swap area only
 // its header page counts, unless it holds a hibernation image: then all of it.
+//
+// An LVM2 physical volume, in a partition or on the whole disk (then listed as partition 0, and
+// label() is "LVM"): its label, metadata areas and everything before its first physical extent
+// count used, and so does everything past its last one. Its extents that no logical volume holds
+// are free. A logical volume made of linear and striped segments, on this PV or on other PVs of its
+// VG that are partitions of the same disk, and not part of
+// another volume (a thin pool's data, a RAID image, a snapshot's store), is read through its
+// extents: the file system in it is probed and every disk chunk that a block it uses touches is
+// marked. Every other volume counts used over all its extents here, with the reason in its `why`:
+// thin pools, RAID, mirrors, caches, snapshots, volumes needing extents on a PV of the VG that is
+// not on this disk, volumes whose contents are not recognised. Of several metadata areas, the copy
+// with the highest seqno whose checksum verifies is read. A PV that cannot be read safely (a label
+// or metadata header whose CRC fails, no metadata copy that verifies, text that does not parse, a
+// volume's extents outside the PV) is not refused: it counts used whole, as a partition with
+// contents not recognised (kUnknown), its `why` saying what is wrong.
 #ifndef FSBMP_FSBMPDISK_H
 #define FSBMP_FSBMPDISK_H
 
@@ -27,6 +42,29 @@
 #include "fsbmp/fsbmp.h"
 #include "fsbmp/services.h"
 
+// One segment of a logical volume: a run of its logical extents and where they lie.
+struct FSBMP_API FsLvSegment {
+  struct Stripe {
+    std::string pv;             // the PV's name in the VG ("pv0"), as the metadata calls it
+    long long firstExtent = 0;  // its first physical extent there
+  };
+  long long startExtent = 0;  // the volume's first logical extent that the segment holds
+  long long extentCount = 0;
+  std::string type;             // "striped" (linear is one stripe), "thin-pool", "raid1", ...
+  long long stripeSize = 0;     // bytes, when striped over more than one stripe
+  std::vector<Stripe> stripes;  // "striped" only
+};
+
+// A logical volume of the VG whose PV a partition holds.
+struct FSBMP_API FsLogicalVolume {
+  std::string name;
+  std::vector<FsLvSegment> segments;
+  bool mapped = false;  // its file system is read through its extents; else all count used
+  int fsType = -1;      // FsParser::kExt2, kReiserFS, kXFS when mapped
+  int blockSize = -1;
+  std::string why;  // when not mapped: why its extents count used
+};
+
 // One data partition of a disk (an extended partition, the container of logical ones, is not
 // listed: its EBRs lie between them and count as used).
 struct FSBMP_API FsPartition {
@@ -35,6 +73,7 @@ struct FSBMP_API FsPartition {
     kFileSystem,   // fsType and blockSize tell which
     kSwap,         // a Linux swap area: its header page is used
     kHibernation,  // a swap area holding a hibernation image: all used
+    kLvmPv,        // an LVM2 physical volume: vg, extents and volumes below
   };
   int number = 0;        // as Linux numbers it: MBR 1-4 and logical from 5; GPT entry + 1
   long long start = 0;   // byte offset on the disk
@@ -44,22 +83,32 @@ struct FSBMP_API FsPartition {
   int fsType = -1;     // FsParser::kExt2, kReiserFS, kXFS when content is kFileSystem
   int blockSize = -1;  // the file system's block size, or -1
   std::string why;     // kUnknown: what the last probe said
+  // kLvmPv: the volume group, this PV's name in it, the extent size, where the first physical
+  // extent starts (bytes from the partition's start) and how many there are; every logical
+  // volume of the VG (those with no extents on this PV included).
+  std::string vg;
+  std::string pvName;
+  long long extentSize = 0;
+  long long peStart = 0;
+  long long peCount = 0;
+  std::vector<FsLogicalVolume> volumes;
 };
 
 class FSBMP_API FsDisk {
  public:
-  // Reads the partition table of the device or image at `dev` and probes each partition. Null
-  // with the reason in *err (err must not be null) when the device cannot be read or holds no
-  // partition table (errno 38), or a damaged one: a protective MBR whose GPT verifies nowhere, a
-  // GPT partition outside the device. A GPT found only through its backup header, with no
-  // protective MBR in front and a file system recognised on the whole device, is that file
-  // system's leftover (mkreiserfs leaves it), and is refused here too: map the file system.
+  // Reads the partition table of the device or image at `dev` (or an LVM2 PV label on the whole
+  // device) and probes each partition. Null with the reason in *err (err must not be null) when
+  // the device cannot be read or holds neither a partition table nor a PV (errno 38), or a damaged
+  // one: a protective MBR whose GPT verifies nowhere, a GPT partition outside the device. A GPT
+  // found only through its backup header, with no protective MBR in front and a file system
+  // recognised on the whole device, is that file system's leftover (mkreiserfs leaves it), and is
+  // refused here too: map the file system.
   static FsDisk* open(const std::string& dev, CVoError* err);
   ~FsDisk();
   FsDisk(const FsDisk&) = delete;
   FsDisk& operator=(const FsDisk&) = delete;
 
-  // "MBR" or "GPT".
+  // "MBR", "GPT", or "LVM" for a PV on the whole device.
   const std::string& label() const;
   // True when the GPT was read from its backup header, the primary not verifying.
   bool fromBackup() const;
@@ -75,10 +124,17 @@ class FSBMP_API FsDisk {
   // ceil(*bmpSize / 8) bytes that the caller frees with free(), and *bmpSize the number of
   // chunks (ceil(size() / chunkSize)); on failure null and 0.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize);
+  // The same for partition `number` alone, as if it were the device: chunk c covers bytes
+  // [c * chunkSize, (c + 1) * chunkSize) from the partition's start, and *bmpSize is
+  // ceil(length / chunkSize). Other partitions, overlapping or not, play no part. Errno 22 when
+  // the disk has no partition of that number.
+  CVoError getPartitionBmp(int number, int chunkSize, void** bmp, long long* bmpSize);
 
  private:
   struct Impl;
   explicit FsDisk(std::unique_ptr<Impl> impl);
+  CVoError mapWindow(long long origin, long long length, const std::vector<size_t>& which,
+                     int chunkSize, void** bmp, long long* bmpSize);
   std::unique_ptr<Impl> impl_;
 };
 

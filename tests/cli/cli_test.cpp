@@ -191,10 +191,12 @@ TEST_F(CliTest, OddInputs) {
       {"null", "true", "info /dev/null", 1, "/dev/null is an empty device", ""},
       {"journal", "mke2fs -q -F -O journal_dev -b 4096 {} 8M", "info {}", 1,
        "{} is not a file system: it holds an external ext3/4 journal", ""},
+      // A PV label that does not verify: a disk whose one PV counts used whole.
       {"pv",
        "truncate -s 4M {} && printf 'LABELONE\\001' | dd of={} bs=1 seek=512 conv=notrunc "
        "2>/dev/null && printf 'LVM2 001' | dd of={} bs=1 seek=536 conv=notrunc 2>/dev/null",
-       "map {}", 1, "{} is not a file system: it holds an LVM physical volume", ""},
+       "info {}", 0, "LVM physical volume: its label's checksum does not match: counted used whole",
+       ""},
       // A device shorter than its file system: warned about, and said in the JSON.
       {"short", "truncate -s 64M {} && mke2fs -q -F -t ext4 {} && truncate -s 60M {}",
        "bitmap {} -c 1M -f json", 0,
@@ -631,6 +633,34 @@ TEST_P(CliDiskTest, InfoBitmapAndCopyOfAWholeDisk) {
   mustRun("dd if='" + copy + "' of='" + back +
           "' bs=64K iflag=skip_bytes,count_bytes skip=1048576 count=41943040 status=none");
   EXPECT_EQ(run("e2fsck -fn '" + back + "'", &out, true), 0) << out;
+
+  // --partition 1: the bitmap and the copy of partition 1 alone are those of its file system.
+  std::unique_ptr<FsParser> alone(FsParser::init(fs, &err));
+  ASSERT_NE(alone, nullptr) << err.toString();
+  ChunkBitmap fsBits;
+  ASSERT_GE(getBitmap(alone.get(), 65536, &fsBits).code, 0);
+  ASSERT_EQ(run(cli() + " bitmap --partition 1 '" + img + "' -c 64K -o '" + bmp + "'", &out), 0)
+      << out;
+  const std::vector<unsigned char> part = readFile(bmp);
+  ASSERT_EQ(part.size(), static_cast<size_t>((fsBits.nChunks + 7) / 8));
+  EXPECT_TRUE(std::equal(part.begin(), part.end(), fsBits.bits.get()));
+  // Read through the page cache or past it: the partition's own bytes either way.
+  for (const char* direct : {"", " --direct"}) {
+    mustRun("rm -f '" + back + "'");
+    ASSERT_EQ(run(cli() + " copy -q -p 1 '" + img + "' '" + back + "' -c 64K" + direct, &out, true),
+              0)
+        << out;
+    EXPECT_EQ(readFile(back).size(), 40u << 20);
+    EXPECT_EQ(run("e2fsck -fn '" + back + "'", &out, true), 0) << direct << out;
+  }
+  ASSERT_EQ(run(cli() + " info -p 2 '" + img + "'", &out), 0) << out;
+  EXPECT_NE(out.find("partition:   2 alone"), std::string::npos) << out;
+  // No partition 3; no table at all; not a number: usage errors.
+  for (const std::string& args : {"info -p 3 '" + img + "'", "map -p 1 '" + fs + "'",
+                                  "bitmap -p x -c 64K -f ranges '" + img + "'"}) {
+    EXPECT_EQ(run(cli() + " " + args, &out, true), 2) << args << ": " << out;
+    EXPECT_NE(out.find("partition"), std::string::npos) << out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

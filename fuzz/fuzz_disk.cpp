@@ -1,0 +1,81 @@
+// The disk layer's readers on bytes that stand for the start of a device: the MBR and its EBR
+// chain, the GPT, an LVM2 PV's label, metadata areas and text, and the striped view of each
+// volume read. The device is 64 MiB long, the input its first bytes and zeros after them.
+// Seeds (make-seeds.sh): a GPT made by sfdisk, a PV made by pvcreate with volumes in it.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "disk_table.h"
+#include "lvm_pv.h"
+#include "promises.h"
+
+namespace {
+
+const int64_t kDeviceBytes = 64 << 20;
+
+class MemoryView : public fsbmp::DeviceView {
+ public:
+  MemoryView(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override {
+    fsbmp_fuzz::check(offset >= 0, "a read before the device");
+    *got = 0;
+    if (offset >= kDeviceBytes || size == 0) return CVoError();
+    const int64_t n = std::min<int64_t>(size, kDeviceBytes - offset);
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    memset(out, 0, static_cast<size_t>(n));
+    if (offset < static_cast<int64_t>(size_)) {
+      const int64_t have = std::min<int64_t>(n, static_cast<int64_t>(size_) - offset);
+      memcpy(out, data_ + offset, static_cast<size_t>(have));
+    }
+    *got = static_cast<uint32_t>(n);
+    return CVoError();
+  }
+  CVoError length(int64_t* bytes) override {
+    *bytes = kDeviceBytes;
+    return CVoError();
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  auto view = std::make_shared<MemoryView>(data, size);
+  fsbmp::DiskTable table;
+  CVoError err = fsbmp::readPartitionTable(view.get(), kDeviceBytes, &table);
+  fsbmp_fuzz::check(err.code >= 0 || !err.message().empty(), "a table refused without a reason");
+  for (const fsbmp::TableSlot& s : table.slots)
+    fsbmp_fuzz::check(s.start >= 0 && s.length > 0 && s.start + s.length <= kDeviceBytes,
+                      "a partition outside the device");
+
+  bool found = false;
+  fsbmp::LvmPv pv;
+  err = fsbmp::readLvmPv(view.get(), kDeviceBytes, &found, &pv);
+  fsbmp_fuzz::check(err.code >= 0 || !err.message().empty(), "a PV refused without a reason");
+  if (!found || err.code < 0) return 0;
+  fsbmp_fuzz::check(pv.peStart + pv.peCount * pv.extentSize <= kDeviceBytes,
+                    "extents past the PV's end");
+  for (const FsLogicalVolume& lv : pv.volumes) {
+    if (!lv.why.empty()) continue;
+    fsbmp::StripedView lvView(view, fsbmp::lvmSegmentsOnPv(pv, lv));
+    int64_t length = 0;
+    lvView.length(&length);
+    for (int64_t at : {int64_t(0), length / 2, length - 700}) {
+      unsigned char buf[1400];
+      uint32_t got = 0;
+      lvView.readAt(at < 0 ? 0 : at, buf, sizeof buf, &got);
+      lvView.forEachRun(at < 0 ? 0 : at, 1 << 20, [](int64_t start, int64_t run) {
+        fsbmp_fuzz::check(start >= 0 && run > 0 && start + run <= kDeviceBytes,
+                          "a volume's run outside the PV");
+        return true;
+      });
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Makes the seeds of the disk target: the first bytes of devices holding tables made by sfdisk
+# and PVs made by lvm2, cut where what follows is only zeros.
+#
+#   fuzz/make-disk-seeds.sh
+#
+# Needs root and a loop device (pvcreate works on block devices only; no device-mapper needed:
+# the volumes exist in the metadata only).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+out=$here/corpus/disk
+work=$(mktemp -d)
+loopdev=""
+export LVM_SUPPRESS_FD_WARNINGS=1
+cleanup() {
+  if [ -n "$loopdev" ]; then
+    vgremove -f fuzzseedvg >/dev/null 2>&1 || true
+    pvremove -q "$loopdev" >/dev/null 2>&1 || true
+    losetup -d "$loopdev" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$out"
+
+# The first BYTES of FILE, without the zeros at its end.
+head_trimmed() {  # FILE BYTES SEED
+  head -c "$2" "$1" | python3 -c 'import sys; d = sys.stdin.buffer.read(); sys.stdout.buffer.write(d.rstrip(b"\0"))' >"$out/$3"
+}
+
+truncate -s 64M "$work/gpt.img"
+printf 'label: gpt\ntable-length: 4\n,8M,L\n,16M,V\n,,L\n' | sfdisk -q "$work/gpt.img"
+head_trimmed "$work/gpt.img" 4096 seed-gpt
+truncate -s 64M "$work/mbr.img"
+printf 'label: dos\n,8M,L\n,,E\n,4M,L\n,4M,8e\n' | sfdisk -q "$work/mbr.img"
+head_trimmed "$work/mbr.img" 512 seed-mbr
+
+# A PV on a whole device: a volume in two segments and one in one, the VG's text in its first
+# metadata area.
+truncate -s 64M "$work/pv.img"
+loopdev=$(losetup -f --show "$work/pv.img")
+pvcreate -q "$loopdev"
+vgcreate -q -s 1M fuzzseedvg "$loopdev"
+lvcreate -q --driverloaded n -an -Zn -L 4M -n a fuzzseedvg 2>/dev/null
+lvcreate -q --driverloaded n -an -Zn -L 2M -n b fuzzseedvg 2>/dev/null
+lvextend -q --driverloaded n -L +3M fuzzseedvg/a 2>/dev/null
+head_trimmed "$work/pv.img" 65536 seed-pv
+ls -l "$out"
