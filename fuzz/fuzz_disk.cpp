@@ -48,7 +48,9 @@ class MemoryView : public fsbmp::DeviceView {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto view = std::make_shared<MemoryView>(data, size);
   fsbmp::DiskTable table;
-  CVoError err = fsbmp::readPartitionTable(view.get(), kDeviceBytes, &table);
+  // The input's length picks the logical sector size: 512 mostly, 4096 for a 4Kn disk.
+  const int64_t sectorBytes = size % 7 == 3 ? 4096 : 512;
+  CVoError err = fsbmp::readPartitionTable(view.get(), kDeviceBytes, sectorBytes, &table);
   fsbmp_fuzz::check(err.code >= 0 || !err.message().empty(), "a table refused without a reason");
   for (const fsbmp::TableSlot& s : table.slots)
     fsbmp_fuzz::check(s.start >= 0 && s.length > 0 && s.start + s.length <= kDeviceBytes,

@@ -1,5 +1,9 @@
 // The disk map: which table a device holds, whether that makes it a disk rather than a file
 // system, what each partition holds, and one bitmap over the whole device.
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -20,10 +24,20 @@ static const char kFile[] = "disk_map";
 
 namespace fsbmp {
 
-CVoError readPartitionTable(DeviceView* view, int64_t devBytes, DiskTable* table) {
+int64_t logicalSectorBytes(int fd) {
+  struct stat st;
+  int bytes = 0;
+  if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKSSZGET, &bytes) == 0 &&
+      bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0)
+    return bytes;
+  return 512;
+}
+
+CVoError readPartitionTable(DeviceView* view, int64_t devBytes, int64_t sectorBytes,
+                            DiskTable* table) {
   *table = DiskTable();
   MbrKind mbr = MbrKind::kNone;
-  CVoError err = readMbr(view, devBytes, &mbr, table);
+  CVoError err = readMbr(view, devBytes, sectorBytes, &mbr, table);
   if (err.code < 0 || mbr == MbrKind::kPlain) return err;
   bool found = false;
   err = readGpt(view, devBytes, &found, table);
@@ -53,7 +67,7 @@ CVoError openDevice(const std::string& dev, OpenedDevice* d) {
   d->view = std::make_shared<FileView>(&d->file);
   err = d->view->length(&d->bytes);
   if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", dev.c_str());
-  err = readPartitionTable(d->view.get(), d->bytes, &d->table);
+  err = readPartitionTable(d->view.get(), d->bytes, logicalSectorBytes(d->file.fd()), &d->table);
   if (err.code < 0) return err.Push(HERE, "%s holds a damaged partition table", dev.c_str());
   return CVoError();
 }

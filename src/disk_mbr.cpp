@@ -1,5 +1,6 @@
 // The MBR in sector 0 and the chain of extended boot records behind an extended partition.
-// Sectors are 512 bytes; every field is little-endian.
+// Entries count in the device's logical sectors (512 bytes, or 4096 on a 4Kn disk); the records
+// themselves fill the first 512 bytes of their sector. Every field is little-endian.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,7 @@ namespace fsbmp {
 
 namespace {
 
-const int64_t kSector = 512;
+const int64_t kRecord = 512;  // an MBR or EBR, at the start of its sector
 const int kEntries = 446;     // the four 16-byte entries
 const int kMaxLogical = 256;  // EBRs followed at most
 
@@ -56,35 +57,37 @@ std::string typeText(unsigned type) {
   return text;
 }
 
-CVoError readSector(DeviceView* view, int64_t lba, unsigned char* sector, bool* whole) {
+CVoError readRecord(DeviceView* view, int64_t lba, int64_t sectorBytes, unsigned char* record,
+                    bool* whole) {
   uint32_t got = 0;
-  CVoError err = view->readAt(lba * kSector, sector, kSector, &got);
+  CVoError err = view->readAt(lba * sectorBytes, record, kRecord, &got);
   if (err.code < 0) return err.Push(HERE, "Couldn't read sector %lld", static_cast<long long>(lba));
-  *whole = got == kSector;
+  *whole = got == kRecord;
   return CVoError();
 }
 
 // Follows the EBR chain of the extended partition [extFirst, extFirst + extCount) and appends
 // the logical partitions it finds. A link that is not sane ends the chain: what lies behind it
 // stays outside every partition, and so counts as used.
-CVoError readLogical(DeviceView* view, int64_t extFirst, int64_t extCount, DiskTable* table) {
+CVoError readLogical(DeviceView* view, int64_t sectorBytes, int64_t extFirst, int64_t extCount,
+                     DiskTable* table) {
   const int64_t extEnd = extFirst + extCount;
   std::set<int64_t> seen;
   int64_t ebr = extFirst;
   int number = 5;
   for (int n = 0; n < kMaxLogical; ++n) {
     if (ebr < extFirst || ebr >= extEnd || !seen.insert(ebr).second) break;
-    unsigned char sector[kSector];
+    unsigned char sector[kRecord];
     bool whole = false;
-    CVoError err = readSector(view, ebr, sector, &whole);
+    CVoError err = readRecord(view, ebr, sectorBytes, sector, &whole);
     if (err.code < 0) return err;
     if (!whole || !hasBootSignature(sector)) break;
     const MbrEntry logical = entryAt(sector, 0);
     if (logical.type != 0 && logical.count != 0) {
       const int64_t first = ebr + logical.first;
       if (logical.first == 0 || first + logical.count > extEnd) break;
-      table->slots.push_back(
-          TableSlot{number++, first * kSector, logical.count * kSector, typeText(logical.type)});
+      table->slots.push_back(TableSlot{number++, first * sectorBytes, logical.count * sectorBytes,
+                                       typeText(logical.type)});
     }
     const MbrEntry link = entryAt(sector, 1);
     if (!isExtended(link.type) || link.first == 0) break;
@@ -95,15 +98,16 @@ CVoError readLogical(DeviceView* view, int64_t extFirst, int64_t extCount, DiskT
 
 }  // namespace
 
-CVoError readMbr(DeviceView* view, int64_t devBytes, MbrKind* kind, DiskTable* table) {
+CVoError readMbr(DeviceView* view, int64_t devBytes, int64_t sectorBytes, MbrKind* kind,
+                 DiskTable* table) {
   *kind = MbrKind::kNone;
-  unsigned char sector[kSector];
+  unsigned char sector[kRecord];
   bool whole = false;
-  CVoError err = readSector(view, 0, sector, &whole);
+  CVoError err = readRecord(view, 0, sectorBytes, sector, &whole);
   if (err.code < 0) return err;
   if (!whole || !hasBootSignature(sector) || isVolumeBootSector(sector)) return CVoError();
 
-  const int64_t devSectors = devBytes / kSector;
+  const int64_t devSectors = devBytes / sectorBytes;
   MbrEntry entries[4];
   bool protective = false;
   int used = 0;
@@ -143,11 +147,11 @@ CVoError readMbr(DeviceView* view, int64_t devBytes, MbrKind* kind, DiskTable* t
     const MbrEntry& e = entries[i];
     if (e.type == 0 || isExtended(e.type)) continue;
     table->slots.push_back(
-        TableSlot{i + 1, e.first * kSector, e.count * kSector, typeText(e.type)});
+        TableSlot{i + 1, e.first * sectorBytes, e.count * sectorBytes, typeText(e.type)});
   }
   for (int i = 0; i < 4; ++i) {
     if (!isExtended(entries[i].type)) continue;
-    err = readLogical(view, entries[i].first, entries[i].count, table);
+    err = readLogical(view, sectorBytes, entries[i].first, entries[i].count, table);
     if (err.code < 0) return err;
   }
   return CVoError();

@@ -43,7 +43,9 @@ enum class MbrKind {
 // EBR chain, which is bounded and stops at the first link that is not sane) go into *table.
 // Entries are sane when their status byte is 0x00 or 0x80, their type nonzero, they start at
 // sector 1 or later, end within the device and do not overlap one another.
-CVoError readMbr(DeviceView* view, int64_t devBytes, MbrKind* kind, DiskTable* table);
+// `sectorBytes` is the device's logical sector size, which the entries count in.
+CVoError readMbr(DeviceView* view, int64_t devBytes, int64_t sectorBytes, MbrKind* kind,
+                 DiskTable* table);
 
 // Reads a GPT whose header and entry-array CRC-32s verify: the primary at LBA 1, else the backup
 // at the device's last LBA, for 512- and 4096-byte sectors. *found is false when neither
@@ -52,7 +54,12 @@ CVoError readGpt(DeviceView* view, int64_t devBytes, bool* found, DiskTable* tab
 
 // The table on the device, if any: a plain MBR, else a GPT. A protective MBR whose GPT verifies
 // nowhere is refused (errno 38); so is a GPT declaring a partition outside the device.
-CVoError readPartitionTable(DeviceView* view, int64_t devBytes, DiskTable* table);
+CVoError readPartitionTable(DeviceView* view, int64_t devBytes, int64_t sectorBytes,
+                            DiskTable* table);
+
+// The logical sector size of the device open at `fd`: the kernel's for a block device, 512 for
+// an image file.
+int64_t logicalSectorBytes(int fd);
 
 // The factory on a whole device: refuses (errno 38) a device whose partition table makes it a
 // disk, whatever old superblock survives in front of its first partition; else the parsers'

@@ -102,7 +102,9 @@ class FSBMP_API FsDisk {
   // one: a protective MBR whose GPT verifies nowhere, a GPT partition outside the device. A GPT
   // found only through its backup header, with no protective MBR in front and a file system
   // recognised on the whole device, is that file system's leftover (mkreiserfs leaves it), and is
-  // refused here too: map the file system.
+  // refused here too: map the file system. An MBR counts in the device's logical sectors: the
+  // kernel's sector size for a block device (4096 on a 4Kn disk), 512 for an image file; a GPT
+  // is looked for at 512 and at 4096 bytes either way.
   static FsDisk* open(const std::string& dev, CVoError* err);
   ~FsDisk();
   FsDisk(const FsDisk&) = delete;

@@ -238,14 +238,15 @@ void forEachRange(const std::string& list, void (*fn)(void*, long long, long lon
   }
 }
 
-LoopDevice::LoopDevice(const std::string& file, bool partitions) {
+LoopDevice::LoopDevice(const std::string& file, bool partitions, int sectorBytes) {
   std::string out;
   if (geteuid() != 0) {
     why = "loop devices need root";
   } else if (!haveCommand("losetup")) {
     why = "losetup is missing";
-  } else if (run(std::string("losetup -f --show ") + (partitions ? "-P '" : "'") + file + "'", &out,
-                 true) != 0) {
+  } else if (run("losetup -f --show --sector-size " + std::to_string(sectorBytes) +
+                     (partitions ? " -P '" : " '") + file + "'",
+                 &out, true) != 0) {
     why = "no loop device available: " + out;
   } else {
     device = out.substr(0, out.find_first_of("\r\n"));

@@ -75,13 +75,13 @@ int countOpenFds();
 // Parses "a-b, c, d-e" range lists as dumpe2fs and debugreiserfs print them; calls back per range.
 void forEachRange(const std::string& list, void (*fn)(void*, long long, long long), void* ctx);
 
-// A loop device over a scratch file (with `partitions`, its partitions as devices too),
-// detached on every way out. `device` is empty, with the reason in `why`, where there is none
-// (not root, no losetup, none free).
+// A loop device over a scratch file (with `partitions`, its partitions as devices too; with
+// `sectorBytes`, logical sectors of that size), detached on every way out. `device` is empty, with
+// the reason in `why`, where there is none (not root, no losetup, none free).
 struct LoopDevice {
   std::string device;
   std::string why;
-  explicit LoopDevice(const std::string& file, bool partitions = false);
+  explicit LoopDevice(const std::string& file, bool partitions = false, int sectorBytes = 512);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;

@@ -52,7 +52,7 @@ std::string mkfsCommand(Fill fill, const std::string& img) {
 }
 
 // The partitions as sfdisk reads them back.
-std::vector<Slot> sfdiskSlots(const std::string& img) {
+std::vector<Slot> sfdiskSlots(const std::string& img, long long sectorBytes = 512) {
   std::istringstream dump(mustRun("sfdisk --dump " + quoted(img)));
   std::vector<Slot> slots;
   std::string line;
@@ -66,7 +66,8 @@ std::vector<Slot> sfdiskSlots(const std::string& img) {
     while (digits > 0 && isdigit(static_cast<unsigned char>(line[digits - 1]))) --digits;
     long long start = 0, size = 0;
     EXPECT_EQ(sscanf(line.c_str() + colon, " : start= %lld, size= %lld", &start, &size), 2);
-    slots.push_back(Slot{std::stoi(line.substr(digits, colon - digits)), start * 512, size * 512});
+    slots.push_back(Slot{std::stoi(line.substr(digits, colon - digits)), start * sectorBytes,
+                         size * sectorBytes});
   }
   return slots;
 }
@@ -394,6 +395,32 @@ TEST(DiskTableTest, VolumeBootSectorIsNoTable) {
   ASSERT_EQ(disk->partitions().size(), 1u);
   EXPECT_EQ(disk->partitions()[0].start, 64 * 512);
   EXPECT_EQ(disk->partitions()[0].type, "0x83");
+}
+
+// An MBR on a disk of 4096-byte logical sectors counts its entries in those sectors.
+TEST(DiskTableTest, MbrOfA4KnDisk) {
+  FSBMP_REQUIRE_TOOL("sfdisk");
+  const std::string img = scratchPath("4kn.img"), fs = scratchPath("4kn.ext4");
+  mustRun("rm -f " + quoted(img) + " && truncate -s 96M " + quoted(img));
+  LoopDevice loop(img, false, 4096);
+  if (loop.device.empty()) GTEST_SKIP() << loop.why;
+  mustRun("printf 'label: dos\\n,40M,L\\n,,L\\n' | sfdisk -q " + loop.device);
+  const std::vector<Slot> slots = sfdiskSlots(loop.device, 4096);
+  ASSERT_EQ(slots.size(), 2u);
+  mustRun("rm -f " + quoted(fs) + " && truncate -s " + std::to_string(slots[0].length) + " " +
+          quoted(fs) + " && mkfs.ext4 -q -F " + quoted(fs) + " && dd if=" + quoted(fs) +
+          " of=" + loop.device + " bs=64K oflag=seek_bytes seek=" + std::to_string(slots[0].start) +
+          " conv=notrunc status=none");
+  CVoError err;
+  std::unique_ptr<FsDisk> disk(FsDisk::open(loop.device, &err));
+  ASSERT_NE(disk, nullptr) << err.toString();
+  ASSERT_EQ(disk->partitions().size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(disk->partitions()[i].start, slots[i].start);
+    EXPECT_EQ(disk->partitions()[i].length, slots[i].length);
+  }
+  EXPECT_EQ(disk->partitions()[0].content, FsPartition::kFileSystem);
+  EXPECT_EQ(disk->partitions()[1].content, FsPartition::kUnknown);
 }
 
 TEST(DiskTableTest, Crc32OfTheCheckString) {
