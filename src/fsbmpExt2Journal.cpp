@@ -97,31 +97,48 @@ struct Context {
   }
 };
 
+// An extent-tree node's header: its entries and depth, when it has the magic, fits its
+// `nodeBytes` and lies no deeper than `depthLeft`.
+bool extentNode(const unsigned char* node, size_t nodeBytes, unsigned depthLeft, uint16_t* entries,
+                uint16_t* depth) {
+  if (nodeBytes < static_cast<size_t>(kExtentEntry) || decodeLE16(node) != kExtentMagic)
+    return false;
+  *entries = decodeLE16(node + 2);
+  *depth = decodeLE16(node + 6);
+  return static_cast<size_t>(kExtentEntry) * (*entries + 1u) <= nodeBytes && *depth <= depthLeft;
+}
+
+// A leaf entry (ext4_extent): first logical block, first physical block, length.
+JournalExtent leafExtent(const unsigned char* e) {
+  uint32_t len = decodeLE16(e + 4);
+  if (len > 32768) len -= 32768;  // an unwritten extent
+  return {decodeLE32(e), static_cast<uint64_t>(decodeLE16(e + 6)) << 32 | decodeLE32(e + 8), len};
+}
+
+// The child block an index entry (ext4_extent_idx) points to.
+uint64_t indexChild(const unsigned char* e) {
+  return static_cast<uint64_t>(decodeLE16(e + 8)) << 32 | decodeLE32(e + 4);
+}
+
 // Appends the extents of an extent-tree node; `depth` counts the levels left below it.
 CVoError walkExtents(const Context& cx, const unsigned char* node, size_t nodeBytes,
                      unsigned depthLeft, std::vector<JournalExtent>* out) {
-  if (nodeBytes < static_cast<size_t>(kExtentEntry) || decodeLE16(node) != kExtentMagic)
-    return cx.corrupt("the journal inode's extent tree has a bad header");
-  const uint16_t entries = decodeLE16(node + 2);
-  const uint16_t depth = decodeLE16(node + 6);
-  if (static_cast<size_t>(kExtentEntry) * (entries + 1u) > nodeBytes || depth > depthLeft)
+  uint16_t entries = 0, depth = 0;
+  if (!extentNode(node, nodeBytes, depthLeft, &entries, &depth))
     return cx.corrupt("the journal inode's extent tree does not fit its blocks");
   std::vector<unsigned char> child(static_cast<size_t>(cx.blockSize));
   for (uint16_t i = 0; i < entries; ++i) {
     const unsigned char* e = node + kExtentEntry * (i + 1);
     if (depth == 0) {
-      uint32_t len = decodeLE16(e + 4);
-      if (len > 32768) len -= 32768;  // an unwritten extent
-      const uint64_t start = static_cast<uint64_t>(decodeLE16(e + 6)) << 32 | decodeLE32(e + 8);
-      out->push_back({decodeLE32(e), start, len});
-    } else {
-      const uint64_t leaf = static_cast<uint64_t>(decodeLE16(e + 8)) << 32 | decodeLE32(e + 4);
-      if (leaf >= cx.blockCount) return cx.corrupt("an extent tree block lies outside the device");
-      CVoError err = cx.read(leaf, child.data());
-      if (err.code < 0) return err;
-      err = walkExtents(cx, child.data(), child.size(), depth - 1u, out);
-      if (err.code < 0) return err;
+      out->push_back(leafExtent(e));
+      continue;
     }
+    const uint64_t leaf = indexChild(e);
+    if (leaf >= cx.blockCount) return cx.corrupt("an extent tree block lies outside the device");
+    CVoError err = cx.read(leaf, child.data());
+    if (err.code < 0) return err;
+    err = walkExtents(cx, child.data(), child.size(), depth - 1u, out);
+    if (err.code < 0) return err;
   }
   return CVoError();
 }
@@ -131,25 +148,21 @@ CVoError walkExtents(const Context& cx, const unsigned char* node, size_t nodeBy
 // does not hold yet, and counting more as used is always safe.
 void collectExtentTree(const Context& cx, const unsigned char* node, size_t nodeBytes,
                        unsigned depthLeft, std::vector<std::pair<uint64_t, uint64_t>>* out) {
-  if (nodeBytes < static_cast<size_t>(kExtentEntry) || decodeLE16(node) != kExtentMagic) return;
-  const uint16_t entries = decodeLE16(node + 2);
-  const uint16_t depth = decodeLE16(node + 6);
-  if (static_cast<size_t>(kExtentEntry) * (entries + 1u) > nodeBytes || depth > depthLeft) return;
+  uint16_t entries = 0, depth = 0;
+  if (!extentNode(node, nodeBytes, depthLeft, &entries, &depth)) return;
   std::vector<unsigned char> child(static_cast<size_t>(cx.blockSize));
   for (uint16_t i = 0; i < entries; ++i) {
     const unsigned char* e = node + kExtentEntry * (i + 1);
     if (depth == 0) {
-      uint32_t len = decodeLE16(e + 4);
-      if (len > 32768) len -= 32768;  // an unwritten extent
-      const uint64_t start = static_cast<uint64_t>(decodeLE16(e + 6)) << 32 | decodeLE32(e + 8);
-      if (start < cx.blockCount) out->push_back({start, len});
-    } else {
-      const uint64_t leaf = static_cast<uint64_t>(decodeLE16(e + 8)) << 32 | decodeLE32(e + 4);
-      if (leaf >= cx.blockCount) continue;
-      out->push_back({leaf, 1});
-      if (cx.read(leaf, child.data()).code >= 0)
-        collectExtentTree(cx, child.data(), child.size(), depth - 1u, out);
+      const JournalExtent x = leafExtent(e);
+      if (x.physical < cx.blockCount) out->push_back({x.physical, x.count});
+      continue;
     }
+    const uint64_t leaf = indexChild(e);
+    if (leaf >= cx.blockCount) continue;
+    out->push_back({leaf, 1});
+    if (cx.read(leaf, child.data()).code >= 0)
+      collectExtentTree(cx, child.data(), child.size(), depth - 1u, out);
   }
 }
 
@@ -243,11 +256,8 @@ CVoError scanFastCommits(const Context& cx, const BlockReader& readJournal, uint
       switch (tag) {
         case kFcTagAddRange:
           if (length >= 16) {
-            uint32_t len = decodeLE16(value + 8);
-            if (len > 32768) len -= 32768;
-            const uint64_t start =
-                static_cast<uint64_t>(decodeLE16(value + 10)) << 32 | decodeLE32(value + 12);
-            if (start < cx.blockCount) out->push_back({start, len});
+            const JournalExtent x = leafExtent(value + 4);
+            if (x.physical < cx.blockCount) out->push_back({x.physical, x.count});
           }
           break;
         case kFcTagInode:
