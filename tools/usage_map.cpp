@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -12,19 +13,49 @@
 
 namespace fsbmp_tool {
 
+namespace {
+
+// The 8 bitmap bytes at p as one word, only ever compared with all zeros or all ones (so the
+// host's byte order does not matter).
+uint64_t wordAt(const unsigned char* p) {
+  uint64_t w;
+  memcpy(&w, p, sizeof w);
+  return w;
+}
+
+}  // namespace
+
 long long UsageMap::usedChunks() const {
   long long used = 0;
+  const unsigned char* b = bits.get();
   const size_t full = static_cast<size_t>(nChunks / 8);
-  for (size_t i = 0; i < full; ++i) used += __builtin_popcount(bits.get()[i]);
+  size_t i = 0;
+  // A word at a time: free and used space come in long stretches, so most words are all zeros
+  // or all ones and need no population count.
+  for (; i + 8 <= full; i += 8) {
+    const uint64_t w = wordAt(b + i);
+    if (w == ~0ull)
+      used += 64;
+    else if (w != 0)
+      used += __builtin_popcountll(w);
+  }
+  for (; i < full; ++i) used += __builtin_popcount(b[i]);
   for (long long c = static_cast<long long>(full) * 8; c < nChunks; ++c) used += this->used(c);
   return used;
 }
 
 void UsageMap::forEachUsedRun(const std::function<void(long long, long long)>& fn) const {
+  const unsigned char* b = bits.get();
+  // Whole free words and bytes are skipped at once, whole used ones taken at once; the bits past
+  // the last chunk are never looked at.
+  auto whole = [&](long long c, long long n) { return (c & (n - 1)) == 0 && c + n <= nChunks; };
   long long c = 0;
   while (c < nChunks) {
-    // Whole free bytes are skipped at once.
-    if ((c & 7) == 0 && bits.get()[c >> 3] == 0) {
+    if (whole(c, 64) && wordAt(b + (c >> 3)) == 0) {
+      c += 64;
+      continue;
+    }
+    if (whole(c, 8) && b[c >> 3] == 0) {
       c += 8;
       continue;
     }
@@ -33,7 +64,16 @@ void UsageMap::forEachUsedRun(const std::function<void(long long, long long)>& f
       continue;
     }
     long long end = c + 1;
-    while (end < nChunks && used(end)) ++end;
+    while (end < nChunks) {
+      if (whole(end, 64) && wordAt(b + (end >> 3)) == ~0ull)
+        end += 64;
+      else if (whole(end, 8) && b[end >> 3] == 0xFF)
+        end += 8;
+      else if (used(end))
+        ++end;
+      else
+        break;
+    }
     const long long offset = c * chunkSize;
     long long stop = end * chunkSize;
     if (offset < devSize && stop > devSize) stop = devSize;
