@@ -78,10 +78,14 @@ enum class BlockFill { kEmpty, kFull, kMixed };
 typedef uint64_t WordPair __attribute__((vector_size(16)));
 
 inline BlockFill blockFill(const unsigned char* p) {
-  WordPair v[4];
-  memcpy(v, p, sizeof v);
-  const WordPair any = (v[0] | v[1]) | (v[2] | v[3]);
-  const WordPair all = (v[0] & v[1]) & (v[2] & v[3]);
+  // Four named loads: an array of them ends up stored to the stack and read back.
+  WordPair v0, v1, v2, v3;
+  memcpy(&v0, p, sizeof v0);
+  memcpy(&v1, p + 16, sizeof v1);
+  memcpy(&v2, p + 32, sizeof v2);
+  memcpy(&v3, p + 48, sizeof v3);
+  const WordPair any = (v0 | v1) | (v2 | v3);
+  const WordPair all = (v0 & v1) & (v2 & v3);
   if ((any[0] | any[1]) == 0) return BlockFill::kEmpty;
   return (all[0] & all[1]) == ~0ull ? BlockFill::kFull : BlockFill::kMixed;
 }
