@@ -11,6 +11,8 @@
 //   fsbmp_bench process RUNS COMMAND [ARGS...]
 //       a whole process RUNS times (start-up, probe and exit included): `fsbmp bitmap ...`
 //       against fsbmp_floor, which only reads the metadata
+//   fsbmp_bench crc BYTES PIECE RUNS
+//       CRC-32C of BYTES in pieces of PIECE bytes (4096: one ext4 block bitmap each)
 //
 // Prints one line of key=value pairs: medians over the runs of wall and CPU time (µs), the read
 // requests and bytes of one run (from /proc/self/io), the peak resident set of the process (KiB),
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "fsbmp/fsbmp.h"
+#include "fsbmp/services/crc32c.h"
 #include "ranges.h"
 
 namespace {
@@ -254,14 +257,44 @@ int usage() {
           "usage: fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]\n"
           "       fsbmp_bench pass BYTES RUNS\n"
           "       fsbmp_bench floor DEVICE LIST RUNS [--cold]\n"
-          "       fsbmp_bench process RUNS COMMAND [ARGS...]\n");
+          "       fsbmp_bench process RUNS COMMAND [ARGS...]\n"
+          "       fsbmp_bench crc BYTES PIECE RUNS\n");
   return 2;
+}
+
+// CRC-32C of BYTES in pieces of PIECE bytes, each from a fresh start value, as the ext4 walk
+// checks one block bitmap after another. The pieces cycle through 64 KiB, as the walk's batches
+// do, so that the data is in the cache as it is there: what checksum verification adds to a map.
+int crcMode(long long bytes, long long piece, int runs) {
+  const long long kBatch = 64 * 1024;
+  if (bytes <= 0 || piece <= 0 || piece > kBatch) return usage();
+  std::vector<unsigned char> data(static_cast<size_t>(kBatch));
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 131 + i / 251);
+  std::vector<Sample> samples;
+  uint32_t sum = 0;
+  const bool ok = measure(
+      "/dev/null", runs, false, &samples,
+      [&]() {
+        for (long long at = 0; at + piece <= bytes; at += piece) {
+          uint32_t crc = ~0u;
+          mb_crc32c(data.data() + at % (kBatch - kBatch % piece), static_cast<size_t>(piece), &crc);
+          sum += crc;
+        }
+        return true;
+      },
+      []() {});
+  if (!ok) return 1;
+  report(samples);
+  printf(" bytes=%lld piece=%lld sum=%08x\n", bytes, piece, sum);
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "pass") == 0) return passMode(atoll(argv[2]), atoi(argv[3]));
+  if (argc == 5 && strcmp(argv[1], "crc") == 0)
+    return crcMode(atoll(argv[2]), atoll(argv[3]), atoi(argv[4]));
   if (argc >= 4 && strcmp(argv[1], "process") == 0 && atoi(argv[2]) >= 1)
     return processMode(atoi(argv[2]), argv + 3);
   if (argc < 5 || argc > 6) return usage();
