@@ -23,6 +23,17 @@ uint64_t wordAt(const unsigned char* p) {
   return w;
 }
 
+// Chunks 64c to 64c + 63 as bits 0 to 63 (bit k of byte k / 8 is chunk k), from the bytes
+// that exist: byte by byte, which the compiler turns into one load where the host is
+// little-endian.
+uint64_t chunkWord(const unsigned char* bits, size_t bytes, size_t word) {
+  uint64_t w = 0;
+  const size_t first = word * 8;
+  for (size_t k = 0; k < 8 && first + k < bytes; ++k)
+    w |= static_cast<uint64_t>(bits[first + k]) << (8 * k);
+  return w;
+}
+
 }  // namespace
 
 long long UsageMap::usedChunks() const {
@@ -46,39 +57,30 @@ long long UsageMap::usedChunks() const {
 
 void UsageMap::forEachUsedRun(const std::function<void(long long, long long)>& fn) const {
   const unsigned char* b = bits.get();
-  // Whole free words and bytes are skipped at once, whole used ones taken at once; the bits past
-  // the last chunk are never looked at.
-  auto whole = [&](long long c, long long n) { return (c & (n - 1)) == 0 && c + n <= nChunks; };
-  long long c = 0;
+  const size_t n = bytes();
+  // The first chunk at or after `from` that is used (or free), or nChunks: a word at a time,
+  // the lowest set bit of the word (inverted when looking for a free chunk) above `from`. Bits
+  // past the last chunk may be anything; the result is cut at nChunks.
+  auto next = [&](long long from, bool usedOne) {
+    for (long long c = from; c < nChunks; c = (c | 63) + 1) {
+      uint64_t w = chunkWord(b, n, static_cast<size_t>(c >> 6));
+      if (!usedOne) w = ~w;
+      w &= ~0ull << (c & 63);
+      if (w != 0) {
+        const long long at = (c & ~63LL) + __builtin_ctzll(w);
+        return at < nChunks ? at : nChunks;
+      }
+    }
+    return nChunks;
+  };
+  long long c = next(0, true);
   while (c < nChunks) {
-    if (whole(c, 64) && wordAt(b + (c >> 3)) == 0) {
-      c += 64;
-      continue;
-    }
-    if (whole(c, 8) && b[c >> 3] == 0) {
-      c += 8;
-      continue;
-    }
-    if (!used(c)) {
-      ++c;
-      continue;
-    }
-    long long end = c + 1;
-    while (end < nChunks) {
-      if (whole(end, 64) && wordAt(b + (end >> 3)) == ~0ull)
-        end += 64;
-      else if (whole(end, 8) && b[end >> 3] == 0xFF)
-        end += 8;
-      else if (used(end))
-        ++end;
-      else
-        break;
-    }
+    const long long end = next(c, false);
     const long long offset = c * chunkSize;
     long long stop = end * chunkSize;
     if (offset < devSize && stop > devSize) stop = devSize;
     fn(offset, stop - offset);
-    c = end;
+    c = next(end, true);
   }
 }
 
