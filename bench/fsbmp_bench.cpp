@@ -8,6 +8,11 @@
 //       one pread of every byte range in LIST ("OFFSET LENGTH" per line, in bytes; adjacent
 //       ranges are merged, long ones read 4 MiB at a time): the least reading any tool must do
 //       to learn the used space, or, given a copy's used runs, to copy them
+//   fsbmp_bench process RUNS COMMAND [ARGS...]
+//       a whole process RUNS times (start-up, probe and exit included): `fsbmp bitmap ...`
+//       against fsbmp_floor, which only reads the metadata
+//   fsbmp_bench crc BYTES PIECE RUNS
+//       CRC-32C of BYTES in pieces of PIECE bytes (4096: one ext4 block bitmap each)
 //
 // Prints one line of key=value pairs: medians over the runs of wall and CPU time (µs), the read
 // requests and bytes of one run (from /proc/self/io), the peak resident set of the process (KiB),
@@ -15,6 +20,7 @@
 // cache before every run (posix_fadvise DONTNEED, which works on image files without privilege).
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +34,8 @@
 #include <vector>
 
 #include "fsbmp/fsbmp.h"
+#include "fsbmp/services/crc32c.h"
+#include "ranges.h"
 
 namespace {
 
@@ -157,46 +165,21 @@ int bitmapMode(const char* device, int chunkSize, int runs, bool cold) {
 }
 
 int floorMode(const char* device, const char* listPath, int runs, bool cold) {
-  std::vector<std::pair<long long, long long>> ranges;
-  FILE* list = fopen(listPath, "r");
-  if (!list) {
+  bench::Ranges merged;
+  if (!bench::loadRanges(listPath, &merged)) {
     perror(listPath);
     return 1;
   }
-  long long off, len;
-  while (fscanf(list, "%lld %lld", &off, &len) == 2) ranges.emplace_back(off, len);
-  fclose(list);
-  std::sort(ranges.begin(), ranges.end());
-  std::vector<std::pair<long long, long long>> merged;
-  for (const auto& r : ranges) {
-    if (!merged.empty() && r.first <= merged.back().first + merged.back().second) {
-      const long long end =
-          std::max(merged.back().first + merged.back().second, r.first + r.second);
-      merged.back().second = end - merged.back().first;
-    } else {
-      merged.push_back(r);
-    }
-  }
-  // Long ranges (a copy's used runs) are read in requests of up to 4 MiB, as the copy does.
-  const long long kRequest = 4LL << 20;
-  long long largest = 0, total = 0;
-  for (const auto& r : merged) {
-    largest = std::max(largest, std::min(r.second, kRequest));
-    total += r.second;
-  }
-  std::vector<unsigned char> buf(static_cast<size_t>(largest));
+  long long total = 0;
+  for (const auto& r : merged) total += r.second;
+  std::vector<unsigned char> buf(static_cast<size_t>(bench::largestRequest(merged)));
   std::vector<Sample> samples;
   const bool ok = measure(
       device, runs, cold, &samples,
       [&]() {
         int fd = open(device, O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;
-        bool good = true;
-        for (const auto& r : merged)
-          for (long long at = 0; at < r.second; at += kRequest) {
-            const long long n = std::min(kRequest, r.second - at);
-            if (pread(fd, buf.data(), static_cast<size_t>(n), r.first + at) != n) good = false;
-          }
+        const bool good = bench::readRanges(fd, merged, buf.data());
         close(fd);
         return good;
       },
@@ -207,6 +190,45 @@ int floorMode(const char* device, const char* listPath, int runs, bool cold) {
   }
   report(samples);
   printf(" ranges=%zu bytes=%lld\n", merged.size(), total);
+  return 0;
+}
+
+// Runs a whole command RUNS times, its output to /dev/null, and reports the medians of its wall
+// time, its CPU time (user + system, from wait4) and its minor page faults, and the largest
+// resident set any run reached.
+int processMode(int runs, char** command) {
+  std::vector<double> wall, cpu, faults;
+  long peak = 0;
+  for (int r = 0; r < runs; ++r) {
+    const double w0 = nowUs(CLOCK_MONOTONIC);
+    const pid_t pid = fork();
+    if (pid < 0) {
+      perror("fork");
+      return 1;
+    }
+    if (pid == 0) {
+      const int null = open("/dev/null", O_WRONLY);
+      if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+      }
+      execvp(command[0], command);
+      _exit(127);
+    }
+    int status = 0;
+    rusage ru;
+    if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      fprintf(stderr, "fsbmp_bench: %s failed (status %d)\n", command[0], status);
+      return 1;
+    }
+    wall.push_back(nowUs(CLOCK_MONOTONIC) - w0);
+    cpu.push_back(static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
+                  static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec));
+    faults.push_back(static_cast<double>(ru.ru_minflt));
+    peak = std::max(peak, ru.ru_maxrss);
+  }
+  printf("wall_us=%.0f cpu_us=%.0f minflt=%.0f peak_rss_kib=%ld\n", median(wall), median(cpu),
+         median(faults), peak);
   return 0;
 }
 
@@ -234,14 +256,47 @@ int usage() {
   fprintf(stderr,
           "usage: fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]\n"
           "       fsbmp_bench pass BYTES RUNS\n"
-          "       fsbmp_bench floor DEVICE LIST RUNS [--cold]\n");
+          "       fsbmp_bench floor DEVICE LIST RUNS [--cold]\n"
+          "       fsbmp_bench process RUNS COMMAND [ARGS...]\n"
+          "       fsbmp_bench crc BYTES PIECE RUNS\n");
   return 2;
+}
+
+// CRC-32C of BYTES in pieces of PIECE bytes, each from a fresh start value, as the ext4 walk
+// checks one block bitmap after another. The pieces cycle through 64 KiB, as the walk's batches
+// do, so that the data is in the cache as it is there: what checksum verification adds to a map.
+int crcMode(long long bytes, long long piece, int runs) {
+  const long long kBatch = 64 * 1024;
+  if (bytes <= 0 || piece <= 0 || piece > kBatch) return usage();
+  std::vector<unsigned char> data(static_cast<size_t>(kBatch));
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 131 + i / 251);
+  std::vector<Sample> samples;
+  uint32_t sum = 0;
+  const bool ok = measure(
+      "/dev/null", runs, false, &samples,
+      [&]() {
+        for (long long at = 0; at + piece <= bytes; at += piece) {
+          uint32_t crc = ~0u;
+          mb_crc32c(data.data() + at % (kBatch - kBatch % piece), static_cast<size_t>(piece), &crc);
+          sum += crc;
+        }
+        return true;
+      },
+      []() {});
+  if (!ok) return 1;
+  report(samples);
+  printf(" bytes=%lld piece=%lld sum=%08x\n", bytes, piece, sum);
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "pass") == 0) return passMode(atoll(argv[2]), atoi(argv[3]));
+  if (argc == 5 && strcmp(argv[1], "crc") == 0)
+    return crcMode(atoll(argv[2]), atoll(argv[3]), atoi(argv[4]));
+  if (argc >= 4 && strcmp(argv[1], "process") == 0 && atoi(argv[2]) >= 1)
+    return processMode(atoi(argv[2]), argv + 3);
   if (argc < 5 || argc > 6) return usage();
   const std::string mode = argv[1];
   const int runs = atoi(argv[4]);

@@ -66,6 +66,7 @@ echo "| volume | what | chunk | wall ms | CPU ms | reads | MiB read | peak RSS M
 echo "|---|---|---|---|---|---|---|---|---|---|---|"
 
 coldLines=()
+processLines=()
 for name in "${names[@]}"; do
   img=$data/$name.img
   kind=${name%%-*}
@@ -93,6 +94,12 @@ for name in "${names[@]}"; do
       echo "| $name | one pass over the 4 KiB bitmap (calloc, memset, free) | 4 KiB | $(ms "$passW") | $(ms "$passC") | - | - | - | - | fsbmp / (2 x floor + pass): $(ratio "$c" "$(awk -v f="$fc" -v p="$passC" 'BEGIN { print 2 * f + p }')") | - |"
     fi
   done
+  # Whole processes at 64 KiB chunks, start-up and probe included: `fsbmp bitmap` against
+  # fsbmp_floor, a program that only reads the floor's ranges.
+  pf=$("$driver" process "$runs" "$build/bench/fsbmp_floor" "$img" "$work/floor")
+  pb=$("$driver" process "$runs" "$build/tools/fsbmp" bitmap -c 64K -f raw -o /dev/null "$img")
+  processLines+=("| $name | fsbmp_floor | $(ms "$(field wall_us "$pf")") | $(ms "$(field cpu_us "$pf")") | $(field minflt "$pf") | - |")
+  processLines+=("| $name | fsbmp bitmap -c 64K -f raw | $(ms "$(field wall_us "$pb")") | $(ms "$(field cpu_us "$pb")") | $(field minflt "$pb") | $(ratio "$(field cpu_us "$pb")" "$(field cpu_us "$pf")") ($(ratio "$(field wall_us "$pb")" "$(field wall_us "$pf")")) |")
   if [ "${name##*-}" = 1t ] || [ "$name" = reiserfs-64g ]; then
     cf=$("$driver" floor "$img" "$work/floor" "$runs" --cold)
     cb=$("$driver" bitmap "$img" 65536 "$runs" --cold)
@@ -100,6 +107,16 @@ for name in "${names[@]}"; do
     coldLines+=("| $name | fsbmp 64 KiB | $(ms "$(field wall_us "$cb")") | $(field reads "$cb") | $(awk -v b="$(field read_bytes "$cb")" 'BEGIN { printf "%.2f", b / 1048576 }') | $(ratio "$(field wall_us "$cb")" "$(field wall_us "$cf")") |")
   fi
 done
+
+echo
+echo "## Whole processes (64 KiB chunks)"
+echo
+echo "Median of $runs runs of each whole process (fork, exec, start-up, probe, exit); CPU is user +"
+echo "system from wait4, faults are minor page faults."
+echo
+echo "| volume | process | wall ms | CPU ms | faults | fsbmp / floor: CPU (wall) |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${processLines[@]}"
 
 echo
 echo "## Cold page cache"

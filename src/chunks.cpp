@@ -43,40 +43,6 @@ CVoError checkChunkCount(const JxCodeLocation& where, uint64_t nChunks, int chun
   return CVoError();
 }
 
-namespace {
-
-// Sets (value 0xFF) or clears (value 0) the bits of chunks [first, end): a mask for each partial
-// byte at the ends, whole bytes (memset, a word at a time) in between.
-void fillChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end, unsigned char value) {
-  if (first >= end) return;
-  const uint64_t firstByte = first >> 3;
-  const uint64_t lastByte = (end - 1) >> 3;
-  // Bits first & 7 .. 7 of the first byte, bits 0 .. (end - 1) & 7 of the last.
-  const unsigned headMask = 0xFFu << (first & 7);
-  const unsigned tailMask = 0xFFu >> (7 - ((end - 1) & 7));
-  auto apply = [&](uint64_t byte, unsigned mask) {
-    bitmap[byte] = static_cast<unsigned char>((bitmap[byte] & ~mask) | (value & mask));
-  };
-  if (firstByte == lastByte) {
-    apply(firstByte, headMask & tailMask);
-    return;
-  }
-  apply(firstByte, headMask);
-  if (lastByte > firstByte + 1)
-    memset(bitmap + firstByte + 1, value, static_cast<size_t>(lastByte - firstByte - 1));
-  apply(lastByte, tailMask);
-}
-
-}  // namespace
-
-void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
-  fillChunkRange(bitmap, first, end, 0);
-}
-
-void setChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
-  fillChunkRange(bitmap, first, end, 0xFF);
-}
-
 // On x86-64 the baseline instruction set has no POPCNT: build a second version that uses it and
 // let the loader pick the one the processor runs. Elsewhere the compiler's own choice stands.
 // Not under ThreadSanitizer: the loader runs the version picker before the sanitizer's runtime is
@@ -86,16 +52,42 @@ __attribute__((target_clones("popcnt", "default")))
 #endif
 uint64_t
 countOnes(const unsigned char* p, size_t bytes) {
-  uint64_t ones = 0;
   size_t i = 0;
-  // Four independent sums keep the adds from waiting on one another.
-  uint64_t sums[4] = {0, 0, 0, 0};
-  for (; i + 32 <= bytes; i += 32) {
-    uint64_t w[4];
-    memcpy(w, p + i, sizeof w);
-    for (int k = 0; k < 4; ++k) sums[k] += static_cast<uint64_t>(__builtin_popcountll(w[k]));
+  // 64 bytes all zeros or all ones (most of a map) are counted without a population count.
+  // Four independent sums in named variables (an array of them ends up on the stack, each add a
+  // round trip through memory) keep the adds from waiting on one another.
+  uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  for (; i + 64 <= bytes; i += 64) {
+    const BlockFill fill = blockFill(p + i);
+    if (fill == BlockFill::kEmpty) continue;
+    if (fill == BlockFill::kFull) {
+      s0 += 512;
+      continue;
+    }
+    for (size_t k = i; k < i + 64; k += 32) {
+      uint64_t w0, w1, w2, w3;
+      memcpy(&w0, p + k, 8);
+      memcpy(&w1, p + k + 8, 8);
+      memcpy(&w2, p + k + 16, 8);
+      memcpy(&w3, p + k + 24, 8);
+      s0 += static_cast<uint64_t>(__builtin_popcountll(w0));
+      s1 += static_cast<uint64_t>(__builtin_popcountll(w1));
+      s2 += static_cast<uint64_t>(__builtin_popcountll(w2));
+      s3 += static_cast<uint64_t>(__builtin_popcountll(w3));
+    }
   }
-  ones = sums[0] + sums[1] + sums[2] + sums[3];
+  for (; i + 32 <= bytes; i += 32) {
+    uint64_t w0, w1, w2, w3;
+    memcpy(&w0, p + i, 8);
+    memcpy(&w1, p + i + 8, 8);
+    memcpy(&w2, p + i + 16, 8);
+    memcpy(&w3, p + i + 24, 8);
+    s0 += static_cast<uint64_t>(__builtin_popcountll(w0));
+    s1 += static_cast<uint64_t>(__builtin_popcountll(w1));
+    s2 += static_cast<uint64_t>(__builtin_popcountll(w2));
+    s3 += static_cast<uint64_t>(__builtin_popcountll(w3));
+  }
+  uint64_t ones = s0 + s1 + s2 + s3;
   for (; i + 8 <= bytes; i += 8) {
     uint64_t w;
     memcpy(&w, p + i, sizeof w);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "fsbmp/services/error.h"
 
@@ -35,11 +36,59 @@ inline void clearChunk(unsigned char* bitmap, uint64_t c) {
   bitmap[c >> 3] &= static_cast<unsigned char>(~(1u << (c & 7)));
 }
 
-// Clears the bits of chunks [first, end): a mask for each partial byte at the ends, whole bytes
-// (memset, a word at a time) in between.
-void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end);
-// Sets the bits of chunks [first, end) the same way.
-void setChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end);
+// Sets (value 0xFF) or clears (value 0) the bits of chunks [first, end): a mask for each partial
+// byte at the ends, whole bytes (memset, a word at a time) in between. Inline: the XFS walk calls
+// it once per free extent, mostly for runs of a few chunks.
+inline void fillChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end,
+                           unsigned char value) {
+  if (first >= end) return;
+  const uint64_t firstByte = first >> 3;
+  const uint64_t lastByte = (end - 1) >> 3;
+  // Bits first & 7 .. 7 of the first byte, bits 0 .. (end - 1) & 7 of the last.
+  const unsigned headMask = 0xFFu << (first & 7);
+  const unsigned tailMask = 0xFFu >> (7 - ((end - 1) & 7));
+  auto apply = [&](uint64_t byte, unsigned mask) {
+    bitmap[byte] = static_cast<unsigned char>((bitmap[byte] & ~mask) | (value & mask));
+  };
+  if (firstByte == lastByte) {
+    apply(firstByte, headMask & tailMask);
+    return;
+  }
+  apply(firstByte, headMask);
+  if (lastByte > firstByte + 1)
+    memset(bitmap + firstByte + 1, value, static_cast<size_t>(lastByte - firstByte - 1));
+  apply(lastByte, tailMask);
+}
+
+// Clears the bits of chunks [first, end).
+inline void clearChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
+  fillChunkRange(bitmap, first, end, 0);
+}
+// Sets the bits of chunks [first, end).
+inline void setChunkRange(unsigned char* bitmap, uint64_t first, uint64_t end) {
+  fillChunkRange(bitmap, first, end, 0xFF);
+}
+
+// Whether 64 bytes are all zeros, all ones or neither. Free and used space come in long
+// stretches, so the maps' walks and counts test 64 bytes at once before they look at words.
+enum class BlockFill { kEmpty, kFull, kMixed };
+
+// Two words at a time in GCC's generic vectors: one SSE2 register each on x86-64, pairs of
+// ordinary registers where the target has no vector unit.
+typedef uint64_t WordPair __attribute__((vector_size(16)));
+
+inline BlockFill blockFill(const unsigned char* p) {
+  // Four named loads: an array of them ends up stored to the stack and read back.
+  WordPair v0, v1, v2, v3;
+  memcpy(&v0, p, sizeof v0);
+  memcpy(&v1, p + 16, sizeof v1);
+  memcpy(&v2, p + 32, sizeof v2);
+  memcpy(&v3, p + 48, sizeof v3);
+  const WordPair any = (v0 | v1) | (v2 | v3);
+  const WordPair all = (v0 & v1) & (v2 & v3);
+  if ((any[0] | any[1]) == 0) return BlockFill::kEmpty;
+  return (all[0] & all[1]) == ~0ull ? BlockFill::kFull : BlockFill::kMixed;
+}
 
 // The number of set bits in the `bytes` bytes at p, counted a 64-bit word at a time with the
 // processor's population count where it has one. Bit order within the bytes does not matter.

@@ -318,19 +318,41 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
     const uint32_t units = fill / unitBytes;
     uint32_t u = 0;
     if (unitBytes < 8) {
-      // Small units eight bytes at a time: a free stretch costs one test per word.
+      // Small units eight bytes at a time: perWord chunk bits from chunk c on, which may
+      // straddle two bitmap bytes.
       const uint32_t perWord = 8 / unitBytes;
-      for (; u + perWord <= units; u += perWord, c += perWord) {
-        const unsigned char* p = staging.data + u * unitBytes;
+      auto markWord = [&](const unsigned char* p, uint64_t at) {
         uint64_t w;
         memcpy(&w, p, sizeof w);  // only compared with all zeros and all ones
-        if (w == 0) continue;
+        if (w == 0) return;
         const uint32_t used = w == ~0ull ? (1u << perWord) - 1 : usedUnitsOfWord(p, unitBytes);
-        // perWord chunk bits from chunk c on: they may straddle two bitmap bytes.
-        const uint32_t shifted = used << (c & 7);
-        bitmap[c >> 3] |= static_cast<unsigned char>(shifted);
-        if (shifted >> 8) bitmap[(c >> 3) + 1] |= static_cast<unsigned char>(shifted >> 8);
+        const uint32_t shifted = used << (at & 7);
+        bitmap[at >> 3] |= static_cast<unsigned char>(shifted);
+        if (shifted >> 8) bitmap[(at >> 3) + 1] |= static_cast<unsigned char>(shifted >> 8);
+      };
+      // Free and full stretches are long: 64 bytes that are all zeros are skipped and a stretch
+      // of 64-byte blocks that are all ones sets its chunks as one run.
+      const uint32_t perBlock = 64 / unitBytes;
+      while (u + perBlock <= units) {
+        const unsigned char* p = staging.data + u * unitBytes;
+        const fsbmp::BlockFill fill64 = fsbmp::blockFill(p);
+        if (fill64 == fsbmp::BlockFill::kMixed) {
+          for (uint32_t k = 0; k < 8; ++k) markWord(p + 8 * k, c + k * perWord);
+        } else if (fill64 == fsbmp::BlockFill::kFull) {
+          uint32_t run = perBlock;
+          while (u + run + perBlock <= units &&
+                 fsbmp::blockFill(staging.data + (u + run) * unitBytes) == fsbmp::BlockFill::kFull)
+            run += perBlock;
+          fsbmp::setChunkRange(bitmap, c, c + run);
+          u += run;
+          c += run;
+          continue;
+        }
+        u += perBlock;
+        c += perBlock;
       }
+      for (; u + perWord <= units; u += perWord, c += perWord)
+        markWord(staging.data + u * unitBytes, c);
     }
     for (; u < units; ++u, ++c)
       if (unitInUse(staging.data + u * unitBytes, unitBytes)) fsbmp::markChunk(bitmap, c);

@@ -497,7 +497,8 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
 CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& layout,
                                 unsigned char* bitmap) {
   CVoError err;
-  const long long blocksPerChunk = layout.blocksPerChunk;
+  const uint64_t blocksPerChunk = static_cast<uint64_t>(layout.blocksPerChunk);
+  const int chunkShift = layout.chunkShift;
   const long long nChunks = static_cast<long long>(layout.nChunks);
   const uint64_t bytes = bitmapBytes(layout);
   // Everything is used until a free extent says otherwise, past the file system's end too. The
@@ -567,8 +568,10 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
 
         const uint64_t s = static_cast<uint64_t>(agStart) + start;
         const uint64_t e = static_cast<uint64_t>(agStart) + end;
-        const uint64_t firstChunk = (s + blocksPerChunk - 1) / blocksPerChunk;
-        const uint64_t endChunk = e / blocksPerChunk;
+        // blocksPerChunk is a power of two: shifts, not divisions (one record at a time, tens
+        // of thousands of records).
+        const uint64_t firstChunk = (s + blocksPerChunk - 1) >> chunkShift;
+        const uint64_t endChunk = e >> chunkShift;
         if (endChunk > static_cast<uint64_t>(nChunks)) {
           return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extent of %u blocks at block %u of AG %d of %s "

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -12,33 +13,74 @@
 
 namespace fsbmp_tool {
 
+namespace {
+
+// The 8 bitmap bytes at p as one word, only ever compared with all zeros or all ones (so the
+// host's byte order does not matter).
+uint64_t wordAt(const unsigned char* p) {
+  uint64_t w;
+  memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Chunks 64c to 64c + 63 as bits 0 to 63 (bit k of byte k / 8 is chunk k), from the bytes
+// that exist: byte by byte, which the compiler turns into one load where the host is
+// little-endian.
+uint64_t chunkWord(const unsigned char* bits, size_t bytes, size_t word) {
+  uint64_t w = 0;
+  const size_t first = word * 8;
+  for (size_t k = 0; k < 8 && first + k < bytes; ++k)
+    w |= static_cast<uint64_t>(bits[first + k]) << (8 * k);
+  return w;
+}
+
+}  // namespace
+
 long long UsageMap::usedChunks() const {
   long long used = 0;
+  const unsigned char* b = bits.get();
   const size_t full = static_cast<size_t>(nChunks / 8);
-  for (size_t i = 0; i < full; ++i) used += __builtin_popcount(bits.get()[i]);
+  size_t i = 0;
+  // A word at a time: free and used space come in long stretches, so most words are all zeros
+  // or all ones and need no population count.
+  for (; i + 8 <= full; i += 8) {
+    const uint64_t w = wordAt(b + i);
+    if (w == ~0ull)
+      used += 64;
+    else if (w != 0)
+      used += __builtin_popcountll(w);
+  }
+  for (; i < full; ++i) used += __builtin_popcount(b[i]);
   for (long long c = static_cast<long long>(full) * 8; c < nChunks; ++c) used += this->used(c);
   return used;
 }
 
 void UsageMap::forEachUsedRun(const std::function<void(long long, long long)>& fn) const {
-  long long c = 0;
+  const unsigned char* b = bits.get();
+  const size_t n = bytes();
+  // The first chunk at or after `from` that is used (or free), or nChunks: a word at a time,
+  // the lowest set bit of the word (inverted when looking for a free chunk) above `from`. Bits
+  // past the last chunk may be anything; the result is cut at nChunks.
+  auto next = [&](long long from, bool usedOne) {
+    for (long long c = from; c < nChunks; c = (c | 63) + 1) {
+      uint64_t w = chunkWord(b, n, static_cast<size_t>(c >> 6));
+      if (!usedOne) w = ~w;
+      w &= ~0ull << (c & 63);
+      if (w != 0) {
+        const long long at = (c & ~63LL) + __builtin_ctzll(w);
+        return at < nChunks ? at : nChunks;
+      }
+    }
+    return nChunks;
+  };
+  long long c = next(0, true);
   while (c < nChunks) {
-    // Whole free bytes are skipped at once.
-    if ((c & 7) == 0 && bits.get()[c >> 3] == 0) {
-      c += 8;
-      continue;
-    }
-    if (!used(c)) {
-      ++c;
-      continue;
-    }
-    long long end = c + 1;
-    while (end < nChunks && used(end)) ++end;
+    const long long end = next(c, false);
     const long long offset = c * chunkSize;
     long long stop = end * chunkSize;
     if (offset < devSize && stop > devSize) stop = devSize;
     fn(offset, stop - offset);
-    c = end;
+    c = next(end, true);
   }
 }
 
