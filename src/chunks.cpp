@@ -57,6 +57,17 @@ countOnes(const unsigned char* p, size_t bytes) {
   // Four independent sums in named variables (an array of them ends up on the stack, each add a
   // round trip through memory) keep the adds from waiting on one another.
   uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  auto add32 = [&](const unsigned char* q) {
+    uint64_t w0, w1, w2, w3;
+    memcpy(&w0, q, 8);
+    memcpy(&w1, q + 8, 8);
+    memcpy(&w2, q + 16, 8);
+    memcpy(&w3, q + 24, 8);
+    s0 += static_cast<uint64_t>(__builtin_popcountll(w0));
+    s1 += static_cast<uint64_t>(__builtin_popcountll(w1));
+    s2 += static_cast<uint64_t>(__builtin_popcountll(w2));
+    s3 += static_cast<uint64_t>(__builtin_popcountll(w3));
+  };
   for (; i + 64 <= bytes; i += 64) {
     const BlockFill fill = blockFill(p + i);
     if (fill == BlockFill::kEmpty) continue;
@@ -64,29 +75,10 @@ countOnes(const unsigned char* p, size_t bytes) {
       s0 += 512;
       continue;
     }
-    for (size_t k = i; k < i + 64; k += 32) {
-      uint64_t w0, w1, w2, w3;
-      memcpy(&w0, p + k, 8);
-      memcpy(&w1, p + k + 8, 8);
-      memcpy(&w2, p + k + 16, 8);
-      memcpy(&w3, p + k + 24, 8);
-      s0 += static_cast<uint64_t>(__builtin_popcountll(w0));
-      s1 += static_cast<uint64_t>(__builtin_popcountll(w1));
-      s2 += static_cast<uint64_t>(__builtin_popcountll(w2));
-      s3 += static_cast<uint64_t>(__builtin_popcountll(w3));
-    }
+    add32(p + i);
+    add32(p + i + 32);
   }
-  for (; i + 32 <= bytes; i += 32) {
-    uint64_t w0, w1, w2, w3;
-    memcpy(&w0, p + i, 8);
-    memcpy(&w1, p + i + 8, 8);
-    memcpy(&w2, p + i + 16, 8);
-    memcpy(&w3, p + i + 24, 8);
-    s0 += static_cast<uint64_t>(__builtin_popcountll(w0));
-    s1 += static_cast<uint64_t>(__builtin_popcountll(w1));
-    s2 += static_cast<uint64_t>(__builtin_popcountll(w2));
-    s3 += static_cast<uint64_t>(__builtin_popcountll(w3));
-  }
+  for (; i + 32 <= bytes; i += 32) add32(p + i);
   uint64_t ones = s0 + s1 + s2 + s3;
   for (; i + 8 <= bytes; i += 8) {
     uint64_t w;

@@ -34,61 +34,6 @@ CVoError FileView::length(int64_t* bytes) {
   return file_->Seek(0, SEEK_END, bytes);
 }
 
-ExtentView::ExtentView(std::shared_ptr<DeviceView> under, std::vector<Extent> extents)
-    : under_(std::move(under)), extents_(std::move(extents)), length_(0) {
-  for (const Extent& e : extents_) length_ += e.length;
-}
-
-CVoError ExtentView::length(int64_t* bytes) {
-  *bytes = length_;
-  return CVoError();
-}
-
-CVoError ExtentView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
-  *got = 0;
-  if (offset < 0) {
-    return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "read at offset %lld refused",
-                                   static_cast<long long>(offset));
-  }
-  unsigned char* out = static_cast<unsigned char*>(buf);
-  int64_t extentStart = 0;  // view offset of the current extent
-  for (const Extent& e : extents_) {
-    if (*got == size) break;
-    const int64_t at = offset + *got;
-    if (at >= extentStart + e.length) {
-      extentStart += e.length;
-      continue;
-    }
-    const int64_t within = at - extentStart;
-    const int64_t left = e.length - within;
-    const uint32_t want =
-        left < static_cast<int64_t>(size - *got) ? static_cast<uint32_t>(left) : size - *got;
-    uint32_t n = 0;
-    CVoError err = under_->readAt(e.start + within, out + *got, want, &n);
-    *got += n;
-    if (err.code < 0) return err;
-    if (n < want) break;  // the device underneath ends inside the extent
-    extentStart += e.length;
-  }
-  return CVoError();
-}
-
-void ExtentView::willNeed(int64_t offset, int64_t size) {
-  if (offset < 0) return;
-  int64_t extentStart = 0;
-  for (const Extent& e : extents_) {
-    if (size <= 0) break;
-    if (offset < extentStart + e.length) {
-      const int64_t within = offset - extentStart;
-      const int64_t n = size < e.length - within ? size : e.length - within;
-      under_->willNeed(e.start + within, n);
-      offset += n;
-      size -= n;
-    }
-    extentStart += e.length;
-  }
-}
-
 StripedView::StripedView(std::shared_ptr<DeviceView> under, std::vector<Segment> segments)
     : under_(std::move(under)), segments_(std::move(segments)), length_(0) {
   for (const Segment& s : segments_) length_ += s.length;
@@ -155,6 +100,19 @@ void StripedView::willNeed(int64_t offset, int64_t size) {
   });
 }
 
+namespace {
+
+std::vector<StripedView::Segment> oneStripeEach(const std::vector<ExtentView::Extent>& extents) {
+  std::vector<StripedView::Segment> segments;
+  for (const ExtentView::Extent& e : extents) segments.push_back({e.length, 0, {e.start}});
+  return segments;
+}
+
+}  // namespace
+
+ExtentView::ExtentView(std::shared_ptr<DeviceView> under, const std::vector<Extent>& extents)
+    : StripedView(std::move(under), oneStripeEach(extents)) {}
+
 BlockOverlay::BlockOverlay(std::shared_ptr<DeviceView> under, int blockSize,
                            std::map<uint64_t, Copy> copies, std::shared_ptr<DeviceView> source)
     : under_(std::move(under)),
@@ -215,6 +173,24 @@ void MemoryOverlay::put(int64_t first, const unsigned char* data, int64_t count)
 bool MemoryOverlay::holds(int64_t offset, uint32_t size) const {
   auto it = sectors_.lower_bound(offset / kSector);
   return it != sectors_.end() && it->first * kSector < offset + static_cast<int64_t>(size);
+}
+
+CVoError readViewBlocks(const JxCodeLocation& where, DeviceView* view, void* buf, int blockBytes,
+                        long long block, int count) {
+  // One positioned read: a walk over thousands of bitmap blocks issues one request each.
+  const uint32_t want = static_cast<uint32_t>(blockBytes) * static_cast<uint32_t>(count);
+  uint32_t got = 0;
+  CVoError err;
+  // A block number no device reaches (a damaged pointer) reads like one past the device's end.
+  if (blockBytes > 0 && block >= 0 && block <= INT64_MAX / blockBytes)
+    err = view->readAt(static_cast<int64_t>(block) * blockBytes, buf, want, &got);
+  if (err.code < 0) {
+    return err.Push(where, "Couldn't read blocks %lld-%lld of size %d", block, block + count - 1,
+                    blockBytes);
+  }
+  if (got == want) return CVoError();
+  return JxErrorUtil::ErrorErrNo(where, ENOSPC, "EOF while reading blocks %lld-%lld of size %d",
+                                 block, block + count - 1, blockBytes);
 }
 
 }  // namespace fsbmp

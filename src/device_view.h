@@ -50,25 +50,6 @@ class FileView : public DeviceView {
   CVoFile* file_;
 };
 
-// Extents of another view laid end to end: one extent is a partition, several make a logical
-// volume. Reads past the last extent come back short, as at the end of a device.
-class ExtentView : public DeviceView {
- public:
-  struct Extent {
-    int64_t start;   // byte offset in the view underneath
-    int64_t length;  // bytes
-  };
-  ExtentView(std::shared_ptr<DeviceView> under, std::vector<Extent> extents);
-  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
-  CVoError length(int64_t* bytes) override;
-  void willNeed(int64_t offset, int64_t size) override;
-
- private:
-  std::shared_ptr<DeviceView> under_;
-  std::vector<Extent> extents_;
-  int64_t length_;
-};
-
 // Segments laid end to end, each spread over its stripes in turns of stripeSize bytes: a striped
 // logical volume (a segment of one stripe is a plain run, as a linear volume's). Reads past the
 // last segment come back short.
@@ -92,6 +73,17 @@ class StripedView : public DeviceView {
   std::shared_ptr<DeviceView> under_;
   std::vector<Segment> segments_;
   int64_t length_;
+};
+
+// Extents of another view laid end to end: one extent is a partition, several make a linear
+// volume. Reads past the last extent come back short, as at the end of a device.
+class ExtentView : public StripedView {
+ public:
+  struct Extent {
+    int64_t start;   // byte offset in the view underneath
+    int64_t length;  // bytes
+  };
+  ExtentView(std::shared_ptr<DeviceView> under, const std::vector<Extent>& extents);
 };
 
 // Blocks of a view put in place of others of the same view: a journal replayed in memory. A read
@@ -140,6 +132,11 @@ class MemoryOverlay : public DeviceView {
   std::shared_ptr<DeviceView> under_;
   std::map<int64_t, std::vector<unsigned char>> sectors_;
 };
+
+// Reads `count` blocks of `blockBytes` bytes from block `block` of `view` into `buf`; blocks
+// past its end (or no block a view can have) fail with errno 28. Errors name `where`.
+CVoError readViewBlocks(const JxCodeLocation& where, DeviceView* view, void* buf, int blockBytes,
+                        long long block, int count);
 
 // The probing factory on a view: the parsers in the factory's order on the partition or volume
 // that `view` stands for (null: the device at `dev` as it stands); `dev` names it in messages.

@@ -194,6 +194,21 @@ const std::vector<FsPartition>& FsDisk::partitions() const {
 
 namespace {
 
+// Probes the file system of a volume opened through v->view, named `name` in messages, and
+// records in *lv what was found, or why nothing was.
+void probeVolume(const std::string& name, fsbmp::OpenedVolume* v, FsLogicalVolume* lv) {
+  CVoError probeErr;
+  v->parser.reset(fsbmp::probeView(v->view, name, &probeErr));
+  if (v->parser) {
+    lv->mapped = true;
+    lv->fsType = v->parser->fsType;
+    lv->blockSize = v->parser->blockSize;
+    lv->why.clear();
+  } else {
+    lv->why = "no file system recognised: " + probeErr.message();
+  }
+}
+
 // An LVM2 PV in `view`: its extents and volumes into *part (content kLvmPv), each volume that
 // may be read through its extents probed. *isPv false: no PV label. An error: a PV that cannot
 // be read safely.
@@ -216,15 +231,7 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
     v.elsewhere = pv.elsewhere[i];
     if (lv.why.empty()) {
       v.view = std::make_shared<fsbmp::StripedView>(view, fsbmp::lvmSegmentsOnPv(pv, lv));
-      CVoError probeErr;
-      v.parser.reset(fsbmp::probeView(v.view, name + "/" + pv.vg + "/" + lv.name, &probeErr));
-      if (v.parser) {
-        lv.mapped = true;
-        lv.fsType = v.parser->fsType;
-        lv.blockSize = v.parser->blockSize;
-      } else {
-        lv.why = "no file system recognised: " + probeErr.message();
-      }
+      probeVolume(name + "/" + pv.vg + "/" + lv.name, &v, &lv);
     }
     volumes->push_back(std::move(v));
   }
@@ -259,16 +266,7 @@ void readAcrossPvs(const std::string& dev, const std::shared_ptr<fsbmp::DeviceVi
       if (!all) continue;
       v.view = std::make_shared<fsbmp::StripedView>(disk, std::move(segments));
       v.base = 0;
-      CVoError probeErr;
-      v.parser.reset(fsbmp::probeView(v.view, dev + "/" + part.vg + "/" + lv.name, &probeErr));
-      if (v.parser) {
-        lv.mapped = true;
-        lv.fsType = v.parser->fsType;
-        lv.blockSize = v.parser->blockSize;
-        lv.why.clear();
-      } else {
-        lv.why = "no file system recognised: " + probeErr.message();
-      }
+      probeVolume(dev + "/" + part.vg + "/" + lv.name, &v, &lv);
     }
   }
 }

@@ -64,20 +64,7 @@ CVoError FsParser::init() {
 }
 
 CVoError FsParser::readBlocks(void* buf, int blockBytes, long long block, int count) {
-  // One positioned read: a walk over thousands of bitmap blocks issues one request each.
-  uint32_t want = static_cast<uint32_t>(blockBytes) * static_cast<uint32_t>(count);
-  uint32_t got = 0;
-  CVoError err;
-  // A block number no device reaches (a damaged pointer) reads like one past the device's end.
-  if (blockBytes > 0 && block >= 0 && block <= INT64_MAX / blockBytes)
-    err = view->readAt(static_cast<int64_t>(block) * blockBytes, buf, want, &got);
-  if (err.code < 0) {
-    return err.Push(HERE, "Couldn't read blocks %lld-%lld of size %d", block, block + count - 1,
-                    blockBytes);
-  }
-  if (got == want) return CVoError();
-  return JxErrorUtil::ErrorErrNo(HERE, ENOSPC, "EOF while reading blocks %lld-%lld of size %d",
-                                 block, block + count - 1, blockBytes);
+  return fsbmp::readViewBlocks(HERE, view.get(), buf, blockBytes, block, count);
 }
 
 CVoError FsParser::setJournalDevice(const std::string& path) {

@@ -659,18 +659,8 @@ CVoError FsParserExt2::replayExternal(const JxCodeLocation& where, const std::st
   source.deviceBlock = [deviceBlocks](uint64_t j) { return j < deviceBlocks ? j : UINT64_MAX; };
   std::shared_ptr<DeviceView> device = journalView;
   const int size = blockSize;
-  source.read = [device, deviceBlocks, size, path](uint64_t j, unsigned char* buf) -> CVoError {
-    uint32_t n = 0;
-    CVoError e;
-    if (j < deviceBlocks)
-      e = device->readAt(static_cast<int64_t>(j) * size, buf, static_cast<uint32_t>(size), &n);
-    if (e.code < 0) return e;
-    if (n != static_cast<uint32_t>(size)) {
-      return JxErrorUtil::ErrorErrNo(HERE, ENOSPC,
-                                     "EOF while reading block %llu of journal device %s",
-                                     static_cast<unsigned long long>(j), path.c_str());
-    }
-    return CVoError();
+  source.read = [device, size](uint64_t j, unsigned char* buf) {
+    return readViewBlocks(HERE, device.get(), buf, size, static_cast<long long>(j), 1);
   };
   // The journal superblock names the same UUID.
   std::vector<unsigned char> jsb(static_cast<size_t>(blockSize));

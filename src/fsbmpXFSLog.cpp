@@ -309,17 +309,8 @@ CVoError fsbmp::readXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t b
                            void* buf) {
   if (!place.device)
     return parser.readBlocks(buf, kBasicBlock, place.start + bb, static_cast<int>(count));
-  const int64_t offset = (place.start + bb) * kBasicBlock;
-  const uint32_t want = static_cast<uint32_t>(count * kBasicBlock);
-  uint32_t got = 0;
-  CVoError err = place.device->readAt(offset, buf, want, &got);
-  if (err.code < 0) return err;
-  if (got != want) {
-    return JxErrorUtil::ErrorErrNo(
-        JX_LOCATION("fsbmpXFSLog"), ENOSPC, "EOF while reading log blocks %lld-%lld of size %d",
-        static_cast<long long>(bb), static_cast<long long>(bb + count - 1), kBasicBlock);
-  }
-  return CVoError();
+  return readViewBlocks(JX_LOCATION("fsbmpXFSLog"), place.device, buf, kBasicBlock,
+                        place.start + bb, static_cast<int>(count));
 }
 
 CVoError fsbmp::inspectXfsLog(const JxCodeLocation& where, FsParser& parser,

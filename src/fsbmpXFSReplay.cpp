@@ -18,6 +18,7 @@
 #include "checksums.h"
 #include "coding.h"
 #include "device_view.h"
+#include "fsbmpXFSLayout.h"
 #include "fsbmpXFSLog.h"
 #include "fsbmpXFSLogFormat.h"
 #include "location.h"
@@ -25,6 +26,7 @@
 namespace {
 
 using namespace fsbmp::xlog;
+using namespace fsbmp::xfs;
 
 const int kBB = kBasicBlock;
 
@@ -68,16 +70,6 @@ const unsigned kBlfDquots = 0x04 | 0x08 | 0x10;
 const int kPiece = 128;
 const int kMaxBufferBlocks = 65536 / kBB;
 
-// What the free-space map reads, by magic, and where version 5 keeps each one's LSN.
-const uint32_t kAgfMagic = 0x58414746;       // "XAGF"
-const uint32_t kByBlockMagic = 0x41425442;   // "ABTB"
-const uint32_t kByBlockMagic5 = 0x41423342;  // "AB3B"
-const uint32_t kByCountMagic5 = 0x41423343;  // "AB3C"
-const uint32_t kAgflMagic = 0x5841464C;      // "XAFL"
-const int kOffAgfLsn = 208;
-const int kOffShortTreeLsn = 24;
-const int kOffAgflLsn = 24;
-
 // Bounds on what a replay may hold in memory: far above what real logs need (a checkpoint is at
 // most an eighth of a log of at most 2 GiB), far below what a hostile log could ask for.
 const uint64_t kMaxPendingBytes = 512ull << 20;
@@ -116,7 +108,7 @@ class Replayer {
   CVoError read(int64_t bb, int64_t count, std::vector<unsigned char>* out);
   // The records from tail to head, headers checked.
   CVoError listRecords(int64_t tail, int64_t head, std::vector<Record>* records);
-  // Reads a record whole; checks its CRC (*crcOk) on version 5 and restores its payload.
+  // Reads a record whole and restores its payload; with crcOk, checks its CRC (version 5).
   CVoError loadRecord(const Record& r, bool* crcOk);
   CVoError processRecord(const Record& r, int pass);
   CVoError processOp(uint32_t tid, uint8_t flags, const unsigned char* data, uint32_t length,
@@ -213,8 +205,8 @@ CVoError Replayer::loadRecord(const Record& r, bool* crcOk) {
   if (err.code < 0) return err;
   unsigned char* h = record_.data();
   unsigned char* data = h + r.headers * kBB;
-  *crcOk = true;
-  if (place_.hasCRC) {
+  if (crcOk) *crcOk = true;
+  if (crcOk && place_.hasCRC) {
     const uint32_t stored = fsbmp::decodeLE32(h + kOffRecCrc);
     for (size_t headerBytes : {kRecCrcBytes, kRecCrcBytesOther}) {
       static const unsigned char kZeros[4] = {0, 0, 0, 0};
@@ -428,8 +420,8 @@ CVoError Replayer::applyBuffer(const Item& item, uint64_t lsn, int64_t at) {
     int lsnAt = -1;
     if (magic == kAgfMagic)
       lsnAt = kOffAgfLsn;
-    else if (magic == kByBlockMagic5 || magic == kByCountMagic5)
-      lsnAt = kOffShortTreeLsn;
+    else if (magic == kTreeMagicCRC || magic == kByCountMagicCRC)
+      lsnAt = kOffTreeLsn;
     else if (magic == kAgflMagic)
       lsnAt = kOffAgflLsn;
     if (lsnAt >= 0 && static_cast<size_t>(lsnAt) + 8 <= buffer.size()) {
@@ -470,7 +462,7 @@ CVoError Replayer::applyBuffer(const Item& item, uint64_t lsn, int64_t at) {
 
   // Only what the free-space map reads is kept, and what an earlier item put in place.
   const uint32_t magic = fsbmp::decodeBE32(buffer.data());
-  if (magic == kAgfMagic || magic == kByBlockMagic || magic == kByBlockMagic5 ||
+  if (magic == kAgfMagic || magic == kTreeMagic || magic == kTreeMagicCRC ||
       overlay_->holds(block * kBB, static_cast<uint32_t>(buffer.size()))) {
     overlay_->put(block, buffer.data(), length);
     if (overlay_->bytes() > kMaxOverlayBytes)
@@ -530,8 +522,7 @@ CVoError Replayer::run(int64_t tail, int64_t head) {
     open_.clear();
     pending_ = 0;
     for (const Record& r : records) {
-      bool ok = false;
-      err = loadRecord(r, &ok);
+      err = loadRecord(r, nullptr);  // CRCs were checked above
       if (err.code < 0) return err;
       err = processRecord(r, pass);
       if (err.code < 0) return err;
