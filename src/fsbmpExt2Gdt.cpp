@@ -12,6 +12,11 @@ static const char kFile[] = "fsbmpExt2";
 
 using namespace fsbmp::ext2;
 
+namespace {
+// Bytes of the descriptor table read in one request at most.
+const int kGdtReadBytes = 64 * 1024;
+}  // namespace
+
 uint64_t FsParserExt2::groupMetaStart(uint32_t g) const {
   const uint64_t first = firstDataBlock + static_cast<uint64_t>(g) * blocksPerGroup;
   return first == 0 && blockSize == kSuperblockSize ? 1 : first;
@@ -26,13 +31,23 @@ CVoError FsParserExt2::readGDT(uint64_t first, int count, std::vector<ext4_group
   gdt->reserve(static_cast<size_t>(count) * descsPerBlock);
 
   const bool wide = groupDescSize >= kDescSize64;
-  MbBuffer scratch(blockSize);
-  for (int i = 0; i < count; ++i) {
-    const uint64_t block = first + static_cast<uint64_t>(i);
-    CVoError err = readBlocks(scratch.data, blockSize, static_cast<long long>(block), 1);
-    if (err.code < 0)
-      return err.Push(HERE, "Failed to read block %lu of %s", block, devPath.c_str());
-    for (uint32_t slot = 0; slot < descsPerBlock; ++slot) {
+  const bool logged = debug.enabled();
+  // The table's blocks are consecutive: read as many as fit in 64 KiB at once.
+  const int perRead = blockSize < kGdtReadBytes ? kGdtReadBytes / blockSize : 1;
+  MbBuffer scratch(blockSize * perRead);
+  for (int i = 0; i < count;) {
+    const int n = count - i < perRead ? count - i : perRead;
+    CVoError err = readBlocks(scratch.data, blockSize, static_cast<long long>(first + i), n);
+    // A failed read is retried one block at a time, so that the error names the block.
+    for (int k = 0; err.code < 0 && k < n; ++k) {
+      const uint64_t block = first + static_cast<uint64_t>(i + k);
+      CVoError one =
+          readBlocks(scratch.data + k * blockSize, blockSize, static_cast<long long>(block), 1);
+      if (one.code < 0)
+        return one.Push(HERE, "Failed to read block %lu of %s", block, devPath.c_str());
+      if (k + 1 == n) err = one;  // every block read on its own
+    }
+    for (uint32_t slot = 0; slot < descsPerBlock * static_cast<uint32_t>(n); ++slot) {
       const unsigned char* raw = scratch.data + slot * groupDescSize;
       const uint32_t group = firstGroup + static_cast<uint32_t>(gdt->size());
       // Slots past the last group fill out the table's last block and carry nothing.
@@ -41,13 +56,16 @@ CVoError FsParserExt2::readGDT(uint64_t first, int count, std::vector<ext4_group
         if (err.code < 0) return err;
       }
       const ext4_group_desc_64 d = decodeGroupDesc(raw, wide);
-      debug.DebugLvl(kTag, 3, "  Group %d:", static_cast<int>(group));
-      debug.DebugLvl(kTag, 3, "    Block bitmap at %lu", d.blockBitmap());
-      debug.DebugLvl(kTag, 3, "    Inode bitmap at %lu", d.inodeBitmap());
-      debug.DebugLvl(kTag, 3, "    Free blocks: %u", d.freeBlocks());
-      debug.DebugLvl(kTag, 3, "    Free inodes: %u", d.freeInodes());
+      if (logged) {
+        debug.DebugLvl(kTag, 3, "  Group %d:", static_cast<int>(group));
+        debug.DebugLvl(kTag, 3, "    Block bitmap at %lu", d.blockBitmap());
+        debug.DebugLvl(kTag, 3, "    Inode bitmap at %lu", d.inodeBitmap());
+        debug.DebugLvl(kTag, 3, "    Free blocks: %u", d.freeBlocks());
+        debug.DebugLvl(kTag, 3, "    Free inodes: %u", d.freeInodes());
+      }
       gdt->push_back(d);
     }
+    i += n;
   }
   return CVoError();
 }

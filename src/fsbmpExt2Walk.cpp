@@ -70,6 +70,52 @@ uint32_t usedUnitsOfWord(const unsigned char* p, uint32_t unitBytes) {
   return (bytes | (bytes >> 3)) & 0x03;
 }
 
+// Marks the chunks of the 8 bytes at p, units of 1, 2 or 4 bytes, chunk `at` for the first:
+// 8 / unitBytes chunk bits, which may straddle two bitmap bytes.
+inline void markWord(unsigned char* bitmap, const unsigned char* p, uint64_t at,
+                     uint32_t unitBytes) {
+  uint64_t w;
+  memcpy(&w, p, sizeof w);  // only compared with all zeros and all ones
+  if (w == 0) return;
+  const uint32_t perWord = 8 / unitBytes;
+  const uint32_t used = w == ~0ull ? (1u << perWord) - 1 : usedUnitsOfWord(p, unitBytes);
+  const uint32_t shifted = used << (at & 7);
+  bitmap[at >> 3] |= static_cast<unsigned char>(shifted);
+  if (shifted >> 8) bitmap[(at >> 3) + 1] |= static_cast<unsigned char>(shifted >> 8);
+}
+
+// Marks the chunks of one group's bitmap bytes (a multiple of 64), units of 1, 2 or 4 bytes from
+// chunk c on, and returns the number of set bits, counted in the same pass. Free and full
+// stretches are long: 64 bytes that are all zeros are skipped, a stretch of 64-byte blocks that are
+// all ones sets its chunks as one run, and only mixed blocks are looked at word by word.
+uint64_t markGroupUnits(const unsigned char* data, uint32_t bytes, uint32_t unitBytes, uint64_t c,
+                        unsigned char* bitmap) {
+  const uint32_t perBlock = 64 / unitBytes;
+  uint64_t used = 0;
+  uint32_t at = 0;
+  while (at < bytes) {
+    const unsigned char* p = data + at;
+    const fsbmp::BlockFill fill64 = fsbmp::blockFill(p);
+    if (fill64 == fsbmp::BlockFill::kFull) {
+      uint32_t run = 64;
+      while (at + run < bytes && fsbmp::blockFill(p + run) == fsbmp::BlockFill::kFull) run += 64;
+      fsbmp::setChunkRange(bitmap, c, c + run / unitBytes);
+      used += 8ull * run;
+      at += run;
+      c += run / unitBytes;
+      continue;
+    }
+    if (fill64 == fsbmp::BlockFill::kMixed) {
+      used += fsbmp::countOnes(p, 64);
+      for (uint32_t k = 0; k < 8; ++k)
+        markWord(bitmap, p + 8 * k, c + k * (perBlock / 8), unitBytes);
+    }
+    at += 64;
+    c += perBlock;
+  }
+  return used;
+}
+
 }  // namespace
 
 fsbmp::ext2::WalkTuning& fsbmp::ext2::walkTuning() {
@@ -129,7 +175,8 @@ CVoError FsParserExt2::walkMaps(const JxCodeLocation& where, const ChunkLayout& 
 }
 
 CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t group,
-                                       const ext4_group_desc_64& desc, unsigned char* into) {
+                                       const ext4_group_desc_64& desc, unsigned char* into,
+                                       bool countFree) {
   const uint64_t at = desc.blockBitmap();
   CVoError err;
   if (at > static_cast<uint64_t>(INT64_MAX / blockSize)) {
@@ -143,16 +190,20 @@ CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t gro
     return err.Push(FSBMP_AT(where), "Couldn't read allocation bitmap for BG %d",
                     static_cast<int>(group));
 
-  return checkGroupBitmap(where, group, desc, into);
+  return checkGroupBitmap(where, group, desc, into, countFree);
 }
 
 CVoError FsParserExt2::checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
-                                        const ext4_group_desc_64& desc, const unsigned char* data) {
+                                        const ext4_group_desc_64& desc, const unsigned char* data,
+                                        bool countFree) {
   CVoError err = verifyBitmapCsum(where, group, desc, data);
-  if (err.code < 0) return err;
-  const uint32_t used =
-      static_cast<uint32_t>(fsbmp::countOnes(data, static_cast<size_t>(blockSize)));
-  const uint32_t freeBits = 8u * static_cast<uint32_t>(blockSize) - used;
+  if (err.code < 0 || !countFree) return err;
+  return checkFreeCount(where, group, desc, fsbmp::countOnes(data, static_cast<size_t>(blockSize)));
+}
+
+CVoError FsParserExt2::checkFreeCount(const JxCodeLocation& where, uint32_t group,
+                                      const ext4_group_desc_64& desc, uint64_t usedBits) {
+  const uint32_t freeBits = 8u * static_cast<uint32_t>(blockSize) - static_cast<uint32_t>(usedBits);
   if (freeBits != desc.freeBlocks()) {
     return JxErrorUtil::ErrorErrNo(
         FSBMP_AT(where), ENOSYS,
@@ -164,7 +215,8 @@ CVoError FsParserExt2::checkGroupBitmap(const JxCodeLocation& where, uint32_t gr
 
 CVoError FsParserExt2::readGroupBitmaps(const JxCodeLocation& where,
                                         const std::vector<ext4_group_desc_64>& gdt, uint32_t g,
-                                        uint32_t most, unsigned char* into, uint32_t* count) {
+                                        uint32_t most, unsigned char* into, uint32_t* count,
+                                        bool countFree) {
   // flex_bg keeps the bitmaps of a run of groups in consecutive blocks: take as many of them as
   // fit in one request.
   const uint64_t at = gdt[g].blockBitmap();
@@ -177,16 +229,16 @@ CVoError FsParserExt2::readGroupBitmaps(const JxCodeLocation& where,
   if (k > 1 &&
       readBlocks(into, blockSize, static_cast<long long>(at), static_cast<int>(k)).code >= 0) {
     for (uint32_t i = 0; i < k; ++i) {
-      CVoError err =
-          checkGroupBitmap(where, g + i, gdt[g + i], into + static_cast<size_t>(i) * blockSize);
+      CVoError err = checkGroupBitmap(where, g + i, gdt[g + i],
+                                      into + static_cast<size_t>(i) * blockSize, countFree);
       if (err.code < 0) return err;
     }
     return CVoError();
   }
   // One group at a time, so that a failure names its own group.
   for (uint32_t i = 0; i < k; ++i) {
-    CVoError err =
-        readGroupBitmap(where, g + i, gdt[g + i], into + static_cast<size_t>(i) * blockSize);
+    CVoError err = readGroupBitmap(where, g + i, gdt[g + i],
+                                   into + static_cast<size_t>(i) * blockSize, countFree);
     if (err.code < 0) return err;
   }
   return CVoError();
@@ -231,7 +283,7 @@ CVoError FsParserExt2::bitWalk(const JxCodeLocation& where,
     }
     hintBitmaps(gdt, g, &hinted);
     uint32_t batch = 0;
-    CVoError err = readGroupBitmaps(where, gdt, g, batchBlocks, staging.data, &batch);
+    CVoError err = readGroupBitmaps(where, gdt, g, batchBlocks, staging.data, &batch, true);
     if (err.code < 0) return err;
     for (uint32_t i = 0; i < batch; ++i, ++g) {
       const unsigned char* data = staging.data + static_cast<size_t>(i) * blockSize;
@@ -294,6 +346,9 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
   // Bitmap blocks go straight to their place in the staged string only when a group's bytes
   // fill its whole block; otherwise each block's tail is overwritten by the next group.
   const bool batches = groupBytes == static_cast<uint32_t>(blockSize);
+  // Then, with units of 1, 2 or 4 bytes, every group's block is converted whole (no unit spans
+  // two groups) and its used bits are counted in the same pass, for the free-count check.
+  const bool perGroup = batches && unitBytes < 8;
   MbBuffer staging(static_cast<int32_t>(size));
 
   uint32_t fill = 0;  // bytes staged
@@ -301,6 +356,7 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
   uint32_t g = 0, hinted = 0;
   while (g < groupDescCount) {
     hintBitmaps(gdt, g, &hinted);
+    const uint32_t firstStaged = g;
     while (g < groupDescCount && fill + static_cast<uint32_t>(blockSize) <= size) {
       if (skipsBitmap(gdt[g])) {
         memset(staging.data + fill, 0, groupBytes);
@@ -310,50 +366,26 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
       }
       const uint32_t most = batches ? (size - fill) / static_cast<uint32_t>(blockSize) : 1;
       uint32_t batch = 0;
-      CVoError err = readGroupBitmaps(where, gdt, g, most, staging.data + fill, &batch);
+      CVoError err = readGroupBitmaps(where, gdt, g, most, staging.data + fill, &batch, !perGroup);
       if (err.code < 0) return err;
       fill += batch * groupBytes;
       g += batch;
     }
+    if (perGroup) {
+      const uint32_t groupUnits = groupBytes / unitBytes;
+      for (uint32_t k = firstStaged; k < g; ++k, c += groupUnits) {
+        if (skipsBitmap(gdt[k])) continue;  // staged as zeros
+        const uint64_t used =
+            markGroupUnits(staging.data + static_cast<size_t>(k - firstStaged) * groupBytes,
+                           groupBytes, unitBytes, c, bitmap);
+        CVoError err = checkFreeCount(where, k, gdt[k], used);
+        if (err.code < 0) return err;
+      }
+      fill = 0;
+      continue;
+    }
     const uint32_t units = fill / unitBytes;
     uint32_t u = 0;
-    if (unitBytes < 8) {
-      // Small units eight bytes at a time: perWord chunk bits from chunk c on, which may
-      // straddle two bitmap bytes.
-      const uint32_t perWord = 8 / unitBytes;
-      auto markWord = [&](const unsigned char* p, uint64_t at) {
-        uint64_t w;
-        memcpy(&w, p, sizeof w);  // only compared with all zeros and all ones
-        if (w == 0) return;
-        const uint32_t used = w == ~0ull ? (1u << perWord) - 1 : usedUnitsOfWord(p, unitBytes);
-        const uint32_t shifted = used << (at & 7);
-        bitmap[at >> 3] |= static_cast<unsigned char>(shifted);
-        if (shifted >> 8) bitmap[(at >> 3) + 1] |= static_cast<unsigned char>(shifted >> 8);
-      };
-      // Free and full stretches are long: 64 bytes that are all zeros are skipped and a stretch
-      // of 64-byte blocks that are all ones sets its chunks as one run.
-      const uint32_t perBlock = 64 / unitBytes;
-      while (u + perBlock <= units) {
-        const unsigned char* p = staging.data + u * unitBytes;
-        const fsbmp::BlockFill fill64 = fsbmp::blockFill(p);
-        if (fill64 == fsbmp::BlockFill::kMixed) {
-          for (uint32_t k = 0; k < 8; ++k) markWord(p + 8 * k, c + k * perWord);
-        } else if (fill64 == fsbmp::BlockFill::kFull) {
-          uint32_t run = perBlock;
-          while (u + run + perBlock <= units &&
-                 fsbmp::blockFill(staging.data + (u + run) * unitBytes) == fsbmp::BlockFill::kFull)
-            run += perBlock;
-          fsbmp::setChunkRange(bitmap, c, c + run);
-          u += run;
-          c += run;
-          continue;
-        }
-        u += perBlock;
-        c += perBlock;
-      }
-      for (; u + perWord <= units; u += perWord, c += perWord)
-        markWord(staging.data + u * unitBytes, c);
-    }
     for (; u < units; ++u, ++c)
       if (unitInUse(staging.data + u * unitBytes, unitBytes)) fsbmp::markChunk(bitmap, c);
     const uint32_t left = fill - units * unitBytes;

@@ -148,19 +148,25 @@ class FSBMP_API FsParserExt2 : public FsParser {
   CVoError verifyBitmapCsum(const JxCodeLocation& where, uint32_t group,
                             const ext4_group_desc_64& desc, const unsigned char* data);
   CVoError gatherGDT(const JxCodeLocation& where, std::vector<ext4_group_desc_64>* gdt);
-  CVoError readGroupBitmap(const JxCodeLocation& where, uint32_t group,
-                           const ext4_group_desc_64& desc, unsigned char* into);
   // Reads group g's bitmap and those of the groups after it whose bitmaps follow in the next
-  // blocks, up to `most`, in one request; checks each; *count receives how many were read.
+  // blocks, up to `most`, in one request; checks each (checkGroupBitmap); *count receives how many
+  // were read.
+  CVoError readGroupBitmaps(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
+                            uint32_t g, uint32_t most, unsigned char* into, uint32_t* count,
+                            bool countFree);
+  CVoError readGroupBitmap(const JxCodeLocation& where, uint32_t group,
+                           const ext4_group_desc_64& desc, unsigned char* into, bool countFree);
   // Hints the bitmaps of the groups up to kAheadGroups past `from` to the kernel (willReadBlocks),
   // those from *hinted on; *hinted becomes the first group not hinted.
   void hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint32_t from, uint32_t* hinted);
-  CVoError readGroupBitmaps(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
-                            uint32_t g, uint32_t most, unsigned char* into, uint32_t* count);
-  // Checks the checksum (metadata_csum) of a group's bitmap block, then compares its clear bits
-  // with its descriptor's free count.
+  // Checks the checksum (metadata_csum) of a group's bitmap block and, with `countFree`, compares
+  // its clear bits with its descriptor's free count; without, the caller counts as it walks.
   CVoError checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
-                            const ext4_group_desc_64& desc, const unsigned char* data);
+                            const ext4_group_desc_64& desc, const unsigned char* data,
+                            bool countFree);
+  // Compares the used bits counted in a group's bitmap block with its descriptor's free count.
+  CVoError checkFreeCount(const JxCodeLocation& where, uint32_t group,
+                          const ext4_group_desc_64& desc, uint64_t usedBits);
   CVoError bitWalk(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
                    unsigned char* bitmap, uint32_t chunkShift);
   CVoError byteWalk(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,

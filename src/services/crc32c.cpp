@@ -3,7 +3,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#include <nmmintrin.h>
+#include <immintrin.h>
 #define FSBMP_CRC32C_SSE42 1
 #endif
 
@@ -42,15 +42,19 @@ uint32_t multiplyModP(uint32_t a, uint32_t b) {
   return product;
 }
 
-// x^(8n) modulo the polynomial, by squaring: x^(2^k) for every bit k of 8n.
-uint32_t xPowerOfBytes(uint64_t n) {
+// x^n modulo the polynomial, by squaring: x^(2^k) for every bit k of n.
+uint32_t xPower(uint64_t n) {
   uint32_t power = 0x40000000u;   // x^1
   uint32_t result = 0x80000000u;  // x^0
-  for (uint64_t bits = n * 8; bits; bits >>= 1) {
+  for (uint64_t bits = n; bits; bits >>= 1) {
     if (bits & 1) result = multiplyModP(result, power);
     power = multiplyModP(power, power);
   }
   return result;
+}
+
+uint32_t xPowerOfBytes(uint64_t n) {
+  return xPower(n * 8);
 }
 
 __attribute__((target("sse4.2"))) uint32_t crc32cWords(const unsigned char* p, size_t length,
@@ -113,6 +117,97 @@ bool haveHardwareCrc32c() {
   static const bool have = __builtin_cpu_supports("sse4.2");
   return have;
 }
+
+// Folding with carry-less multiplication (AVX-512 VPCLMULQDQ: four 128-bit products per
+// instruction), for long buffers: several times the crc32 instruction's eight bytes a cycle.
+//
+// A 16-byte block loaded little-endian is, bit j for x^(127 - j), the message polynomial of those
+// bytes; its low 64 bits are the high-degree half L, its high 64 bits the low half H. Moving the
+// block D bytes further on multiplies it by x^(8D): L * x^(8D + 64) + H * x^(8D), each factor
+// reduced modulo the polynomial to 32 bits, gives a product of at most 96 bits that is XORed into
+// the block found there. The product of two such 64-bit halves lands one bit short (bit m of the
+// product is x^(126 - m)), so each constant is x^(e - 1) for the wanted x^e, its 32 bits in the
+// high half of a 64-bit lane. What is left at the end, 16 bytes and a tail, goes through crc32.
+const size_t kFoldFrom = 256;
+
+uint64_t foldFactor(uint64_t bitsOn) {
+  return static_cast<uint64_t>(xPower(bitsOn - 1)) << 32;
+}
+
+struct FoldConstants {
+  __m128i by16, by32, by48, by64, by256;  // low lane: x^(8D + 64); high lane: x^(8D)
+  FoldConstants() {
+    auto pair = [](uint64_t d) {
+      return _mm_set_epi64x(static_cast<long long>(foldFactor(8 * d)),
+                            static_cast<long long>(foldFactor(8 * d + 64)));
+    };
+    by16 = pair(16);
+    by32 = pair(32);
+    by48 = pair(48);
+    by64 = pair(64);
+    by256 = pair(256);
+  }
+};
+
+const FoldConstants& foldConstants() {
+  static const FoldConstants kConstants;
+  return kConstants;
+}
+
+bool haveFoldingCrc32c() {
+  static const bool have = __builtin_cpu_supports("avx512f") &&
+                           __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("sse4.2");
+  return have;
+}
+
+#define FSBMP_FOLD_TARGET __attribute__((target("avx512f,vpclmulqdq,pclmul,sse4.2")))
+
+FSBMP_FOLD_TARGET inline __m512i fold512(__m512i a, __m512i k, __m512i next) {
+  return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(a, k, 0x00),
+                                   _mm512_clmulepi64_epi128(a, k, 0x11), next, 0x96);
+}
+
+FSBMP_FOLD_TARGET inline __m128i fold128(__m128i a, __m128i k) {
+  return _mm_xor_si128(_mm_clmulepi64_si128(a, k, 0x00), _mm_clmulepi64_si128(a, k, 0x11));
+}
+
+// length >= kFoldFrom.
+FSBMP_FOLD_TARGET uint32_t crc32cFolding(const unsigned char* p, size_t length, uint32_t c) {
+  const FoldConstants& k = foldConstants();
+  // A register c before the message is the message with c XORed into its first four bytes.
+  __m512i a0 = _mm512_xor_si512(
+      _mm512_loadu_si512(p),
+      _mm512_inserti32x4(_mm512_setzero_si512(), _mm_cvtsi32_si128(static_cast<int>(c)), 0));
+  __m512i a1 = _mm512_loadu_si512(p + 64);
+  __m512i a2 = _mm512_loadu_si512(p + 128);
+  __m512i a3 = _mm512_loadu_si512(p + 192);
+  p += 256;
+  length -= 256;
+  const __m512i by256 = _mm512_maskz_broadcast_i32x4(0xFFFF, k.by256);
+  for (; length >= 256; p += 256, length -= 256) {
+    a0 = fold512(a0, by256, _mm512_loadu_si512(p));
+    a1 = fold512(a1, by256, _mm512_loadu_si512(p + 64));
+    a2 = fold512(a2, by256, _mm512_loadu_si512(p + 128));
+    a3 = fold512(a3, by256, _mm512_loadu_si512(p + 192));
+  }
+  const __m512i by64 = _mm512_maskz_broadcast_i32x4(0xFFFF, k.by64);
+  a3 = fold512(fold512(fold512(a0, by64, a1), by64, a2), by64, a3);
+  for (; length >= 64; p += 64, length -= 64) a3 = fold512(a3, by64, _mm512_loadu_si512(p));
+  // The four lanes onto the last: 48, 32 and 16 bytes before it.
+  __m128i x =
+      _mm_xor_si128(_mm_xor_si128(fold128(_mm512_maskz_extracti32x4_epi32(0xF, a3, 0), k.by48),
+                                  fold128(_mm512_maskz_extracti32x4_epi32(0xF, a3, 1), k.by32)),
+                    _mm_xor_si128(fold128(_mm512_maskz_extracti32x4_epi32(0xF, a3, 2), k.by16),
+                                  _mm512_maskz_extracti32x4_epi32(0xF, a3, 3)));
+  for (; length >= 16; p += 16, length -= 16)
+    x = _mm_xor_si128(fold128(x, k.by16), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  // The message is now these 16 bytes and the tail, from a zero register.
+  uint64_t r = _mm_crc32_u64(0, static_cast<uint64_t>(_mm_cvtsi128_si64(x)));
+  r = _mm_crc32_u64(r, static_cast<uint64_t>(_mm_extract_epi64(x, 1)));
+  uint32_t out = static_cast<uint32_t>(r);
+  for (; length > 0; --length) out = _mm_crc32_u8(out, *p++);
+  return out;
+}
 #endif
 
 }  // namespace
@@ -120,6 +215,10 @@ bool haveHardwareCrc32c() {
 void mb_crc32c(const void* data, size_t length, uint32_t* crc) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
 #ifdef FSBMP_CRC32C_SSE42
+  if (length >= kFoldFrom && haveFoldingCrc32c()) {
+    *crc = crc32cFolding(p, length, *crc);
+    return;
+  }
   if (haveHardwareCrc32c()) {
     *crc = crc32cHardware(p, length, *crc);
     return;

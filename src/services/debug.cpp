@@ -22,6 +22,10 @@ void PdDebug::SetSink(PdDebugSink sink, void* context) {
   gHaveSink.store(sink != nullptr, std::memory_order_release);
 }
 
+bool PdDebug::enabled() const {
+  return (instance_ && instance_->sink) || gHaveSink.load(std::memory_order_acquire);
+}
+
 void PdDebug::write(const char* tag, int level, const char* format, va_list args) {
   if (instance_ && instance_->sink) {
     std::string line = fsbmp::vformat(format, args);

@@ -129,11 +129,12 @@ TEST(Crc32cTest, StandardCheckValueWholeAndInPieces) {
   for (size_t at = 0; at < data.size(); at += 13)
     mb_crc32c(data.data() + at, std::min<size_t>(13, data.size() - at), &pieces);
   EXPECT_EQ(whole, pieces);
-  // Long feeds (taken as three streams where the processor allows) agree with the CRC computed
-  // bit by bit, from any register, at lengths around the stream split.
+  // Long feeds (taken as three streams, or folded by carry-less multiplication, where the
+  // processor allows) agree with the CRC computed bit by bit, from any register, at lengths
+  // around the stream split and the folding's steps of 256, 64 and 16 bytes.
   std::vector<unsigned char> big(100003);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 131 + (i >> 9));
-  for (size_t length : {767, 768, 775, 4096, 4099, 100003}) {
+  for (size_t length : {255, 256, 257, 335, 527, 767, 768, 775, 4096, 4099, 100003}) {
     SCOPED_TRACE(length);
     for (uint32_t seed : {0xFFFFFFFFu, 0x12345678u}) {
       uint32_t c = seed;

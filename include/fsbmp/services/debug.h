@@ -24,6 +24,9 @@ class FSBMP_API PdDebug {
   void DebugLvl(const char* tag, int level, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
 
+  // Whether a line written now would reach a sink: callers skip building many lines without one.
+  bool enabled() const;
+
   // Installs the process-wide sink (null: discard). Safe to call from any thread.
   static void SetSink(PdDebugSink sink, void* context);
 
