@@ -88,8 +88,10 @@ inline void markWord(unsigned char* bitmap, const unsigned char* p, uint64_t at,
 // chunk c on, and returns the number of set bits, counted in the same pass. Free and full
 // stretches are long: 64 bytes that are all zeros are skipped, a stretch of 64-byte blocks that are
 // all ones sets its chunks as one run, and only mixed blocks are looked at word by word.
-uint64_t markGroupUnits(const unsigned char* data, uint32_t bytes, uint32_t unitBytes, uint64_t c,
-                        unsigned char* bitmap) {
+// Not inlined: in the walk's own large frame its counters lived on the stack.
+__attribute__((noinline)) uint64_t markGroupUnits(const unsigned char* data, uint32_t bytes,
+                                                  uint32_t unitBytes, uint64_t c,
+                                                  unsigned char* bitmap) {
   const uint32_t perBlock = 64 / unitBytes;
   uint64_t used = 0;
   uint32_t at = 0;
