@@ -1,6 +1,7 @@
 #include "device_view.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,9 +24,20 @@ CVoError FileView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* go
 
 void DeviceView::willNeed(int64_t, int64_t) {}
 
+bool DeviceView::cached(int64_t) {
+  return false;
+}
+
 void FileView::willNeed(int64_t offset, int64_t size) {
   // Starts the reads and returns; pages already cached cost a look-up each.
   if (file_->isOpen()) posix_fadvise(file_->fd(), offset, size, POSIX_FADV_WILLNEED);
+}
+
+bool FileView::cached(int64_t offset) {
+  // One byte read with RWF_NOWAIT: it comes only when no device read is needed for it.
+  unsigned char byte;
+  iovec one = {&byte, 1};
+  return file_->isOpen() && offset >= 0 && preadv2(file_->fd(), &one, 1, offset, RWF_NOWAIT) == 1;
 }
 
 CVoError FileView::length(int64_t* bytes) {
@@ -98,6 +110,17 @@ void StripedView::willNeed(int64_t offset, int64_t size) {
     under_->willNeed(at, run);
     return true;
   });
+}
+
+bool StripedView::cached(int64_t offset) {
+  bool is = false;
+  if (offset >= 0) {
+    forEachRun(offset, 1, [&](int64_t at, int64_t) {
+      is = under_->cached(at);
+      return false;
+    });
+  }
+  return is;
 }
 
 namespace {

@@ -252,6 +252,16 @@ void FsParserExt2::hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint3
   if (*hinted >= groupDescCount || *hinted > from + kAheadGroups / 2) return;
   const uint32_t until =
       groupDescCount - from > kAheadGroups ? from + kAheadGroups : groupDescCount;
+  // A warm cache needs no hints, and hinting costs a page-cache look-up per block: when the last
+  // bitmap of the stretch is cached already, the stretch is taken as cached.
+  for (uint32_t h = until; h-- > (*hinted > from ? *hinted : from);) {
+    if (skipsBitmap(gdt[h])) continue;
+    if (blockCached(blockSize, static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX))) {
+      *hinted = until;
+      return;
+    }
+    break;
+  }
   long long runStart = 0, runCount = 0;
   for (uint32_t h = *hinted > from ? *hinted : from; h < until; ++h) {
     if (skipsBitmap(gdt[h])) continue;
