@@ -262,19 +262,24 @@ void FsParserExt2::hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint3
     }
     break;
   }
-  long long runStart = 0, runCount = 0;
+  // Unsigned: a damaged descriptor may name any block; willReadBlocks drops impossible runs.
+  uint64_t runStart = 0, runCount = 0;
+  auto hint = [&] {
+    willReadBlocks(blockSize, static_cast<long long>(runStart & INT64_MAX),
+                   static_cast<long long>(runCount));
+  };
   for (uint32_t h = *hinted > from ? *hinted : from; h < until; ++h) {
     if (skipsBitmap(gdt[h])) continue;
-    const long long b = static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX);
+    const uint64_t b = gdt[h].blockBitmap() & INT64_MAX;
     if (runCount > 0 && b == runStart + runCount) {
       ++runCount;
       continue;
     }
-    if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
+    if (runCount > 0) hint();
     runStart = b;
     runCount = 1;
   }
-  if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
+  if (runCount > 0) hint();
   *hinted = until;
 }
 
