@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <utility>
@@ -32,6 +33,10 @@ const uint32_t kMaxAgBlocks = 0x80000000u;  // a terabyte of 512-byte blocks
 // Free-space trees never get this tall: even a terabyte AG of 512-byte blocks needs only a
 // handful of levels.
 const unsigned kMaxTreeLevels = 9;
+// AGs whose headers (at the probe) and tree roots (in the walk) are hinted to the kernel ahead of
+// the one being read, renewed once half of them are read: a bounded window however many AGs the
+// superblock counts.
+const uint32_t kAheadAgs = 512;
 
 // The CRC-32C of `length` bytes with the 4-byte checksum field at `crcAt` taken as zeros, as
 // version-5 metadata stores it.
@@ -179,7 +184,12 @@ CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
   CVoError err;
   const long long agBytes = static_cast<long long>(agBlocks) * blockSize;
   long long agByteStart = 0;
+  uint32_t hinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag, agByteStart += agBytes) {
+    hintAgs(ag, &hinted, [&](uint32_t a) {
+      // The superblock copy and the AGF: the AG's first two sectors.
+      willReadBlocks(sectorBytes, static_cast<long long>(a) * agBytes / sectorBytes, 2);
+    });
     const long long sector = agByteStart / sectorBytes;
     err = readBlocks(nodeBuf.get(), sectorBytes, sector, 1);
     if (err.code < 0)
@@ -235,6 +245,37 @@ CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
     agFreeBlocks[ag] = freeBlocks;
   }
   return CVoError();
+}
+
+void FsParserXFS::hintAgs(uint32_t from, uint32_t* hinted,
+                          const std::function<void(uint32_t)>& hint) const {
+  if (*hinted >= agCount || *hinted > from + kAheadAgs / 2) return;
+  const uint32_t until = agCount - from > kAheadAgs ? from + kAheadAgs : agCount;
+  for (uint32_t ag = *hinted > from ? *hinted : from; ag < until; ++ag) hint(ag);
+  *hinted = until;
+}
+
+void FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_t from,
+                               long long agStart, uint32_t limit) {
+  // The child pointers follow all the key slots; those outside the AG are not hinted (the
+  // descent refuses the one it takes), and children in consecutive blocks make one hint.
+  const int header = treeHeaderSize();
+  const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
+  const unsigned char* pointers = node + header + maxKeys * kRecordSize;
+  long long runStart = 0, runCount = 0;
+  for (uint32_t i = from; i < keys; ++i) {
+    const uint32_t child = fsbmp::decodeBE32(pointers + i * kPointerSize);
+    if (child >= limit) continue;
+    const long long b = agStart + child;
+    if (runCount > 0 && b == runStart + runCount) {
+      ++runCount;
+      continue;
+    }
+    if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
+    runStart = b;
+    runCount = 1;
+  }
+  if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
 }
 
 bool FsParserXFS::isReplayed(long long offset, int bytes) const {
@@ -316,6 +357,9 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
     uint32_t i = 0;
     while (i < keys && fsbmp::decodeBE32(buf + header + i * kRecordSize) <= target) ++i;
     const uint32_t slot = i > 0 ? i - 1 : 0;
+    // Above the leaves: the walk goes on from the leaf it reaches through its right siblings,
+    // which are this node's next children; the kernel reads them all at once.
+    if (level == 1) hintChildren(buf, keys, slot, agStart, limit);
     node = fsbmp::decodeBE32(buf + header + maxKeys * kRecordSize + slot * kPointerSize);
     aboveLevel = level;
     atRoot = false;
@@ -471,7 +515,12 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
   const int header = treeHeaderSize();
   const uint32_t maxRecords = static_cast<uint32_t>(blockSize - header) / kRecordSize;
 
+  uint32_t hinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag) {
+    hintAgs(ag, &hinted, [&](uint32_t a) {
+      if (agRoots[a] < agLengths[a])
+        willReadBlocks(blockSize, static_cast<long long>(a) * agBlocks + agRoots[a], 1);
+    });
     const long long agStart = static_cast<long long>(ag) * agBlocks;
     const uint32_t agLength = agLengths[ag];
     err = findLeaf(0, agStart, agRoots[ag]);

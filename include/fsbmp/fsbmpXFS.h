@@ -4,6 +4,7 @@
 #define FSBMP_FSBMPXFS_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -71,6 +72,13 @@ class FSBMP_API FsParserXFS : public FsParser {
   // The length of the AG that begins at device block `agStart`: what pointers into it must stay
   // below.
   uint32_t agLimit(long long agStart) const;
+  // Calls hint(ag) for the AGs from *hinted (at least `from`) up to a window past `from`, once
+  // half of the window before is read; *hinted becomes the first AG not hinted.
+  void hintAgs(uint32_t from, uint32_t* hinted, const std::function<void(uint32_t)>& hint) const;
+  // Hints the children from slot `from` to `keys` of the tree node `node` in the AG that begins
+  // at device block `agStart`, skipping those not below `limit`.
+  void hintChildren(const unsigned char* node, uint32_t keys, uint32_t from, long long agStart,
+                    uint32_t limit);
   // Bytes of the short-form tree-block header: 56 with CRCs, 16 without.
   int treeHeaderSize() const;
   // The magic a tree block must carry: "AB3B" with CRCs, "ABTB" without.
