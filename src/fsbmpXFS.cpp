@@ -278,6 +278,32 @@ void FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_
   if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
 }
 
+void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
+  if (leavesAhead > 0) {
+    --leavesAhead;
+    return;
+  }
+  // The leaf about to be read lies under the next node of the level above (its first child, in
+  // a sound tree): that node is read for its children. Only hints come of it, so whatever is
+  // wrong with it just ends the hints; the walk's own reads and checks are as before.
+  const uint32_t parent = nextParent;
+  nextParent = kNoSibling;
+  if (parent >= limit) return;
+  if (!parentBuf) parentBuf.reset(new (std::nothrow) unsigned char[blockSize]);
+  if (!parentBuf || readBlocks(parentBuf.get(), blockSize, agStart + parent, 1).code < 0) return;
+  const unsigned char* node = parentBuf.get();
+  const uint32_t maxKeys =
+      static_cast<uint32_t>(blockSize - treeHeaderSize()) / (kRecordSize + kPointerSize);
+  const uint32_t keys = fsbmp::decodeBE16(node + kOffTreeRecords);
+  if (fsbmp::decodeBE32(node + kOffTreeMagic) != treeMagic() ||
+      fsbmp::decodeBE16(node + kOffTreeLevel) != 1 || keys == 0 || keys > maxKeys)
+    return;
+  hintChildren(node, keys, 0, agStart, limit);
+  leavesAhead = keys - 1;
+  nextParent = fsbmp::decodeBE32(node + kOffTreeRightSibling);
+  if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
+}
+
 bool FsParserXFS::isReplayed(long long offset, int bytes) const {
   return replayed && view == replayed &&
          replayed->holds(static_cast<int64_t>(offset), static_cast<uint32_t>(bytes));
@@ -318,6 +344,8 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
   const uint32_t limit = agLimit(agStart);
   bool atRoot = true;
   unsigned aboveLevel = 0;  // every level must lie below the one above it
+  leavesAhead = 0;
+  nextParent = kNoSibling;
 
   // One block per level, all read into nodeBuf; only the chosen child survives a read.
   for (;;) {
@@ -358,8 +386,14 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
     while (i < keys && fsbmp::decodeBE32(buf + header + i * kRecordSize) <= target) ++i;
     const uint32_t slot = i > 0 ? i - 1 : 0;
     // Above the leaves: the walk goes on from the leaf it reaches through its right siblings,
-    // which are this node's next children; the kernel reads them all at once.
-    if (level == 1) hintChildren(buf, keys, slot, agStart, limit);
+    // which are this node's next children (the kernel reads them all at once), then those of the
+    // node to its right.
+    if (level == 1) {
+      hintChildren(buf, keys, slot, agStart, limit);
+      leavesAhead = keys - slot - 1;
+      nextParent = fsbmp::decodeBE32(buf + kOffTreeRightSibling);
+      if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
+    }
     node = fsbmp::decodeBE32(buf + header + maxKeys * kRecordSize + slot * kPointerSize);
     aboveLevel = level;
     atRoot = false;
@@ -612,6 +646,7 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
             FSBMP_AT(where), ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks",
             ag, devPath.c_str(), agLength);
       }
+      hintNextLeaves(agStart, agLength);
       const long long block = agStart + sibling;
       err = readTreeBlock(FSBMP_AT(where), block);
       if (err.code < 0) return err;

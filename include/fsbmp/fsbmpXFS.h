@@ -79,6 +79,10 @@ class FSBMP_API FsParserXFS : public FsParser {
   // at device block `agStart`, skipping those not below `limit`.
   void hintChildren(const unsigned char* node, uint32_t keys, uint32_t from, long long agStart,
                     uint32_t limit);
+  // Before the walk reads the next leaf of the AG that begins at device block `agStart` (of
+  // `limit` blocks): once the leaves hinted from the node above are used up, reads that node's
+  // right sibling (a taller tree's next node above the leaves) and hints its children.
+  void hintNextLeaves(long long agStart, uint32_t limit);
   // Bytes of the short-form tree-block header: 56 with CRCs, 16 without.
   int treeHeaderSize() const;
   // The magic a tree block must carry: "AB3B" with CRCs, "ABTB" without.
@@ -106,6 +110,11 @@ class FSBMP_API FsParserXFS : public FsParser {
   std::unique_ptr<CVoFile> logDeviceFile;
   std::shared_ptr<fsbmp::DeviceView> logDevice;
   std::string logDevicePath;
+  // Leaves hinted from the node above them that the walk has yet to reach, and the right sibling
+  // of that node, whose children come next (none: 0xFFFFFFFF); a block for reading it.
+  uint32_t leavesAhead = 0;
+  uint32_t nextParent = 0xFFFFFFFF;
+  std::unique_ptr<unsigned char[]> parentBuf;
   int sectorBytes = 0;
   unsigned char uuid[16] = {};
 };
