@@ -1,6 +1,7 @@
 #include "device_view.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +27,19 @@ void DeviceView::willNeed(int64_t, int64_t) {}
 void FileView::willNeed(int64_t offset, int64_t size) {
   // Starts the reads and returns; pages already cached cost a look-up each.
   if (file_->isOpen()) posix_fadvise(file_->fd(), offset, size, POSIX_FADV_WILLNEED);
+}
+
+bool DeviceView::cached(int64_t) {
+  return false;
+}
+
+bool FileView::cached(int64_t offset) {
+  // A read that may not wait succeeds only from the page cache (and fails on kernels that can't
+  // tell: then hints go out as they would without the question).
+  if (!file_->isOpen() || offset < 0) return false;
+  unsigned char byte;
+  iovec one = {&byte, 1};
+  return preadv2(file_->fd(), &one, 1, offset, RWF_NOWAIT) == 1;
 }
 
 CVoError FileView::length(int64_t* bytes) {
@@ -98,6 +112,17 @@ void StripedView::willNeed(int64_t offset, int64_t size) {
     under_->willNeed(at, run);
     return true;
   });
+}
+
+bool StripedView::cached(int64_t offset) {
+  bool in = false;
+  if (offset >= 0) {
+    forEachRun(offset, 1, [&](int64_t at, int64_t) {
+      in = under_->cached(at);
+      return false;
+    });
+  }
+  return in;
 }
 
 namespace {

@@ -81,6 +81,11 @@ void FsParser::willReadBlocks(int blockBytes, long long block, long long count) 
                  static_cast<int64_t>(count) * blockBytes);
 }
 
+bool FsParser::blocksCached(int blockBytes, long long block) {
+  if (blockBytes <= 0 || block < 0 || block > INT64_MAX / blockBytes) return false;
+  return view->cached(static_cast<int64_t>(block) * blockBytes);
+}
+
 int FsParser::log2(long long v) {
   if (v <= 1) return 0;
   if (v & 1) return -1;

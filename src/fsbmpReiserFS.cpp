@@ -275,8 +275,11 @@ void FsParserReiserFS::hintBitmaps(uint32_t from, uint32_t* hinted) {
   const uint32_t until = covering < bitmapCount ? static_cast<uint32_t>(covering) : bitmapCount;
   if (from >= until || *hinted >= until || *hinted > from + kAheadBitmaps / 2) return;
   const uint32_t end = until - from > kAheadBitmaps ? from + kAheadBitmaps : until;
-  for (uint32_t h = *hinted > from ? *hinted : from; h < end; ++h)
-    willReadBlocks(blockSize, bitmapBlock(h), 1);
+  // A warm cache that holds the window's last bitmap holds the others as a rule: no hints then.
+  if (!blocksCached(blockSize, bitmapBlock(end - 1))) {
+    for (uint32_t h = *hinted > from ? *hinted : from; h < end; ++h)
+      willReadBlocks(blockSize, bitmapBlock(h), 1);
+  }
   *hinted = end;
 }
 

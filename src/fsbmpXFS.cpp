@@ -186,10 +186,9 @@ CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
   long long agByteStart = 0;
   uint32_t hinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag, agByteStart += agBytes) {
-    hintAgs(ag, &hinted, [&](uint32_t a) {
-      // The superblock copy and the AGF: the AG's first two sectors.
-      willReadBlocks(sectorBytes, static_cast<long long>(a) * agBytes / sectorBytes, 2);
-    });
+    // The superblock copy and the AGF: the AG's first two sectors.
+    hintAgs(ag, &hinted, sectorBytes, 2,
+            [&](uint32_t a) { return static_cast<long long>(a) * agBytes / sectorBytes; });
     const long long sector = agByteStart / sectorBytes;
     err = readBlocks(nodeBuf.get(), sectorBytes, sector, 1);
     if (err.code < 0)
@@ -247,11 +246,17 @@ CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
   return CVoError();
 }
 
-void FsParserXFS::hintAgs(uint32_t from, uint32_t* hinted,
-                          const std::function<void(uint32_t)>& hint) const {
+void FsParserXFS::hintAgs(uint32_t from, uint32_t* hinted, int blockBytes, int count,
+                          const std::function<long long(uint32_t)>& blockOf) {
   if (*hinted >= agCount || *hinted > from + kAheadAgs / 2) return;
   const uint32_t until = agCount - from > kAheadAgs ? from + kAheadAgs : agCount;
-  for (uint32_t ag = *hinted > from ? *hinted : from; ag < until; ++ag) hint(ag);
+  // A warm cache that holds the window's last AG's blocks holds the others as a rule.
+  if (!blocksCached(blockBytes, blockOf(until - 1))) {
+    for (uint32_t ag = *hinted > from ? *hinted : from; ag < until; ++ag) {
+      const long long block = blockOf(ag);
+      if (block >= 0) willReadBlocks(blockBytes, block, count);
+    }
+  }
   *hinted = until;
 }
 
@@ -262,8 +267,14 @@ void FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_
   const int header = treeHeaderSize();
   const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
   const unsigned char* pointers = node + header + maxKeys * kRecordSize;
+  // A warm cache that holds the last child holds the others as a rule: no hints then.
+  uint32_t last = keys;
+  while (last > from && fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize) >= limit) --last;
+  if (last == from ||
+      blocksCached(blockSize, agStart + fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize)))
+    return;
   long long runStart = 0, runCount = 0;
-  for (uint32_t i = from; i < keys; ++i) {
+  for (uint32_t i = from; i < last; ++i) {
     const uint32_t child = fsbmp::decodeBE32(pointers + i * kPointerSize);
     if (child >= limit) continue;
     const long long b = agStart + child;
@@ -551,9 +562,8 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
 
   uint32_t hinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag) {
-    hintAgs(ag, &hinted, [&](uint32_t a) {
-      if (agRoots[a] < agLengths[a])
-        willReadBlocks(blockSize, static_cast<long long>(a) * agBlocks + agRoots[a], 1);
+    hintAgs(ag, &hinted, blockSize, 1, [&](uint32_t a) {
+      return agRoots[a] < agLengths[a] ? static_cast<long long>(a) * agBlocks + agRoots[a] : -1;
     });
     const long long agStart = static_cast<long long>(ag) * agBlocks;
     const uint32_t agLength = agLengths[ag];

@@ -71,6 +71,7 @@ class LogReader {
   fsbmp::XfsLogPlace place_;
   int64_t size_;
   std::vector<unsigned char> buf_;
+  bool hints_ = true;  // false when the log is in the page cache already
 };
 
 }  // namespace
@@ -98,6 +99,7 @@ CVoError LogReader::read(int64_t bb, int64_t count) {
 }
 
 void LogReader::hintBefore(int64_t end, int64_t count) {
+  if (!hints_) return;
   if (count > size_) count = size_;
   if (end < 0 || end > size_ || count <= 0) return;
   if (count > end) fsbmp::hintXfsLog(parser_, place_, size_ - (count - end), count - end);
@@ -106,7 +108,7 @@ void LogReader::hintBefore(int64_t end, int64_t count) {
 }
 
 void LogReader::hintSearch(int64_t first, int64_t mid, int64_t end, int depth, bool deepestOnly) {
-  if (depth == 0 || mid == first || mid == end) return;
+  if (!hints_ || depth == 0 || mid == first || mid == end) return;
   const int64_t low = first + (mid - first) / 2;
   const int64_t high = mid + (end - mid) / 2;
   if (depth == 1 || !deepestOnly) {
@@ -190,9 +192,13 @@ CVoError LogReader::backToRecord(int64_t from, int64_t* last, int64_t extra, boo
 
 CVoError LogReader::findHead(fsbmp::XfsLogState* s) {
   const int64_t n = size_;
-  // The last basic block is read next, and the middle after that as a rule.
-  fsbmp::hintXfsLog(parser_, place_, n - 1, 1);
-  fsbmp::hintXfsLog(parser_, place_, (n - 1) / 2, 1);
+  // The last basic block is read next, and the middle after that as a rule; a warm cache that
+  // holds the last holds the rest of what the checks read as a rule, and nothing is hinted.
+  hints_ = !fsbmp::xfsLogCached(parser_, place_, n - 1);
+  if (hints_) {
+    fsbmp::hintXfsLog(parser_, place_, n - 1, 1);
+    fsbmp::hintXfsLog(parser_, place_, (n - 1) / 2, 1);
+  }
   uint32_t firstCycle = 0;
   CVoError err = cycleAt(0, &firstCycle);
   if (err.code < 0) return err;
@@ -359,6 +365,12 @@ void fsbmp::hintXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t bb, i
   } else {
     place.device->willNeed((place.start + bb) * kBasicBlock, count * kBasicBlock);
   }
+}
+
+bool fsbmp::xfsLogCached(FsParser& parser, const XfsLogPlace& place, int64_t bb) {
+  if (bb < 0 || bb >= place.blocks) return false;
+  if (!place.device) return parser.blocksCached(kBasicBlock, place.start + bb);
+  return place.device->cached((place.start + bb) * kBasicBlock);
 }
 
 CVoError fsbmp::inspectXfsLog(const JxCodeLocation& where, FsParser& parser,

@@ -72,9 +72,11 @@ class FSBMP_API FsParserXFS : public FsParser {
   // The length of the AG that begins at device block `agStart`: what pointers into it must stay
   // below.
   uint32_t agLimit(long long agStart) const;
-  // Calls hint(ag) for the AGs from *hinted (at least `from`) up to a window past `from`, once
-  // half of the window before is read; *hinted becomes the first AG not hinted.
-  void hintAgs(uint32_t from, uint32_t* hinted, const std::function<void(uint32_t)>& hint) const;
+  // Hints `count` blocks of `blockBytes` bytes from block blockOf(ag) (none where it is
+  // negative) for the AGs from *hinted (at least `from`) up to a window past `from`, once half of
+  // the window before is read; *hinted becomes the first AG not hinted.
+  void hintAgs(uint32_t from, uint32_t* hinted, int blockBytes, int count,
+               const std::function<long long(uint32_t)>& blockOf);
   // Hints the children from slot `from` to `keys` of the tree node `node` in the AG that begins
   // at device block `agStart`, skipping those not below `limit`.
   void hintChildren(const unsigned char* node, uint32_t keys, uint32_t from, long long agStart,
