@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <new>
 #include <utility>
@@ -33,10 +32,6 @@ const uint32_t kMaxAgBlocks = 0x80000000u;  // a terabyte of 512-byte blocks
 // Free-space trees never get this tall: even a terabyte AG of 512-byte blocks needs only a
 // handful of levels.
 const unsigned kMaxTreeLevels = 9;
-// AGs whose headers (at the probe) and tree roots (in the walk) are hinted to the kernel ahead of
-// the one being read, renewed once half of them are read: a bounded window however many AGs the
-// superblock counts.
-const uint32_t kAheadAgs = 512;
 
 // The CRC-32C of `length` bytes with the 4-byte checksum field at `crcAt` taken as zeros, as
 // version-5 metadata stores it.
@@ -186,9 +181,7 @@ CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
   long long agByteStart = 0;
   uint32_t hinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag, agByteStart += agBytes) {
-    // The superblock copy and the AGF: the AG's first two sectors.
-    hintAgs(ag, &hinted, sectorBytes, 2,
-            [&](uint32_t a) { return static_cast<long long>(a) * agBytes / sectorBytes; });
+    hintAgHeaders(ag, &hinted);
     const long long sector = agByteStart / sectorBytes;
     err = readBlocks(nodeBuf.get(), sectorBytes, sector, 1);
     if (err.code < 0)
@@ -244,75 +237,6 @@ CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
     agFreeBlocks[ag] = freeBlocks;
   }
   return CVoError();
-}
-
-void FsParserXFS::hintAgs(uint32_t from, uint32_t* hinted, int blockBytes, int count,
-                          const std::function<long long(uint32_t)>& blockOf) {
-  if (*hinted >= agCount || *hinted > from + kAheadAgs / 2) return;
-  const uint32_t until = agCount - from > kAheadAgs ? from + kAheadAgs : agCount;
-  // A warm cache that holds the window's last AG's blocks holds the others as a rule.
-  if (!blocksCached(blockBytes, blockOf(until - 1))) {
-    for (uint32_t ag = *hinted > from ? *hinted : from; ag < until; ++ag) {
-      const long long block = blockOf(ag);
-      if (block >= 0) willReadBlocks(blockBytes, block, count);
-    }
-  }
-  *hinted = until;
-}
-
-void FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_t from,
-                               long long agStart, uint32_t limit) {
-  // The child pointers follow all the key slots; those outside the AG are not hinted (the
-  // descent refuses the one it takes), and children in consecutive blocks make one hint.
-  const int header = treeHeaderSize();
-  const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
-  const unsigned char* pointers = node + header + maxKeys * kRecordSize;
-  // A warm cache that holds the last child holds the others as a rule: no hints then.
-  uint32_t last = keys;
-  while (last > from && fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize) >= limit) --last;
-  if (last == from ||
-      blocksCached(blockSize, agStart + fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize)))
-    return;
-  long long runStart = 0, runCount = 0;
-  for (uint32_t i = from; i < last; ++i) {
-    const uint32_t child = fsbmp::decodeBE32(pointers + i * kPointerSize);
-    if (child >= limit) continue;
-    const long long b = agStart + child;
-    if (runCount > 0 && b == runStart + runCount) {
-      ++runCount;
-      continue;
-    }
-    if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
-    runStart = b;
-    runCount = 1;
-  }
-  if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
-}
-
-void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
-  if (leavesAhead > 0) {
-    --leavesAhead;
-    return;
-  }
-  // The leaf about to be read lies under the next node of the level above (its first child, in
-  // a sound tree): that node is read for its children. Only hints come of it, so whatever is
-  // wrong with it just ends the hints; the walk's own reads and checks are as before.
-  const uint32_t parent = nextParent;
-  nextParent = kNoSibling;
-  if (parent >= limit) return;
-  if (!parentBuf) parentBuf.reset(new (std::nothrow) unsigned char[blockSize]);
-  if (!parentBuf || readBlocks(parentBuf.get(), blockSize, agStart + parent, 1).code < 0) return;
-  const unsigned char* node = parentBuf.get();
-  const uint32_t maxKeys =
-      static_cast<uint32_t>(blockSize - treeHeaderSize()) / (kRecordSize + kPointerSize);
-  const uint32_t keys = fsbmp::decodeBE16(node + kOffTreeRecords);
-  if (fsbmp::decodeBE32(node + kOffTreeMagic) != treeMagic() ||
-      fsbmp::decodeBE16(node + kOffTreeLevel) != 1 || keys == 0 || keys > maxKeys)
-    return;
-  hintChildren(node, keys, 0, agStart, limit);
-  leavesAhead = keys - 1;
-  nextParent = fsbmp::decodeBE32(node + kOffTreeRightSibling);
-  if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
 }
 
 bool FsParserXFS::isReplayed(long long offset, int bytes) const {
@@ -560,14 +484,11 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
   const int header = treeHeaderSize();
   const uint32_t maxRecords = static_cast<uint32_t>(blockSize - header) / kRecordSize;
 
-  uint32_t hinted = 0;
+  rootsHinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag) {
-    hintAgs(ag, &hinted, blockSize, 1, [&](uint32_t a) {
-      return agRoots[a] < agLengths[a] ? static_cast<long long>(a) * agBlocks + agRoots[a] : -1;
-    });
     const long long agStart = static_cast<long long>(ag) * agBlocks;
     const uint32_t agLength = agLengths[ag];
-    err = findLeaf(0, agStart, agRoots[ag]);
+    err = firstLeaf(ag);
     if (err.code < 0)
       return err.Push(FSBMP_AT(where), "Couldn't find first free interval of AG %d", ag);
 
@@ -656,9 +577,7 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
             FSBMP_AT(where), ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks",
             ag, devPath.c_str(), agLength);
       }
-      hintNextLeaves(agStart, agLength);
-      const long long block = agStart + sibling;
-      err = readTreeBlock(FSBMP_AT(where), block);
+      err = nextLeaf(FSBMP_AT(where), agStart, agLength, sibling);
       if (err.code < 0) return err;
     }
 

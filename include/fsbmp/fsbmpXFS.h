@@ -4,7 +4,6 @@
 #define FSBMP_FSBMPXFS_H
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -72,11 +71,16 @@ class FSBMP_API FsParserXFS : public FsParser {
   // The length of the AG that begins at device block `agStart`: what pointers into it must stay
   // below.
   uint32_t agLimit(long long agStart) const;
-  // Hints `count` blocks of `blockBytes` bytes from block blockOf(ag) (none where it is
-  // negative) for the AGs from *hinted (at least `from`) up to a window past `from`, once half of
-  // the window before is read; *hinted becomes the first AG not hinted.
-  void hintAgs(uint32_t from, uint32_t* hinted, int blockBytes, int count,
-               const std::function<long long(uint32_t)>& blockOf);
+  // The walk's reads of a leaf, after their hints: the AG's first leaf (through findLeaf from its
+  // root), and the right sibling `sibling` of the leaf in hand.
+  CVoError firstLeaf(uint32_t ag);
+  CVoError nextLeaf(const JxCodeLocation& where, long long agStart, uint32_t agLength,
+                    uint32_t sibling);
+  // Hint the superblock copies and AGFs (hintAgHeaders) or the tree roots (hintRoots) of the AGs
+  // from *hinted (at least `from`) up to a window past `from`, once half of the window before is
+  // read; *hinted becomes the first AG not hinted.
+  void hintAgHeaders(uint32_t from, uint32_t* hinted);
+  void hintRoots(uint32_t from, uint32_t* hinted);
   // Hints the children from slot `from` to `keys` of the tree node `node` in the AG that begins
   // at device block `agStart`, skipping those not below `limit`.
   void hintChildren(const unsigned char* node, uint32_t keys, uint32_t from, long long agStart,
@@ -114,6 +118,7 @@ class FSBMP_API FsParserXFS : public FsParser {
   std::string logDevicePath;
   // Leaves hinted from the node above them that the walk has yet to reach, and the right sibling
   // of that node, whose children come next (none: 0xFFFFFFFF); a block for reading it.
+  uint32_t rootsHinted = 0;  // the first AG whose root the walk has not hinted
   uint32_t leavesAhead = 0;
   uint32_t nextParent = 0xFFFFFFFF;
   std::unique_ptr<unsigned char[]> parentBuf;
