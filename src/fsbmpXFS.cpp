@@ -323,12 +323,7 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
     // Above the leaves: the walk goes on from the leaf it reaches through its right siblings,
     // which are this node's next children (the kernel reads them all at once), then those of the
     // node to its right.
-    if (level == 1) {
-      hintChildren(buf, keys, slot, agStart, limit);
-      leavesAhead = keys - slot - 1;
-      nextParent = fsbmp::decodeBE32(buf + kOffTreeRightSibling);
-      if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
-    }
+    if (level == 1) hintLeavesBelow(buf, keys, slot, agStart, limit);
     node = fsbmp::decodeBE32(buf + header + maxKeys * kRecordSize + slot * kPointerSize);
     aboveLevel = level;
     atRoot = false;

@@ -51,7 +51,7 @@ void FsParserXFS::hintRoots(uint32_t from, uint32_t* hinted) {
     if (agRoots[ag] < agLengths[ag]) willReadBlocks(blockSize, rootOf(ag), 1);
 }
 
-void FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_t from,
+bool FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_t from,
                                long long agStart, uint32_t limit) {
   // The child pointers follow all the key slots; those outside the AG are not hinted (the
   // descent refuses the one it takes), and children in consecutive blocks make one hint.
@@ -63,7 +63,7 @@ void FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_
   while (last > from && fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize) >= limit) --last;
   if (last == from ||
       blocksCached(blockSize, agStart + fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize)))
-    return;
+    return false;
   long long runStart = 0, runCount = 0;
   for (uint32_t i = from; i < last; ++i) {
     const uint32_t child = fsbmp::decodeBE32(pointers + i * kPointerSize);
@@ -78,6 +78,18 @@ void FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_
     runCount = 1;
   }
   if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
+  return true;
+}
+
+void FsParserXFS::hintLeavesBelow(const unsigned char* node, uint32_t keys, uint32_t from,
+                                  long long agStart, uint32_t limit) {
+  leavesAhead = keys - from - 1;
+  nextParent = kNoSibling;
+  // On a cold cache the node to the right comes next, and its children after it; a warm one
+  // needs neither its read nor their hints.
+  if (!hintChildren(node, keys, from, agStart, limit)) return;
+  nextParent = fsbmp::decodeBE32(node + kOffTreeRightSibling);
+  if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
 }
 
 void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
@@ -100,10 +112,7 @@ void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
   if (fsbmp::decodeBE32(node + kOffTreeMagic) != treeMagic() ||
       fsbmp::decodeBE16(node + kOffTreeLevel) != 1 || keys == 0 || keys > maxKeys)
     return;
-  hintChildren(node, keys, 0, agStart, limit);
-  leavesAhead = keys - 1;
-  nextParent = fsbmp::decodeBE32(node + kOffTreeRightSibling);
-  if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
+  hintLeavesBelow(node, keys, 0, agStart, limit);
 }
 
 // The walk's two reads of a leaf, each after its hints: out of the walk's own function, so that
