@@ -25,8 +25,9 @@ const int64_t kInFlightBlocks = 8 * (kMaxRecordSize / kBasicBlock);
 const int64_t kRecordBlocks = kMaxRecordSize / kBasicBlock;
 // Basic blocks read at once by the scans.
 const int64_t kScanPiece = 128;
-// Steps of the head's binary search whose reads are hinted ahead: 2^(k+1) - 2 places, of which
-// one per step is read.
+// Steps of the head's binary search whose reads are hinted ahead: the first step hints the
+// 2^(k+1) - 2 places that the next k steps may read, each later step the 2^k new ones; one place
+// per step is read.
 const int kSearchAhead = 2;
 
 uint32_t cycleOf(const unsigned char* bb) {
