@@ -24,20 +24,22 @@ CVoError FileView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* go
 
 void DeviceView::willNeed(int64_t, int64_t) {}
 
-bool DeviceView::cached(int64_t) {
-  return false;
-}
-
 void FileView::willNeed(int64_t offset, int64_t size) {
   // Starts the reads and returns; pages already cached cost a look-up each.
   if (file_->isOpen()) posix_fadvise(file_->fd(), offset, size, POSIX_FADV_WILLNEED);
 }
 
+bool DeviceView::cached(int64_t) {
+  return false;
+}
+
 bool FileView::cached(int64_t offset) {
-  // One byte read with RWF_NOWAIT: it comes only when no device read is needed for it.
+  // A read that may not wait succeeds only from the page cache (and fails on kernels that can't
+  // tell: then hints go out as they would without the question).
+  if (!file_->isOpen() || offset < 0) return false;
   unsigned char byte;
   iovec one = {&byte, 1};
-  return file_->isOpen() && offset >= 0 && preadv2(file_->fd(), &one, 1, offset, RWF_NOWAIT) == 1;
+  return preadv2(file_->fd(), &one, 1, offset, RWF_NOWAIT) == 1;
 }
 
 CVoError FileView::length(int64_t* bytes) {
@@ -113,14 +115,14 @@ void StripedView::willNeed(int64_t offset, int64_t size) {
 }
 
 bool StripedView::cached(int64_t offset) {
-  bool is = false;
+  bool in = false;
   if (offset >= 0) {
     forEachRun(offset, 1, [&](int64_t at, int64_t) {
-      is = under_->cached(at);
+      in = under_->cached(at);
       return false;
     });
   }
-  return is;
+  return in;
 }
 
 namespace {

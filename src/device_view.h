@@ -32,8 +32,8 @@ class DeviceView {
   // A hint that [offset, offset + size) will be read soon: the view may have the kernel start
   // reading it in the background. Never fails; by default it does nothing.
   virtual void willNeed(int64_t offset, int64_t size);
-  // True when byte `offset` can be read without waiting for the device (the page cache holds
-  // it): a guess that spares hints on a warm cache, never a say in what is read. By default false.
+  // True when the byte at `offset` is in the page cache already, so that hints for it and what
+  // lies near it would cost look-ups for nothing; false when it is not, or the view can't tell.
   virtual bool cached(int64_t offset);
   // True when the view is the device or image file itself, opened by its path: that path then
   // also measures the device and names it to other programs (fsdb).
@@ -126,7 +126,7 @@ class MemoryOverlay : public DeviceView {
   CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override;
   CVoError length(int64_t* bytes) override { return under_->length(bytes); }
   void willNeed(int64_t offset, int64_t size) override { under_->willNeed(offset, size); }
-  bool cached(int64_t offset) override { return under_->cached(offset); }
+  bool cached(int64_t offset) override { return holds(offset, 1) || under_->cached(offset); }
 
   // Puts `count` sectors from `data` in place of the view's, from sector `first` on.
   void put(int64_t first, const unsigned char* data, int64_t count);

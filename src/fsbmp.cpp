@@ -81,7 +81,7 @@ void FsParser::willReadBlocks(int blockBytes, long long block, long long count) 
                  static_cast<int64_t>(count) * blockBytes);
 }
 
-bool FsParser::blockCached(int blockBytes, long long block) {
+bool FsParser::blocksCached(int blockBytes, long long block) {
   if (blockBytes <= 0 || block < 0 || block > INT64_MAX / blockBytes) return false;
   return view->cached(static_cast<int64_t>(block) * blockBytes);
 }

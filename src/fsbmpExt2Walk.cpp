@@ -256,7 +256,7 @@ void FsParserExt2::hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint3
   // bitmap of the stretch is cached already, the stretch is taken as cached.
   for (uint32_t h = until; h-- > (*hinted > from ? *hinted : from);) {
     if (skipsBitmap(gdt[h])) continue;
-    if (blockCached(blockSize, static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX))) {
+    if (blocksCached(blockSize, static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX))) {
       *hinted = until;
       return;
     }

@@ -47,6 +47,13 @@ const int kOffDescMountId = 8;
 const int kDescMagicFromEnd = 12;
 const char kDescMagic[8] = {'R', 'e', 'I', 's', 'E', 'r', 'L', 'B'};
 
+// Bitmap blocks hinted to the kernel ahead of the one being read, renewed once half of them are
+// read. They lie one per bitsPerBitmap blocks (128 MiB apart at 4 KiB), so each is a hint of its
+// own; a window rather than all of them keeps what the kernel reads ahead to 512 blocks (2 MiB at
+// 4 KiB, 32 MiB at 64 KiB) however many bitmaps the superblock counts, so that nothing hinted is
+// evicted before it is read.
+const uint32_t kAheadBitmaps = 512;
+
 }  // namespace
 
 FsParserReiserFS::FsParserReiserFS(const std::string& dev, CVoError* err)
@@ -136,12 +143,15 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
     }
   }
 
-  // Free-block check: the clear bits of the bitmaps, over the bytes that cover block_count.
+  // Free-block check: the clear bits of the bitmaps, over the bytes that cover block_count. They
+  // are hinted ahead of the one read, so that on a cold cache the kernel has many in flight.
   MbBuffer scratch(blockSize);
   const uint64_t bytesToCount = (static_cast<uint64_t>(sbBlockCount) + 7) / 8;
   uint64_t counted = 0;
   uint32_t freeBits = 0;
+  uint32_t hinted = 0;
   for (uint32_t i = 0; i < bitmapCount && counted < bytesToCount; ++i) {
+    hintBitmaps(i, &hinted);
     err = readBlocks(scratch.data, blockSize, bitmapBlock(i), 1);
     if (err.code < 0)
       return err.Push(HERE, "Couldn't read ReiserFS bitmap #%d from %s", i, dev.c_str());
@@ -259,6 +269,20 @@ CVoError FsParserReiserFS::replayJournal(const JxCodeLocation& where) {
   return CVoError();
 }
 
+void FsParserReiserFS::hintBitmaps(uint32_t from, uint32_t* hinted) {
+  // Only the bitmaps that describe the file system's blocks, which are all that the check reads.
+  const uint64_t covering = (static_cast<uint64_t>(blockCount) + bitsPerBitmap - 1) / bitsPerBitmap;
+  const uint32_t until = covering < bitmapCount ? static_cast<uint32_t>(covering) : bitmapCount;
+  if (from >= until || *hinted >= until || *hinted > from + kAheadBitmaps / 2) return;
+  const uint32_t end = until - from > kAheadBitmaps ? from + kAheadBitmaps : until;
+  // A warm cache that holds the window's last bitmap holds the others as a rule: no hints then.
+  if (!blocksCached(blockSize, bitmapBlock(end - 1))) {
+    for (uint32_t h = *hinted > from ? *hinted : from; h < end; ++h)
+      willReadBlocks(blockSize, bitmapBlock(h), 1);
+  }
+  *hinted = end;
+}
+
 // Each bitmap block in turn; a set bit marks chunk b / blocksPerChunk and the walk goes on at the
 // next chunk.
 CVoError FsParserReiserFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
@@ -285,6 +309,8 @@ CVoError FsParserReiserFS::walkMaps(const JxCodeLocation& where, const ChunkLayo
   uint64_t c = 0;
   uint64_t r = blocksPerChunk;
   const uint64_t total = static_cast<uint64_t>(blockCount);
+  // No hints here: the probe has just read every bitmap block, and hinting them again would
+  // cost a page-cache look-up each on every map.
   for (uint32_t i = 0; i < bitmapCount; ++i) {
     const uint64_t first = static_cast<uint64_t>(i) * bitsPerBitmap;
     if (b >= first + bitsPerBitmap) continue;  // a marked chunk reached past this bitmap

@@ -179,7 +179,9 @@ CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
   CVoError err;
   const long long agBytes = static_cast<long long>(agBlocks) * blockSize;
   long long agByteStart = 0;
+  uint32_t hinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag, agByteStart += agBytes) {
+    hintAgHeaders(ag, &hinted);
     const long long sector = agByteStart / sectorBytes;
     err = readBlocks(nodeBuf.get(), sectorBytes, sector, 1);
     if (err.code < 0)
@@ -277,6 +279,8 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
   const uint32_t limit = agLimit(agStart);
   bool atRoot = true;
   unsigned aboveLevel = 0;  // every level must lie below the one above it
+  leavesAhead = 0;
+  nextParent = kNoSibling;
 
   // One block per level, all read into nodeBuf; only the chosen child survives a read.
   for (;;) {
@@ -316,6 +320,10 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
     uint32_t i = 0;
     while (i < keys && fsbmp::decodeBE32(buf + header + i * kRecordSize) <= target) ++i;
     const uint32_t slot = i > 0 ? i - 1 : 0;
+    // Above the leaves: the walk goes on from the leaf it reaches through its right siblings,
+    // which are this node's next children (the kernel reads them all at once), then those of the
+    // node to its right.
+    if (level == 1) hintLeavesBelow(buf, keys, slot, agStart, limit);
     node = fsbmp::decodeBE32(buf + header + maxKeys * kRecordSize + slot * kPointerSize);
     aboveLevel = level;
     atRoot = false;
@@ -471,10 +479,11 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
   const int header = treeHeaderSize();
   const uint32_t maxRecords = static_cast<uint32_t>(blockSize - header) / kRecordSize;
 
+  rootsHinted = 0;
   for (uint32_t ag = 0; ag < agCount; ++ag) {
     const long long agStart = static_cast<long long>(ag) * agBlocks;
     const uint32_t agLength = agLengths[ag];
-    err = findLeaf(0, agStart, agRoots[ag]);
+    err = firstLeaf(ag);
     if (err.code < 0)
       return err.Push(FSBMP_AT(where), "Couldn't find first free interval of AG %d", ag);
 
@@ -563,8 +572,7 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
             FSBMP_AT(where), ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks",
             ag, devPath.c_str(), agLength);
       }
-      const long long block = agStart + sibling;
-      err = readTreeBlock(FSBMP_AT(where), block);
+      err = nextLeaf(FSBMP_AT(where), agStart, agLength, sibling);
       if (err.code < 0) return err;
     }
 

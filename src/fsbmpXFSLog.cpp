@@ -25,6 +25,10 @@ const int64_t kInFlightBlocks = 8 * (kMaxRecordSize / kBasicBlock);
 const int64_t kRecordBlocks = kMaxRecordSize / kBasicBlock;
 // Basic blocks read at once by the scans.
 const int64_t kScanPiece = 128;
+// Steps of the head's binary search whose reads are hinted ahead: the first step hints the
+// 2^(k+1) - 2 places that the next k steps may read, each later step the 2^k new ones; one place
+// per step is read.
+const int kSearchAhead = 2;
 
 uint32_t cycleOf(const unsigned char* bb) {
   if (fsbmp::decodeBE32(bb + kOffRecMagic) == kRecordMagic)
@@ -43,6 +47,12 @@ class LogReader {
  private:
   // Reads `count` basic blocks from log basic block `bb` into buf_.
   CVoError read(int64_t bb, int64_t count);
+  // Hints the `count` basic blocks of the log before basic block `end` (wrapping past its start)
+  // to the kernel: the window the head and tail checks then read, backwards as often as not.
+  void hintBefore(int64_t end, int64_t count);
+  // Hints the basic blocks that the next `depth` steps of cycleStart's search may read after the
+  // step that reads `mid` of (first, end); with `deepestOnly`, only those of the last of them.
+  void hintSearch(int64_t first, int64_t mid, int64_t end, int depth, bool deepestOnly);
   CVoError cycleAt(int64_t bb, uint32_t* cycle);
   // The first basic block in [from, from + count) whose cycle is `cycle`, or -1.
   CVoError findCycle(int64_t from, int64_t count, uint32_t cycle, int64_t* found);
@@ -62,6 +72,7 @@ class LogReader {
   fsbmp::XfsLogPlace place_;
   int64_t size_;
   std::vector<unsigned char> buf_;
+  bool hints_ = true;  // false when the log is in the page cache already
 };
 
 }  // namespace
@@ -86,6 +97,27 @@ CVoError LogReader::read(int64_t bb, int64_t count) {
                     parser_.devPath.c_str());
   }
   return CVoError();
+}
+
+void LogReader::hintBefore(int64_t end, int64_t count) {
+  if (!hints_) return;
+  if (count > size_) count = size_;
+  if (end < 0 || end > size_ || count <= 0) return;
+  if (count > end) fsbmp::hintXfsLog(parser_, place_, size_ - (count - end), count - end);
+  const int64_t from = count > end ? 0 : end - count;
+  if (end > from) fsbmp::hintXfsLog(parser_, place_, from, end - from);
+}
+
+void LogReader::hintSearch(int64_t first, int64_t mid, int64_t end, int depth, bool deepestOnly) {
+  if (!hints_ || depth == 0 || mid == first || mid == end) return;
+  const int64_t low = first + (mid - first) / 2;
+  const int64_t high = mid + (end - mid) / 2;
+  if (depth == 1 || !deepestOnly) {
+    fsbmp::hintXfsLog(parser_, place_, low, 1);
+    fsbmp::hintXfsLog(parser_, place_, high, 1);
+  }
+  hintSearch(first, low, mid, depth - 1, deepestOnly);
+  hintSearch(mid, high, end, depth - 1, deepestOnly);
 }
 
 CVoError LogReader::cycleAt(int64_t bb, uint32_t* cycle) {
@@ -114,7 +146,11 @@ CVoError LogReader::findCycle(int64_t from, int64_t count, uint32_t cycle, int64
 CVoError LogReader::cycleStart(int64_t first, int64_t* last, uint32_t cycle) {
   int64_t end = *last;
   int64_t mid = first + (end - first) / 2;
-  while (mid != first && mid != end) {
+  // Each step reads one basic block where the step before says: the places the next two steps
+  // may read are hinted, so that the one they take is in flight already (on a step after the
+  // first, those of the next step were hinted by the step before).
+  for (bool firstStep = true; mid != first && mid != end; firstStep = false) {
+    hintSearch(first, mid, end, kSearchAhead, !firstStep);
     uint32_t c = 0;
     CVoError err = cycleAt(mid, &c);
     if (err.code < 0) return err;
@@ -157,6 +193,13 @@ CVoError LogReader::backToRecord(int64_t from, int64_t* last, int64_t extra, boo
 
 CVoError LogReader::findHead(fsbmp::XfsLogState* s) {
   const int64_t n = size_;
+  // The last basic block is read next, and the middle after that as a rule; a warm cache that
+  // holds the last holds the rest of what the checks read as a rule, and nothing is hinted.
+  hints_ = !fsbmp::xfsLogCached(parser_, place_, n - 1);
+  if (hints_) {
+    fsbmp::hintXfsLog(parser_, place_, n - 1, 1);
+    fsbmp::hintXfsLog(parser_, place_, (n - 1) / 2, 1);
+  }
   uint32_t firstCycle = 0;
   CVoError err = cycleAt(0, &firstCycle);
   if (err.code < 0) return err;
@@ -177,6 +220,7 @@ CVoError LogReader::findHead(fsbmp::XfsLogState* s) {
     err = cycleStart(0, &head, 0);
     if (err.code < 0) return err;
     const int64_t window = head < kInFlightBlocks ? head : kInFlightBlocks;
+    hintBefore(head, window);
     err = findCycle(head - window, window, 0, &found);
     if (err.code < 0) return err;
     if (found != -1) head = found;
@@ -203,6 +247,7 @@ CVoError LogReader::findHead(fsbmp::XfsLogState* s) {
   // Writes in flight may have landed out of order: the earliest block of stopCycle within reach
   // behind the estimate is the head.
   const int64_t window = n < kInFlightBlocks ? n : kInFlightBlocks;
+  hintBefore(head, window);
   bool validated = false;
   if (head >= window) {
     err = findCycle(head - window, window, stopCycle, &found);
@@ -311,6 +356,22 @@ CVoError fsbmp::readXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t b
     return parser.readBlocks(buf, kBasicBlock, place.start + bb, static_cast<int>(count));
   return readViewBlocks(JX_LOCATION("fsbmpXFSLog"), place.device, buf, kBasicBlock,
                         place.start + bb, static_cast<int>(count));
+}
+
+void fsbmp::hintXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t bb, int64_t count) {
+  if (bb < 0 || count <= 0 || bb >= place.blocks) return;
+  if (count > place.blocks - bb) count = place.blocks - bb;
+  if (!place.device) {
+    parser.willReadBlocks(kBasicBlock, place.start + bb, count);
+  } else {
+    place.device->willNeed((place.start + bb) * kBasicBlock, count * kBasicBlock);
+  }
+}
+
+bool fsbmp::xfsLogCached(FsParser& parser, const XfsLogPlace& place, int64_t bb) {
+  if (bb < 0 || bb >= place.blocks) return false;
+  if (!place.device) return parser.blocksCached(kBasicBlock, place.start + bb);
+  return place.device->cached((place.start + bb) * kBasicBlock);
 }
 
 CVoError fsbmp::inspectXfsLog(const JxCodeLocation& where, FsParser& parser,

@@ -37,6 +37,11 @@ struct XfsLogPlace {
 CVoError readXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t bb, int64_t count,
                     void* buf);
 
+// Hints `count` basic blocks of the log from its basic block `bb` (cut at its end) to the kernel.
+void hintXfsLog(FsParser& parser, const XfsLogPlace& place, int64_t bb, int64_t count);
+// True when basic block `bb` of the log is in the page cache already.
+bool xfsLogCached(FsParser& parser, const XfsLogPlace& place, int64_t bb);
+
 // Finds head, tail and state of the log at `place`. A log whose head or last record cannot be
 // found, or whose last record names another file system, is refused as damaged (errno 38);
 // errors name `where`.

@@ -74,8 +74,10 @@ class FSBMP_API FsParser {
   // reading them in the background, several requests at once, while the caller's thread works
   // on what it has. A hint only: nothing is read into the caller's memory and nothing fails.
   void willReadBlocks(int blockBytes, long long block, long long count);
-  // True when block `block` is in the page cache already (a guess: hints are then not needed).
-  bool blockCached(int blockBytes, long long block);
+  // True when block `block` (of `blockBytes` bytes) is in the page cache already: a walk then
+  // leaves out the hints for it and what it would read with it, which would cost a look-up each
+  // on a warm cache. False when it is not, or the device can't tell.
+  bool blocksCached(int blockBytes, long long block);
   // n for v = 2^n (n >= 1); 0 for v < 2; -1 for any other v.
   static int log2(long long v);
   // Tries VxFS, ext2/3/4, ReiserFS and XFS in that order and returns the first parser that

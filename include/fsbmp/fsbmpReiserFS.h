@@ -38,6 +38,10 @@ class FSBMP_API FsParserReiserFS : public FsParser {
   CVoError replayJournal(const JxCodeLocation& where);
   // The walk itself, over whichever view the parser reads through.
   CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
+  // Hints the bitmap blocks from *hinted (at least `from`) up to a window past `from` to the
+  // kernel (willReadBlocks), none past those that cover block_count; *hinted becomes the first
+  // bitmap not hinted. The probe's free-count check calls it.
+  void hintBitmaps(uint32_t from, uint32_t* hinted);
   // Block number of bitmap block i.
   long long bitmapBlock(uint32_t i) const {
     return i == 0 ? firstBitmapBlock : static_cast<long long>(i) * bitsPerBitmap;

@@ -71,6 +71,29 @@ class FSBMP_API FsParserXFS : public FsParser {
   // The length of the AG that begins at device block `agStart`: what pointers into it must stay
   // below.
   uint32_t agLimit(long long agStart) const;
+  // The walk's reads of a leaf, after their hints: the AG's first leaf (through findLeaf from its
+  // root), and the right sibling `sibling` of the leaf in hand.
+  CVoError firstLeaf(uint32_t ag);
+  CVoError nextLeaf(const JxCodeLocation& where, long long agStart, uint32_t agLength,
+                    uint32_t sibling);
+  // Hint the superblock copies and AGFs (hintAgHeaders) or the tree roots (hintRoots) of the AGs
+  // from *hinted (at least `from`) up to a window past `from`, once half of the window before is
+  // read; *hinted becomes the first AG not hinted.
+  void hintAgHeaders(uint32_t from, uint32_t* hinted);
+  void hintRoots(uint32_t from, uint32_t* hinted);
+  // Hints the children from slot `from` to `keys` of the tree node `node` in the AG that begins
+  // at device block `agStart`, skipping those not below `limit`; false when the page cache holds
+  // the last of them already and nothing was hinted.
+  bool hintChildren(const unsigned char* node, uint32_t keys, uint32_t from, long long agStart,
+                    uint32_t limit);
+  // At the node above the leaves, whose child at slot `from` the walk reads first: hints the
+  // children and keeps what hintNextLeaves needs (how many are left, the node to the right).
+  void hintLeavesBelow(const unsigned char* node, uint32_t keys, uint32_t from, long long agStart,
+                       uint32_t limit);
+  // Before the walk reads the next leaf of the AG that begins at device block `agStart` (of
+  // `limit` blocks): once the leaves hinted from the node above are used up, reads that node's
+  // right sibling (a taller tree's next node above the leaves) and hints its children.
+  void hintNextLeaves(long long agStart, uint32_t limit);
   // Bytes of the short-form tree-block header: 56 with CRCs, 16 without.
   int treeHeaderSize() const;
   // The magic a tree block must carry: "AB3B" with CRCs, "ABTB" without.
@@ -98,6 +121,12 @@ class FSBMP_API FsParserXFS : public FsParser {
   std::unique_ptr<CVoFile> logDeviceFile;
   std::shared_ptr<fsbmp::DeviceView> logDevice;
   std::string logDevicePath;
+  uint32_t rootsHinted = 0;  // the first AG whose root the walk has not hinted
+  // Leaves hinted from the node above them that the walk has yet to reach, and the right sibling
+  // of that node, whose children come next (none: 0xFFFFFFFF); a block for reading it.
+  uint32_t leavesAhead = 0;
+  uint32_t nextParent = 0xFFFFFFFF;
+  std::unique_ptr<unsigned char[]> parentBuf;
   int sectorBytes = 0;
   unsigned char uuid[16] = {};
 };

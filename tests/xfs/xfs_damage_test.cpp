@@ -1,12 +1,16 @@
 // Damaged XFS metadata, edited into copies of real images: every case ends in a clear error,
 // without a crash, an over-read, a huge allocation, an endless walk or a leaked descriptor.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "common/testutil.h"
+#include "device_view.h"
 #include "fsbmp/fsbmpXFS.h"
 #include "xfs_images.h"
 
@@ -76,6 +80,31 @@ void resealSuperblock(const Image& im, const std::string& path) {
 void resealAgf(const Image& im, const std::string& path, uint32_t ag) {
   if (im.version == 5) resealXfs(path, agfOffset(im, ag), static_cast<size_t>(im.sectorSize), 216);
 }
+
+// The image as it stands, keeping every range hinted to it.
+class HintLog : public fsbmp::DeviceView {
+ public:
+  explicit HintLog(const std::string& path) : whole_(&file_) {
+    EXPECT_GE(file_.Open(path.c_str(), O_RDONLY, 0).code, 0) << path;
+  }
+  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override {
+    return whole_.readAt(offset, buf, size, got);
+  }
+  CVoError length(int64_t* bytes) override { return whole_.length(bytes); }
+  void willNeed(int64_t offset, int64_t size) override { hints.emplace_back(offset, size); }
+  bool hinted(uint64_t offset) const {
+    for (const auto& h : hints)
+      if (static_cast<int64_t>(offset) >= h.first &&
+          static_cast<int64_t>(offset) < h.first + h.second)
+        return true;
+    return false;
+  }
+  std::vector<std::pair<int64_t, int64_t>> hints;
+
+ private:
+  CVoFile file_;
+  fsbmp::FileView whole_;
+};
 
 class XfsDamage : public ::testing::Test {
  protected:
@@ -423,6 +452,60 @@ TEST_F(XfsDeepTreeDamage, SiblingChain) {
       true);
   EXPECT_EQ(bitmapError(path).message(),
             fmt("Free extent of no blocks at block 5 of AG 0 of %s", path));
+}
+
+// The walk hints the leaves to the kernel from the node above them. Whatever that node points
+// at, nothing outside the device is hinted; a pointer the walk does not follow changes nothing,
+// and the one it follows is refused as before.
+TEST_F(XfsDeepTreeDamage, HintsStayInsideTheDevice) {
+  struct Case {
+    const char* what;
+    size_t slot;       // the root's pointer edited
+    uint32_t pointer;  // to this, unless 0
+    bool refused;      // with the error of a child outside the AG; else mapped as made
+  };
+  const Case cases[] = {
+      {"as made", 0, 0, false},
+      {"a later child past the AG", 1, 0x7FFFFFFF, false},
+      {"a later child at the largest block number", 2, 0xFFFFFFFF, false},
+      {"the first child past the AG", 0, 0x7FFFFFFF, true},
+  };
+  char refusal[200];
+  snprintf(refusal, sizeof refusal,
+           "B+tree block 2147483647 of the AG at block 0 of %%s lies outside its %u blocks",
+           ag0.length);
+  const std::vector<bool> want = im.expectedChunks(im.blockSize);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = scratchPath("hints.img");
+    copyFile(im.path, path);
+    if (c.pointer != 0) {
+      editBlock(
+          path, rootOffset(im, 0), im.blockSize,
+          [&](std::vector<unsigned char>& b) { putBE32(&b, pointerAt(c.slot), c.pointer); }, true);
+    }
+    auto view = std::make_shared<HintLog>(path);
+    CVoError err;
+    FsParserXFS p(view, path, &err);
+    ASSERT_GE(err.code, 0) << err.toString();
+    ChunkBitmap got;
+    err = getBitmap(&p, im.blockSize, &got);
+    if (c.refused) {
+      EXPECT_EQ(err.rootMessage(), fmt(refusal, path));
+    } else {
+      ASSERT_GE(err.code, 0) << err.toString();
+      EXPECT_TRUE(sameChunks(got, want, static_cast<long long>(want.size())));
+      // Every leaf after the first, but the one whose pointer was edited, was hinted.
+      for (size_t i = 1; i < ag0.leafOffsets.size(); ++i)
+        EXPECT_EQ(view->hinted(ag0.leafOffsets[i]), c.pointer == 0 || i != c.slot) << "leaf " << i;
+    }
+    ASSERT_FALSE(view->hints.empty());
+    for (const auto& h : view->hints) {
+      EXPECT_GT(h.second, 0);
+      EXPECT_GE(h.first, 0);
+      EXPECT_LE(h.first + h.second, im.fileSize) << "hint at byte " << h.first;
+    }
+  }
 }
 
 // A version-5 superblock or AGF whose CRC no longer fits is refused at the probe, naming it.
