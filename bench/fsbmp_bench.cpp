@@ -8,6 +8,9 @@
 //       one pread of every byte range in LIST ("OFFSET LENGTH" per line, in bytes; adjacent
 //       ranges are merged, long ones read 4 MiB at a time): the least reading any tool must do
 //       to learn the used space, or, given a copy's used runs, to copy them
+//   fsbmp_bench pair DEVICE LIST CHUNK RUNS
+//       the floor's reads and fsbmp's map (as `bitmap`) in turn, RUNS times each, so that both
+//       find the caches as the other left them; medians of both and their ratio
 //   fsbmp_bench process RUNS COMMAND [ARGS...]
 //       a whole process RUNS times (start-up, probe and exit included): `fsbmp bitmap ...`
 //       against fsbmp_floor, which only reads the metadata
@@ -193,6 +196,39 @@ int floorMode(const char* device, const char* listPath, int runs, bool cold) {
   return 0;
 }
 
+int pairMode(const char* device, const char* listPath, int chunkSize, int runs) {
+  bench::Ranges merged;
+  if (!bench::loadRanges(listPath, &merged)) {
+    perror(listPath);
+    return 1;
+  }
+  std::vector<unsigned char> buf(static_cast<size_t>(bench::largestRequest(merged)));
+  std::vector<double> floorCpu, mapCpu;
+  for (int r = 0; r < runs; ++r) {
+    double c0 = nowUs(CLOCK_PROCESS_CPUTIME_ID);
+    const int fd = open(device, O_RDONLY | O_CLOEXEC);
+    const bool good = fd >= 0 && bench::readRanges(fd, merged, buf.data());
+    if (fd >= 0) close(fd);
+    floorCpu.push_back(nowUs(CLOCK_PROCESS_CPUTIME_ID) - c0);
+    c0 = nowUs(CLOCK_PROCESS_CPUTIME_ID);
+    CVoError err;
+    std::unique_ptr<FsParser> parser(FsParser::init(device, &err));
+    void* bmp = nullptr;
+    long long chunks = 0;
+    if (parser) err = parser->getBmp(chunkSize, &bmp, &chunks);
+    mapCpu.push_back(nowUs(CLOCK_PROCESS_CPUTIME_ID) - c0);
+    free(bmp);
+    if (!good || !parser || err.code < 0) {
+      fprintf(stderr, "fsbmp_bench: %s: %s\n", device,
+              good ? err.toString().c_str() : "couldn't read the floor's ranges");
+      return 1;
+    }
+  }
+  const double f = median(floorCpu), m = median(mapCpu);
+  printf("floor_cpu_us=%.0f fsbmp_cpu_us=%.0f ratio=%.2f\n", f, m, f > 0 ? m / f : 0);
+  return 0;
+}
+
 // Runs a whole command RUNS times, its output to /dev/null, and reports the medians of its wall
 // time, its CPU time (user + system, from wait4) and its minor page faults, and the largest
 // resident set any run reached.
@@ -257,6 +293,7 @@ int usage() {
           "usage: fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]\n"
           "       fsbmp_bench pass BYTES RUNS\n"
           "       fsbmp_bench floor DEVICE LIST RUNS [--cold]\n"
+          "       fsbmp_bench pair DEVICE LIST CHUNK RUNS\n"
           "       fsbmp_bench process RUNS COMMAND [ARGS...]\n"
           "       fsbmp_bench crc BYTES PIECE RUNS\n");
   return 2;
@@ -297,6 +334,8 @@ int main(int argc, char** argv) {
     return crcMode(atoll(argv[2]), atoll(argv[3]), atoi(argv[4]));
   if (argc >= 4 && strcmp(argv[1], "process") == 0 && atoi(argv[2]) >= 1)
     return processMode(atoi(argv[2]), argv + 3);
+  if (argc == 6 && strcmp(argv[1], "pair") == 0 && atoi(argv[5]) >= 1)
+    return pairMode(argv[2], argv[3], atoi(argv[4]), atoi(argv[5]));
   if (argc < 5 || argc > 6) return usage();
   const std::string mode = argv[1];
   const int runs = atoi(argv[4]);
