@@ -344,6 +344,32 @@ void compareWithReplay(const ChunkBitmap& map, const std::vector<bool>& replayed
 
 }  // namespace
 
+// A by-block tree of three levels (a node above the nodes above the leaves), made by punching
+// 10,240 one-block holes into a 20 MiB file on 1 KiB blocks: the descent and the walk along the
+// leaves of several parents give xfs_db's free extents.
+TEST(XfsTree, ThreeLevelTreeMatchesXfsDb) {
+  FSBMP_REQUIRE_TOOL("xfs_io");
+  const std::string image = scratchPath("deep.img");
+  const std::string commands = scratchPath("deep.xfs_io");
+  mustRun("truncate -s 48m '" + image +
+          "' && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q -b size=1024 -d agcount=2 '" +
+          image + "'");
+  std::string text = "falloc 0 20m\n";
+  for (int k = 0; k < 20 * 1024; k += 2) text += "fpunch " + std::to_string(k * 1024) + " 1k\n";
+  writeFile(commands, std::vector<unsigned char>(text.begin(), text.end()));
+  {
+    LoopMount m;
+    const std::string why = m.start(image);
+    if (!why.empty()) GTEST_SKIP() << why;
+    mustRun("xfs_io -f '" + m.dir + "/holes' < '" + commands + "' > /dev/null");
+    ASSERT_EQ(m.stop(), "");
+  }
+  const Image im = describe(image);
+  ASSERT_GE(im.ags[0].byBlockLevels, 3u);
+  expectBitmaps(im);
+  mustRun("rm -f '" + image + "' '" + commands + "'");
+}
+
 // A copy of a mounted file system's image: its log holds files that its free-space trees do not
 // know yet. getBmp replays the log in memory: its map holds every block that the kernel's own
 // replay (a mount of a copy) leaves used, and what the device's trees call used besides; a copy
