@@ -39,13 +39,13 @@ CVoError FsParserExt2::readGDT(uint64_t first, int count, std::vector<ext4_group
     const int n = count - i < perRead ? count - i : perRead;
     CVoError err = readBlocks(scratch.data, blockSize, static_cast<long long>(first + i), n);
     // A failed read is retried one block at a time, so that the error names the block.
-    for (int k = 0; err.code < 0 && k < n; ++k) {
-      const uint64_t block = first + static_cast<uint64_t>(i + k);
-      CVoError one =
-          readBlocks(scratch.data + k * blockSize, blockSize, static_cast<long long>(block), 1);
-      if (one.code < 0)
-        return one.Push(HERE, "Failed to read block %lu of %s", block, devPath.c_str());
-      if (k + 1 == n) err = one;  // every block read on its own
+    if (err.code < 0) {
+      for (int k = 0; k < n; ++k) {
+        const uint64_t block = first + static_cast<uint64_t>(i + k);
+        err = readBlocks(scratch.data + k * blockSize, blockSize, static_cast<long long>(block), 1);
+        if (err.code < 0)
+          return err.Push(HERE, "Failed to read block %lu of %s", block, devPath.c_str());
+      }
     }
     for (uint32_t slot = 0; slot < descsPerBlock * static_cast<uint32_t>(n); ++slot) {
       const unsigned char* raw = scratch.data + slot * groupDescSize;

@@ -10,6 +10,7 @@
 #include "fsbmp/fsbmpExt2.h"
 #include "fsbmpExt2Layout.h"
 #include "fsbmpExt2Tuning.h"
+#include "read_ahead.h"
 
 static const char kFile[] = "fsbmpExt2";
 #define HERE JX_LOCATION(kFile)
@@ -248,39 +249,18 @@ CVoError FsParserExt2::readGroupBitmaps(const JxCodeLocation& where,
 
 void FsParserExt2::hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint32_t from,
                                uint32_t* hinted) {
-  // Renewed once half of the hinted groups are read, in runs of consecutive blocks.
-  if (*hinted >= groupDescCount || *hinted > from + kAheadGroups / 2) return;
-  const uint32_t until =
-      groupDescCount - from > kAheadGroups ? from + kAheadGroups : groupDescCount;
+  uint32_t first = 0, until = 0;
+  if (!fsbmp::aheadWindow(from, groupDescCount, kAheadGroups, hinted, &first, &until)) return;
   // A warm cache needs no hints, and hinting costs a page-cache look-up per block: when the last
-  // bitmap of the stretch is cached already, the stretch is taken as cached.
-  for (uint32_t h = until; h-- > (*hinted > from ? *hinted : from);) {
+  // bitmap of the window is cached already, the window is taken as cached.
+  for (uint32_t h = until; h-- > first;) {
     if (skipsBitmap(gdt[h])) continue;
-    if (blocksCached(blockSize, static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX))) {
-      *hinted = until;
-      return;
-    }
+    if (blocksCached(blockSize, static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX))) return;
     break;
   }
-  // Unsigned: a damaged descriptor may name any block; willReadBlocks drops impossible runs.
-  uint64_t runStart = 0, runCount = 0;
-  auto hint = [&] {
-    willReadBlocks(blockSize, static_cast<long long>(runStart & INT64_MAX),
-                   static_cast<long long>(runCount));
-  };
-  for (uint32_t h = *hinted > from ? *hinted : from; h < until; ++h) {
-    if (skipsBitmap(gdt[h])) continue;
-    const uint64_t b = gdt[h].blockBitmap() & INT64_MAX;
-    if (runCount > 0 && b == runStart + runCount) {
-      ++runCount;
-      continue;
-    }
-    if (runCount > 0) hint();
-    runStart = b;
-    runCount = 1;
-  }
-  if (runCount > 0) hint();
-  *hinted = until;
+  fsbmp::RunHints runs(this, blockSize);
+  for (uint32_t h = first; h < until; ++h)
+    if (!skipsBitmap(gdt[h])) runs.add(gdt[h].blockBitmap());
 }
 
 // Every geometry: bit j of group g stands for the cluster (or block) that starts at block

@@ -13,6 +13,7 @@
 #include "coding.h"
 #include "device_view.h"
 #include "location.h"
+#include "read_ahead.h"
 
 static const char kFile[] = "fsbmpReiserFS";
 #define HERE JX_LOCATION(kFile)
@@ -273,14 +274,11 @@ void FsParserReiserFS::hintBitmaps(uint32_t from, uint32_t* hinted) {
   // Only the bitmaps that describe the file system's blocks, which are all that the check reads.
   const uint64_t covering = (static_cast<uint64_t>(blockCount) + bitsPerBitmap - 1) / bitsPerBitmap;
   const uint32_t until = covering < bitmapCount ? static_cast<uint32_t>(covering) : bitmapCount;
-  if (from >= until || *hinted >= until || *hinted > from + kAheadBitmaps / 2) return;
-  const uint32_t end = until - from > kAheadBitmaps ? from + kAheadBitmaps : until;
+  uint32_t first = 0, end = 0;
+  if (!fsbmp::aheadWindow(from, until, kAheadBitmaps, hinted, &first, &end)) return;
   // A warm cache that holds the window's last bitmap holds the others as a rule: no hints then.
-  if (!blocksCached(blockSize, bitmapBlock(end - 1))) {
-    for (uint32_t h = *hinted > from ? *hinted : from; h < end; ++h)
-      willReadBlocks(blockSize, bitmapBlock(h), 1);
-  }
-  *hinted = end;
+  if (blocksCached(blockSize, bitmapBlock(end - 1))) return;
+  for (uint32_t h = first; h < end; ++h) willReadBlocks(blockSize, bitmapBlock(h), 1);
 }
 
 // Each bitmap block in turn; a set bit marks chunk b / blocksPerChunk and the walk goes on at the

@@ -9,6 +9,7 @@
 #include "coding.h"
 #include "fsbmp/fsbmpXFS.h"
 #include "fsbmpXFSLayout.h"
+#include "read_ahead.h"
 
 using namespace fsbmp::xfs;
 
@@ -19,22 +20,11 @@ namespace {
 // superblock counts.
 const uint32_t kAheadAgs = 512;
 
-// The window of AGs [*first, *until) to hint before AG `from` of `count` is read: from *hinted
-// (at least `from`) up to kAheadAgs past `from`, once half of the one before is read. False when
-// there is none; else *hinted becomes its end.
-bool agWindow(uint32_t from, uint32_t count, uint32_t* hinted, uint32_t* first, uint32_t* until) {
-  if (*hinted >= count || *hinted > from + kAheadAgs / 2) return false;
-  *first = *hinted > from ? *hinted : from;
-  *until = count - from > kAheadAgs ? from + kAheadAgs : count;
-  *hinted = *until;
-  return true;
-}
-
 }  // namespace
 
 void FsParserXFS::hintAgHeaders(uint32_t from, uint32_t* hinted) {
   uint32_t first = 0, until = 0;
-  if (!agWindow(from, agCount, hinted, &first, &until)) return;
+  if (!fsbmp::aheadWindow(from, agCount, kAheadAgs, hinted, &first, &until)) return;
   // The superblock copy and the AGF: the AG's first two sectors.
   const long long agSectors = static_cast<long long>(agBlocks) * blockSize / sectorBytes;
   if (blocksCached(sectorBytes, (until - 1) * agSectors + 1)) return;
@@ -43,7 +33,7 @@ void FsParserXFS::hintAgHeaders(uint32_t from, uint32_t* hinted) {
 
 void FsParserXFS::hintRoots(uint32_t from, uint32_t* hinted) {
   uint32_t first = 0, until = 0;
-  if (!agWindow(from, agCount, hinted, &first, &until)) return;
+  if (!fsbmp::aheadWindow(from, agCount, kAheadAgs, hinted, &first, &until)) return;
   auto rootOf = [&](uint32_t ag) { return static_cast<long long>(ag) * agBlocks + agRoots[ag]; };
   if (agRoots[until - 1] < agLengths[until - 1] && blocksCached(blockSize, rootOf(until - 1)))
     return;
@@ -64,20 +54,11 @@ bool FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_
   if (last == from ||
       blocksCached(blockSize, agStart + fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize)))
     return false;
-  long long runStart = 0, runCount = 0;
+  fsbmp::RunHints runs(this, blockSize);
   for (uint32_t i = from; i < last; ++i) {
     const uint32_t child = fsbmp::decodeBE32(pointers + i * kPointerSize);
-    if (child >= limit) continue;
-    const long long b = agStart + child;
-    if (runCount > 0 && b == runStart + runCount) {
-      ++runCount;
-      continue;
-    }
-    if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
-    runStart = b;
-    runCount = 1;
+    if (child < limit) runs.add(static_cast<uint64_t>(agStart) + child);
   }
-  if (runCount > 0) willReadBlocks(blockSize, runStart, runCount);
   return true;
 }
 
