@@ -162,6 +162,7 @@ CVoError FsParserExt2::walkMaps(const JxCodeLocation& where, const ChunkLayout& 
   std::vector<ext4_group_desc_64> gdt;
   CVoError err = gatherGDT(where, &gdt);
   if (err.code < 0) return err;
+  if (blockUninitHonoured) distrustContradictedUninit(&gdt);
 
   // The blocks up to the first data block lie in no group's bitmap.
   markBlocks(bitmap, 0, static_cast<uint64_t>(firstDataBlock) + 1, chunkShift);

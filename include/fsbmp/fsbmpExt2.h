@@ -173,6 +173,12 @@ class FSBMP_API FsParserExt2 : public FsParser {
                     unsigned char* bitmap, uint32_t unitBytes);
   void markUninitMetadata(const std::vector<ext4_group_desc_64>& gdt, unsigned char* bitmap,
                           uint32_t chunkShift) const;
+  // Clears BLOCK_UNINIT, in the walk's copy of the table, from every group whose descriptor
+  // contradicts it (a free count other than an uninitialised group's), so that its bitmap is read
+  // and checked like any other group's.
+  void distrustContradictedUninit(std::vector<ext4_group_desc_64>* gdt);
+  // Blocks of group g's superblock copy and descriptor blocks, from groupMetaStart(g).
+  uint64_t superAndDescBlocks(uint32_t g) const;
   // Marks the chunks of blocks [first, first + count), whole clusters, cut at the file system's
   // end.
   void markBlocks(unsigned char* bitmap, uint64_t first, uint64_t count, uint32_t chunkShift) const;

@@ -190,6 +190,53 @@ TEST_F(Ext2DamageTest, UninitFlagIgnoredWithoutDescriptorChecksums) {
       << err.toString();
 }
 
+// A BLOCK_UNINIT flag set on a group that holds files: its free count gives it away, its bitmap
+// is read and the map is the undamaged image's, every file's blocks in it. A flagged group whose
+// free count contradicts the flag and whose bitmap was never written is refused.
+TEST_F(Ext2DamageTest, UninitFlagContradictedByTheFreeCount) {
+  for (const char* layout : {"ext4_4k", "ext4_1k", "ext4_bigalloc"}) {
+    SCOPED_TRACE(layout);
+    const Ext2Image& im = ext2Image(layout);
+    ASSERT_TRUE(im.failure.empty()) << im.failure;
+    size_t g = 0;  // the initialised group between the first and the last with most in use
+    for (size_t k = 1; k + 1 < im.groups.size(); ++k)
+      if (!im.groups[k].blockUninit && (g == 0 || im.groups[k].freeCount < im.groups[g].freeCount))
+        g = k;
+    ASSERT_NE(g, 0u);
+    const std::string path = copyOf(layout, "uninit-flag");
+    const long long at =
+        (im.firstBlock + 1) * im.blockSize + im.descSize * static_cast<long long>(g);
+    put16(path, at + 18, static_cast<uint16_t>(readAt(path, at + 18, 1)[0] | 0x2));
+    ext2_test::resealDescriptor(path, at, static_cast<uint32_t>(g));
+    DebugCapture log;
+    CVoError err;
+    FsParserExt2 p(path, &err);
+    ASSERT_GE(err.code, 0) << err.toString();
+    ChunkBitmap got;
+    err = getBitmap(&p, static_cast<int>(im.blockSize * im.clusterBlocks), &got);
+    ASSERT_GE(err.code, 0) << err.toString();
+    EXPECT_TRUE(log.contains("Block group " + std::to_string(g) + " of " + path +
+                             " is marked BLOCK_UNINIT but counts"));
+    EXPECT_TRUE(sameChunks(got, chunksFromBlocks(im.used, im.clusterBlocks),
+                           im.blockCount / im.clusterBlocks));
+  }
+
+  const Ext2Image& im = ext2Image("ext4_noflex_32");
+  ASSERT_TRUE(im.failure.empty()) << im.failure;
+  size_t g = 1;
+  while (g < im.groups.size() && !im.groups[g].blockUninit) ++g;
+  ASSERT_LT(g, im.groups.size());
+  const std::string path = copyOf("ext4_noflex_32", "uninit-free-count");
+  const long long at = 4096 + 32 * static_cast<long long>(g);
+  put16(path, at + 12, static_cast<uint16_t>(im.groups[g].freeCount - 1));
+  ext2_test::resealDescriptor(path, at, static_cast<uint32_t>(g));
+  CVoError err = bitmapError(path, 4096);
+  EXPECT_EQ(err.errNo(), ENOSYS);
+  EXPECT_EQ(err.message(), "Number of free blocks (" + std::to_string(im.groups[g].freeCount - 1) +
+                               ") in block group " + std::to_string(g) +
+                               " is inconsistent with the bitmap (32768).");
+}
+
 TEST_F(Ext2DamageTest, BitmapPastTheDeviceEnd) {
   const Ext2Image& im = ext2Image("ext2_1k");
   ASSERT_TRUE(im.failure.empty()) << im.failure;

@@ -31,6 +31,9 @@ const Layout kLayouts[] = {
     // Populated, then most of 200 small files removed: used blocks in the middle of chunks.
     {"ext4_4k", "120M",
      "mkfs.ext4 -q -F -b 4096 -g 4096 -d {fragdir} {img} 30000 && debugfs -w -f {rmlist} {img}"},
+    // 1 KiB blocks, populated: mke2fs -d leaves BLOCK_UNINIT groups full of inodes whose blocks
+    // lie in their flex group's first group.
+    {"ext4_1k", "40M", "mkfs.ext4 -q -F -b 1024 -g 2048 -d {fragdir} {img} 30000"},
     {"ext4_noflex_32", "120M",
      "mkfs.ext4 -q -F -b 4096 -g 4096 -O ^flex_bg,^64bit,^metadata_csum,uninit_bg {img} 30000"},
     {"ext4_metabg64", "80M", "mkfs.ext4 -q -F -b 4096 -g 256 -O meta_bg,^resize_inode {img} 18000"},
