@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "disk_table.h"
-#include "lvm_pv.h"
+#include "disk/disk_table.h"
+#include "disk/lvm_pv.h"
 #include "promises.h"
 
 namespace {

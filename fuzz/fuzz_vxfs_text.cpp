@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "fsbmpVxFSText.h"
 #include "promises.h"
+#include "vxfs/fsbmpVxFSText.h"
 
 using fsbmp_fuzz::check;
 

@@ -1,6 +1,6 @@
 // Parsers reading through a view: a file system that lies inside a larger image, as a partition
 // does, reads as it does on its own; reads stop at the view's end.
-#include "device_view.h"
+#include "core/device_view.h"
 
 #include <fcntl.h>
 

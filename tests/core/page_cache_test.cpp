@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/testutil.h"
-#include "device_view.h"
+#include "core/device_view.h"
 
 using namespace fsbmp_test;
 

@@ -3,9 +3,9 @@
 
 #include <cerrno>
 
-#include "chunks.h"
 #include "common/testutil.h"
-#include "crc16.h"
+#include "core/chunks.h"
+#include "ext2/crc16.h"
 #include "fsbmp/fsbmp.h"
 
 using namespace fsbmp_test;

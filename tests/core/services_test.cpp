@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "chunks.h"
-#include "coding.h"
 #include "common/testutil.h"
+#include "core/chunks.h"
+#include "core/coding.h"
 
 using namespace fsbmp_test;
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/testutil.h"
-#include "disk_table.h"
+#include "disk/disk_table.h"
 #include "fsbmp/fsbmpDisk.h"
 
 using namespace fsbmp_test;

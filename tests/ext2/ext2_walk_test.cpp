@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "common/testutil.h"
+#include "ext2/fsbmpExt2Tuning.h"
 #include "ext2_images.h"
 #include "fsbmp/fsbmpExt2.h"
-#include "fsbmpExt2Tuning.h"
 
 using namespace fsbmp_test;
 using ext2_test::Ext2Image;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fsbmpVxFSText.h"
+#include "vxfs/fsbmpVxFSText.h"
 
 using namespace fsbmp::vxfs;
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/testutil.h"
-#include "device_view.h"
+#include "core/device_view.h"
 #include "fsbmp/fsbmpXFS.h"
 #include "xfs_images.h"
 

@@ -1,0 +1,521 @@
+// The disk map: which table a device holds, whether that makes it a disk rather than a file
+// system, what each partition holds, and one bitmap over the whole device.
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/chunks.h"
+#include "core/coding.h"
+#include "core/device.h"
+#include "disk/disk_table.h"
+#include "disk/lvm_pv.h"
+#include "fsbmp/fsbmpDisk.h"
+
+static const char kFile[] = "disk_map";
+#define HERE JX_LOCATION(kFile)
+
+namespace fsbmp {
+
+int64_t logicalSectorBytes(int fd) {
+  struct stat st;
+  int bytes = 0;
+  if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKSSZGET, &bytes) == 0 &&
+      bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0)
+    return bytes;
+  return 512;
+}
+
+CVoError readPartitionTable(DeviceView* view, int64_t devBytes, int64_t sectorBytes,
+                            DiskTable* table) {
+  *table = DiskTable();
+  MbrKind mbr = MbrKind::kNone;
+  CVoError err = readMbr(view, devBytes, sectorBytes, &mbr, table);
+  if (err.code < 0 || mbr == MbrKind::kPlain) return err;
+  bool found = false;
+  err = readGpt(view, devBytes, &found, table);
+  if (err.code < 0) return err;
+  table->sectorZeroMbr = mbr == MbrKind::kProtective;
+  if (!found && mbr == MbrKind::kProtective) {
+    *table = DiskTable();
+    return JxErrorUtil::ErrorErrNo(
+        HERE, ENOSYS, "Sector 0 holds a GPT protective MBR, but neither GPT header verifies");
+  }
+  return CVoError();
+}
+
+namespace {
+
+// A device, opened and measured, with the table it holds.
+struct OpenedDevice {
+  CVoFile file;
+  std::shared_ptr<DeviceView> view;
+  int64_t bytes = 0;
+  DiskTable table;
+};
+
+CVoError openDevice(const std::string& dev, OpenedDevice* d) {
+  CVoError err = d->file.Open(dev.c_str(), kDeviceOpenFlags, kDeviceOpenMode);
+  if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", dev.c_str());
+  d->view = std::make_shared<FileView>(&d->file);
+  err = d->view->length(&d->bytes);
+  if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", dev.c_str());
+  err = readPartitionTable(d->view.get(), d->bytes, logicalSectorBytes(d->file.fd()), &d->table);
+  if (err.code < 0) return err.Push(HERE, "%s holds a damaged partition table", dev.c_str());
+  return CVoError();
+}
+
+// Whether the table outweighs a file system found on the whole device. Every mkfs of ext2/3/4,
+// XFS and ReiserFS zeroes sector 0 and LBA 1 of the device it is made on (mke2fs and mkreiserfs
+// zap them, mkfs.xfs writes its superblock and AGF there), so a sane MBR in sector 0 or a GPT
+// header that verifies at LBA 1 was written after any file system still visible behind it: the
+// file system is a leftover in the gap before the first partition, and the device is a disk.
+// A GPT found only at the end of the device, with no protective MBR in front, is the other way
+// round: mkreiserfs (among others) leaves the backup GPT of an earlier table in place, so there
+// a file system that is recognised wins, and the backup decides only when none is.
+bool tableIsDecisive(const DiskTable& t) {
+  return t.kind == DiskTable::kMbr ||
+         (t.kind == DiskTable::kGpt && (!t.fromBackup || t.sectorZeroMbr));
+}
+
+CVoError diskRefusal(const std::string& dev, const DiskTable& t) {
+  return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                 "%s holds a partition table (%s%s, %zu partition%s): map it as "
+                                 "a disk",
+                                 dev.c_str(), t.name(), t.fromBackup ? " from its backup" : "",
+                                 t.slots.size(), t.slots.size() == 1 ? "" : "s");
+}
+
+const int kPageSizes[] = {4096, 8192, 16384, 65536};
+
+// A Linux swap area: its signature in the last bytes of the first page. *page receives the page
+// size and *end the byte where the area ends, at most the partition's length.
+FsPartition::Content probeSwap(DeviceView* view, int64_t length, int64_t* page, int64_t* end) {
+  static const char* const kHibernation[] = {"S1SUSPEND", "S2SUSPEND", "ULSUSPEND", "LINHIB0001",
+                                             "\xed\xc3\x02\xe9\x98\x56\xe5\x0c"};
+  for (int size : kPageSizes) {
+    if (length < size) break;
+    unsigned char sig[10];
+    uint32_t got = 0;
+    if (view->readAt(size - 10, sig, sizeof sig, &got).code < 0 || got != sizeof sig) break;
+    for (const char* h : kHibernation) {
+      if (!memcmp(sig, h, strlen(h))) return FsPartition::kHibernation;
+    }
+    if (memcmp(sig, "SWAPSPACE2", 10) != 0) continue;
+    // version and last_page, in the byte order of the machine that wrote them
+    unsigned char info[8];
+    if (view->readAt(1024, info, sizeof info, &got).code < 0 || got != sizeof info) break;
+    uint64_t lastPage;
+    if (decodeLE32(info) == 1) {
+      lastPage = decodeLE32(info + 4);
+    } else if (decodeBE32(info) == 1) {
+      lastPage = decodeBE32(info + 4);
+    } else {
+      break;
+    }
+    *page = size;
+    const uint64_t bytes = (lastPage + 1) * static_cast<uint64_t>(size);
+    *end = bytes < static_cast<uint64_t>(length) ? static_cast<int64_t>(bytes) : length;
+    return FsPartition::kSwap;
+  }
+  return FsPartition::kUnknown;
+}
+
+}  // namespace
+
+FsParser* probeWholeDevice(const std::string& dev, CVoError* err) {
+  OpenedDevice d;
+  CVoError tableErr = openDevice(dev, &d);
+  if (tableErr.code < 0 && tableErr.errNo() == ENOSYS) {
+    *err = tableErr.Push(HERE, "%s is a disk: map it as a disk", dev.c_str());
+    return nullptr;
+  }
+  // A device that cannot be read is the parsers' to report, as they always have.
+  if (tableErr.code >= 0 && tableIsDecisive(d.table)) {
+    *err = diskRefusal(dev, d.table);
+    return nullptr;
+  }
+  FsParser* p = probeView(nullptr, dev, err);
+  if (!p && tableErr.code >= 0 && d.table.kind != DiskTable::kNone)
+    *err = diskRefusal(dev, d.table);
+  return p;
+}
+
+}  // namespace fsbmp
+
+namespace fsbmp {
+
+// A logical volume: the view through its extents and its parser, when its file system is read.
+struct OpenedVolume {
+  std::shared_ptr<StripedView> view;
+  std::unique_ptr<FsParser> parser;
+  int64_t base = 0;        // where the view's offsets start on the disk
+  bool elsewhere = false;  // readable but for extents on other PVs of the VG
+};
+
+}  // namespace fsbmp
+
+struct FsDisk::Impl {
+  fsbmp::OpenedDevice device;
+  std::string dev;
+  std::string label;
+  std::vector<FsPartition> partitions;
+  // Per partition: its parser when it holds a file system; its swap area's page and end.
+  std::vector<std::unique_ptr<FsParser>> parsers;
+  std::vector<int64_t> swapPage;
+  std::vector<int64_t> swapEnd;
+  // Per partition holding a PV: its volumes, opened.
+  std::vector<std::vector<fsbmp::OpenedVolume>> volumes;
+  PdDebug debug;
+};
+
+FsDisk::FsDisk(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+FsDisk::~FsDisk() {}
+
+const std::string& FsDisk::label() const {
+  return impl_->label;
+}
+bool FsDisk::fromBackup() const {
+  return impl_->device.table.fromBackup;
+}
+long long FsDisk::size() const {
+  return impl_->device.bytes;
+}
+const std::vector<FsPartition>& FsDisk::partitions() const {
+  return impl_->partitions;
+}
+
+namespace {
+
+// Probes the file system of a volume opened through v->view, named `name` in messages, and
+// records in *lv what was found, or why nothing was.
+void probeVolume(const std::string& name, fsbmp::OpenedVolume* v, FsLogicalVolume* lv) {
+  CVoError probeErr;
+  v->parser.reset(fsbmp::probeView(v->view, name, &probeErr));
+  if (v->parser) {
+    lv->mapped = true;
+    lv->fsType = v->parser->fsType;
+    lv->blockSize = v->parser->blockSize;
+    lv->why.clear();
+  } else {
+    lv->why = "no file system recognised: " + probeErr.message();
+  }
+}
+
+// An LVM2 PV in `view`: its extents and volumes into *part (content kLvmPv), each volume that
+// may be read through its extents probed. *isPv false: no PV label. An error: a PV that cannot
+// be read safely.
+CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::string& name, bool* isPv,
+                FsPartition* part, std::vector<fsbmp::OpenedVolume>* volumes) {
+  fsbmp::LvmPv pv;
+  CVoError err = fsbmp::readLvmPv(view.get(), part->length, isPv, &pv);
+  if (!*isPv || err.code < 0) return err;
+  part->content = FsPartition::kLvmPv;
+  part->vg = pv.vg;
+  part->pvName = pv.pvName;
+  part->extentSize = pv.extentSize;
+  part->peStart = pv.peStart;
+  part->peCount = pv.peCount;
+  part->volumes = pv.volumes;
+  for (size_t i = 0; i < part->volumes.size(); ++i) {
+    FsLogicalVolume& lv = part->volumes[i];
+    fsbmp::OpenedVolume v;
+    v.base = part->start;
+    v.elsewhere = pv.elsewhere[i];
+    if (lv.why.empty()) {
+      v.view = std::make_shared<fsbmp::StripedView>(view, fsbmp::lvmSegmentsOnPv(pv, lv));
+      probeVolume(name + "/" + pv.vg + "/" + lv.name, &v, &lv);
+    }
+    volumes->push_back(std::move(v));
+  }
+  return CVoError();
+}
+
+// Volumes that need extents on other PVs of their VG, when those PVs are partitions of this disk
+// too (same VG, same seqno): read through a view of the whole disk, from each PV that holds part
+// of them (each maps the same file system; the bitmap takes the union).
+void readAcrossPvs(const std::string& dev, const std::shared_ptr<fsbmp::DeviceView>& disk,
+                   std::vector<FsPartition>& parts,
+                   std::vector<std::vector<fsbmp::OpenedVolume>>* opened) {
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FsPartition& part = parts[i];
+    if (part.content != FsPartition::kLvmPv) continue;
+    for (size_t k = 0; k < part.volumes.size(); ++k) {
+      FsLogicalVolume& lv = part.volumes[k];
+      fsbmp::OpenedVolume& v = (*opened)[i][k];
+      if (!v.elsewhere) continue;
+      bool all = true;
+      auto pvStart = [&](const std::string& name) -> int64_t {
+        for (const FsPartition& other : parts) {
+          if (other.content == FsPartition::kLvmPv && other.vg == part.vg && other.pvName == name &&
+              other.extentSize == part.extentSize)
+            return other.start + other.peStart;
+        }
+        all = false;
+        return 0;
+      };
+      std::vector<fsbmp::StripedView::Segment> segments =
+          fsbmp::lvmSegments(lv, part.extentSize, pvStart);
+      if (!all) continue;
+      v.view = std::make_shared<fsbmp::StripedView>(disk, std::move(segments));
+      v.base = 0;
+      probeVolume(dev + "/" + part.vg + "/" + lv.name, &v, &lv);
+    }
+  }
+}
+
+}  // namespace
+
+FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
+  std::unique_ptr<Impl> impl(new Impl());
+  impl->dev = dev;
+  *err = fsbmp::openDevice(dev, &impl->device);
+  if (err->code < 0) return nullptr;
+  const fsbmp::DiskTable& table = impl->device.table;
+  if (table.kind != fsbmp::DiskTable::kNone && !fsbmp::tableIsDecisive(table)) {
+    CVoError probeErr;
+    std::unique_ptr<FsParser> whole(fsbmp::probeView(nullptr, dev, &probeErr));
+    if (whole) {
+      *err = JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS,
+          "%s holds a file system, behind which only the backup of an earlier GPT survives: map "
+          "it as a file system",
+          dev.c_str());
+      return nullptr;
+    }
+  }
+  impl->label = table.name();
+  std::vector<fsbmp::TableSlot> slots = table.slots;
+  if (table.kind == fsbmp::DiskTable::kNone) {
+    // No table: perhaps a PV on the whole device.
+    bool found = false;
+    fsbmp::LvmPv pv;
+    fsbmp::readLvmPv(impl->device.view.get(), impl->device.bytes, &found, &pv);
+    if (!found) {
+      *err = JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "%s holds no partition table and no LVM physical volume", dev.c_str());
+      return nullptr;
+    }
+    impl->label = "LVM";
+    slots.push_back({0, 0, impl->device.bytes, "lvm"});
+  }
+  for (const fsbmp::TableSlot& slot : slots) {
+    FsPartition part;
+    part.number = slot.number;
+    part.start = slot.start;
+    part.length = slot.length;
+    part.type = slot.type;
+    auto view = std::make_shared<fsbmp::ExtentView>(
+        impl->device.view, std::vector<fsbmp::ExtentView::Extent>{{slot.start, slot.length}});
+    int64_t page = 0, swapEnd = 0;
+    const std::string name = dev + "#" + std::to_string(slot.number);
+    std::vector<fsbmp::OpenedVolume> volumes;
+    bool isPv = false;
+    CVoError pvErr = readPv(view, name, &isPv, &part, &volumes);
+    FsPartition::Content swap =
+        isPv ? FsPartition::kUnknown : fsbmp::probeSwap(view.get(), slot.length, &page, &swapEnd);
+    std::unique_ptr<FsParser> parser;
+    if (isPv) {
+      if (pvErr.code < 0) part.why = pvErr.message() + ": counted used whole";
+    } else if (swap != FsPartition::kHibernation) {
+      CVoError probeErr;
+      parser.reset(fsbmp::probeView(view, name, &probeErr));
+      if (!parser) part.why = probeErr.message();
+    }
+    if (parser) {
+      part.content = FsPartition::kFileSystem;
+      part.fsType = parser->fsType;
+      part.blockSize = parser->blockSize;
+    } else if (!isPv || pvErr.code < 0) {
+      part.content = swap;
+    }
+    impl->debug.Debug("FsDisk::open", "%s: %lld+%lld type %s content %d", name.c_str(), part.start,
+                      part.length, part.type.c_str(), static_cast<int>(part.content));
+    impl->partitions.push_back(part);
+    impl->parsers.push_back(std::move(parser));
+    impl->swapPage.push_back(page);
+    impl->swapEnd.push_back(swapEnd);
+    impl->volumes.push_back(std::move(volumes));
+  }
+  readAcrossPvs(dev, impl->device.view, impl->partitions, &impl->volumes);
+  return new FsDisk(std::move(impl));
+}
+
+namespace {
+
+// A bitmap under construction over a window of the disk that starts at byte `origin`: the
+// whole disk, or one partition taken as a device of its own. Offsets given to it are the disk's.
+struct Canvas {
+  unsigned char* bitmap;
+  uint64_t nChunks;
+  int64_t chunk;
+  int64_t origin;
+
+  // Clears the chunks that lie wholly inside bytes [begin, end).
+  void clearInside(int64_t begin, int64_t end) const {
+    begin = std::max<int64_t>(begin - origin, 0);
+    end -= origin;
+    if (end <= begin) return;
+    uint64_t first = static_cast<uint64_t>((begin + chunk - 1) / chunk);
+    uint64_t last = static_cast<uint64_t>(end / chunk);
+    if (last > nChunks) last = nChunks;
+    if (first < last) fsbmp::clearChunkRange(bitmap, first, last);
+  }
+
+  // Sets every chunk that bytes [begin, end) touch.
+  void setTouched(int64_t begin, int64_t end) const {
+    begin = std::max<int64_t>(begin - origin, 0);
+    end -= origin;
+    if (end <= begin) return;
+    uint64_t first = static_cast<uint64_t>(begin / chunk);
+    uint64_t last = static_cast<uint64_t>((end + chunk - 1) / chunk);
+    if (last > nChunks) last = nChunks;
+    if (first < last) fsbmp::setChunkRange(bitmap, first, last);
+  }
+};
+
+// A file system's bitmap, at the largest chunk that is a multiple of its block size, at most the
+// disk's chunk (when the block allows) and divides `offset` (where the file system starts on the
+// disk), so that each of its chunks falls within one disk chunk when it can; each used chunk's
+// bytes [from, from + length) of the file system go to `mark`.
+CVoError orFileSystem(FsParser* parser, int64_t offset, int64_t chunk,
+                      const std::function<void(int64_t, int64_t)>& mark) {
+  int64_t grain = parser->blockSize;
+  while (grain * 2 <= chunk && offset % (grain * 2) == 0) grain *= 2;
+  CVoError err;
+  for (;; grain *= 2) {
+    void* raw = nullptr;
+    long long count = 0;
+    err = parser->getBmp(static_cast<int>(grain), &raw, &count);
+    if (err.code >= 0) {
+      std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
+      for (long long c = 0; c < count; ++c) {
+        if (bits.get()[c >> 3] == 0 && (c & 7) == 0) {
+          c += 7;
+          continue;
+        }
+        if ((bits.get()[c >> 3] >> (c & 7)) & 1) mark(c * grain, grain);
+      }
+      return CVoError();
+    }
+    // Too many chunks for the parser's counters: a coarser grain still marks what it must.
+    if (err.errNo() != EINVAL || grain >= (1 << 29)) return err;
+  }
+}
+
+// A partition's file system: its used chunks onto the disk chunks they touch.
+CVoError orPartition(FsParser* parser, const FsPartition& part, const Canvas& canvas) {
+  const int64_t end = part.start + part.length;
+  return orFileSystem(parser, part.start - canvas.origin, canvas.chunk,
+                      [&](int64_t from, int64_t length) {
+                        from += part.start;
+                        if (from < end) canvas.setTouched(from, std::min(from + length, end));
+                      });
+}
+
+// A PV: its extents are free but for those of its volumes; a volume whose file system is read
+// marks what that uses, through its extents; every other volume all its extents here.
+void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>* volumes,
+                      const Canvas& canvas, PdDebug* debug) {
+  for (size_t i = 0; i < part.volumes.size(); ++i) {
+    const FsLogicalVolume& lv = part.volumes[i];
+    fsbmp::OpenedVolume& v = (*volumes)[i];
+    if (lv.mapped) {
+      CVoError err = orFileSystem(v.parser.get(), part.start + part.peStart - canvas.origin,
+                                  canvas.chunk, [&](int64_t from, int64_t length) {
+                                    v.view->forEachRun(from, length, [&](int64_t at, int64_t run) {
+                                      canvas.setTouched(v.base + at, v.base + at + run);
+                                      return true;
+                                    });
+                                  });
+      if (err.code >= 0) continue;
+      debug->Debug("FsDisk::getBmp", "volume %s counted used: %s", lv.name.c_str(),
+                   err.message().c_str());
+    }
+    for (const FsLvSegment& s : lv.segments) {
+      for (const FsLvSegment::Stripe& st : s.stripes) {
+        if (st.pv != part.pvName) continue;
+        const int64_t from = part.start + part.peStart + st.firstExtent * part.extentSize;
+        const int64_t perStripe = s.extentCount / static_cast<int64_t>(s.stripes.size());
+        canvas.setTouched(from, from + perStripe * part.extentSize);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+CVoError FsDisk::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
+  std::vector<size_t> all;
+  for (size_t i = 0; i < impl_->partitions.size(); ++i) all.push_back(i);
+  return mapWindow(0, impl_->device.bytes, all, chunkSize, bmp, bmpSize);
+}
+
+CVoError FsDisk::getPartitionBmp(int number, int chunkSize, void** bmp, long long* bmpSize) {
+  *bmp = nullptr;
+  *bmpSize = 0;
+  for (size_t i = 0; i < impl_->partitions.size(); ++i) {
+    const FsPartition& p = impl_->partitions[i];
+    if (p.number == number) return mapWindow(p.start, p.length, {i}, chunkSize, bmp, bmpSize);
+  }
+  return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "%s has no partition %d", impl_->dev.c_str(),
+                                 number);
+}
+
+CVoError FsDisk::mapWindow(long long origin, long long length, const std::vector<size_t>& which,
+                           int chunkSize, void** bmp, long long* bmpSize) {
+  *bmp = nullptr;
+  *bmpSize = 0;
+  CVoError err = fsbmp::checkChunkSize(HERE, chunkSize, 512);
+  if (err.code < 0) return err;
+  const int64_t chunk = chunkSize;
+  const uint64_t nChunks = static_cast<uint64_t>((length + chunk - 1) / chunk);
+  err = fsbmp::checkChunkCount(HERE, nChunks, chunkSize, fsbmp::kMaxChunks);
+  if (err.code < 0) return err;
+  FsParserAutoChunkBmp holder;
+  err = holder.init(static_cast<size_t>((nChunks + 7) / 8));
+  if (err.code < 0) return err.Push(HERE, "Couldn't allocate the disk's bitmap");
+  const Canvas canvas{holder.bitmap, nChunks, chunk, origin};
+
+  // Everything is used, until a partition's contents say otherwise: the tables, the gaps and the
+  // boot loaders in them stay used.
+  fsbmp::setChunkRange(holder.bitmap, 0, nChunks);
+  const std::vector<FsPartition>& parts = impl_->partitions;
+  for (size_t i : which) {
+    const FsPartition& p = parts[i];
+    if (p.content == FsPartition::kFileSystem)
+      canvas.clearInside(p.start, p.start + p.length);
+    else if (p.content == FsPartition::kLvmPv)
+      canvas.clearInside(p.start + p.peStart, p.start + p.peStart + p.peCount * p.extentSize);
+    else if (p.content == FsPartition::kSwap)
+      canvas.clearInside(p.start + impl_->swapPage[i], p.start + impl_->swapEnd[i]);
+  }
+  for (size_t i : which) {
+    if (parts[i].content == FsPartition::kLvmPv)
+      orPhysicalVolume(parts[i], &impl_->volumes[i], canvas, &impl_->debug);
+    if (parts[i].content != FsPartition::kFileSystem) continue;
+    err = orPartition(impl_->parsers[i].get(), parts[i], canvas);
+    if (err.code < 0) {
+      // A file system that cannot be mapped is kept whole.
+      impl_->debug.Debug("FsDisk::getBmp", "partition %d counted used: %s", parts[i].number,
+                         err.message().c_str());
+      canvas.setTouched(parts[i].start, parts[i].start + parts[i].length);
+    }
+  }
+  // Partitions with contents not recognised count whole, even where another overlaps them.
+  for (size_t i : which) {
+    const FsPartition& p = parts[i];
+    if (p.content == FsPartition::kUnknown || p.content == FsPartition::kHibernation)
+      canvas.setTouched(p.start, p.start + p.length);
+  }
+  *bmpSize = static_cast<long long>(nChunks);
+  *bmp = holder.release();
+  return CVoError();
+}

@@ -1,0 +1,110 @@
+// XFS: what the walk will read next, hinted to the kernel (willReadBlocks) so that on a cold cache
+// many reads are in flight at once while the walk reads one block at a time: every AG's headers
+// at the probe, every AG's tree root, and the leaves from the node above them. Each window is
+// left out when its farthest block is in the page cache already, where hints would only cost a
+// look-up each. Kept apart from the walk so that its record loop compiles as it did.
+#include <cstdint>
+#include <new>
+
+#include "core/coding.h"
+#include "core/read_ahead.h"
+#include "fsbmp/fsbmpXFS.h"
+#include "xfs/fsbmpXFSLayout.h"
+
+using namespace fsbmp::xfs;
+
+namespace {
+
+// AGs whose headers (at the probe) and tree roots (in the walk) are hinted ahead of the one
+// being read, renewed once half of them are read: a bounded window however many AGs the
+// superblock counts.
+const uint32_t kAheadAgs = 512;
+
+}  // namespace
+
+void FsParserXFS::hintAgHeaders(uint32_t from, uint32_t* hinted) {
+  uint32_t first = 0, until = 0;
+  if (!fsbmp::aheadWindow(from, agCount, kAheadAgs, hinted, &first, &until)) return;
+  // The superblock copy and the AGF: the AG's first two sectors.
+  const long long agSectors = static_cast<long long>(agBlocks) * blockSize / sectorBytes;
+  if (blocksCached(sectorBytes, (until - 1) * agSectors + 1)) return;
+  for (uint32_t ag = first; ag < until; ++ag) willReadBlocks(sectorBytes, ag * agSectors, 2);
+}
+
+void FsParserXFS::hintRoots(uint32_t from, uint32_t* hinted) {
+  uint32_t first = 0, until = 0;
+  if (!fsbmp::aheadWindow(from, agCount, kAheadAgs, hinted, &first, &until)) return;
+  auto rootOf = [&](uint32_t ag) { return static_cast<long long>(ag) * agBlocks + agRoots[ag]; };
+  if (agRoots[until - 1] < agLengths[until - 1] && blocksCached(blockSize, rootOf(until - 1)))
+    return;
+  for (uint32_t ag = first; ag < until; ++ag)
+    if (agRoots[ag] < agLengths[ag]) willReadBlocks(blockSize, rootOf(ag), 1);
+}
+
+bool FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_t from,
+                               long long agStart, uint32_t limit) {
+  // The child pointers follow all the key slots; those outside the AG are not hinted (the
+  // descent refuses the one it takes), and children in consecutive blocks make one hint.
+  const int header = treeHeaderSize();
+  const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
+  const unsigned char* pointers = node + header + maxKeys * kRecordSize;
+  // A warm cache that holds the last child holds the others as a rule: no hints then.
+  uint32_t last = keys;
+  while (last > from && fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize) >= limit) --last;
+  if (last == from ||
+      blocksCached(blockSize, agStart + fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize)))
+    return false;
+  fsbmp::RunHints runs(this, blockSize);
+  for (uint32_t i = from; i < last; ++i) {
+    const uint32_t child = fsbmp::decodeBE32(pointers + i * kPointerSize);
+    if (child < limit) runs.add(static_cast<uint64_t>(agStart) + child);
+  }
+  return true;
+}
+
+void FsParserXFS::hintLeavesBelow(const unsigned char* node, uint32_t keys, uint32_t from,
+                                  long long agStart, uint32_t limit) {
+  leavesAhead = keys - from - 1;
+  nextParent = kNoSibling;
+  // On a cold cache the node to the right comes next, and its children after it; a warm one
+  // needs neither its read nor their hints.
+  if (!hintChildren(node, keys, from, agStart, limit)) return;
+  nextParent = fsbmp::decodeBE32(node + kOffTreeRightSibling);
+  if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
+}
+
+void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
+  if (leavesAhead > 0) {
+    --leavesAhead;
+    return;
+  }
+  // The leaf about to be read lies under the next node of the level above (its first child, in
+  // a sound tree): that node is read for its children. Only hints come of it, so whatever is
+  // wrong with it just ends the hints; the walk's own reads and checks are as before.
+  const uint32_t parent = nextParent;
+  nextParent = kNoSibling;
+  if (parent >= limit) return;
+  if (!parentBuf) parentBuf.reset(new (std::nothrow) unsigned char[blockSize]);
+  if (!parentBuf || readBlocks(parentBuf.get(), blockSize, agStart + parent, 1).code < 0) return;
+  const unsigned char* node = parentBuf.get();
+  const uint32_t maxKeys =
+      static_cast<uint32_t>(blockSize - treeHeaderSize()) / (kRecordSize + kPointerSize);
+  const uint32_t keys = fsbmp::decodeBE16(node + kOffTreeRecords);
+  if (fsbmp::decodeBE32(node + kOffTreeMagic) != treeMagic() ||
+      fsbmp::decodeBE16(node + kOffTreeLevel) != 1 || keys == 0 || keys > maxKeys)
+    return;
+  hintLeavesBelow(node, keys, 0, agStart, limit);
+}
+
+// The walk's two reads of a leaf, each after its hints: out of the walk's own function, so that
+// its record loop compiles as it did without them.
+CVoError FsParserXFS::firstLeaf(uint32_t ag) {
+  hintRoots(ag, &rootsHinted);
+  return findLeaf(0, static_cast<long long>(ag) * agBlocks, agRoots[ag]);
+}
+
+CVoError FsParserXFS::nextLeaf(const JxCodeLocation& where, long long agStart, uint32_t agLength,
+                               uint32_t sibling) {
+  hintNextLeaves(agStart, agLength);
+  return readTreeBlock(where, agStart + sibling);
+}
