@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "fsbmp/fsbmpExt2.h"
-#include "fsbmp/fsbmpReiserFS.h"
-#include "fsbmp/fsbmpXFS.h"
 #include "probe.h"
 
 namespace fsbmp_tool {
@@ -21,50 +18,15 @@ void addWarnings(nlohmann::ordered_json* doc, const std::vector<std::string>& wa
   if (!warnings.empty()) (*doc)["warnings"] = warnings;
 }
 
-// The journal's state (ext3/4, ReiserFS, XFS): "" where the file system has none.
-std::string journalState(FsParser& parser) {
-  if (const auto* ext = dynamic_cast<const FsParserExt2*>(&parser)) {
-    if (!ext->needsRecovery) return ext->journalInode ? "clean" : "";
-    if (ext->replayError.code < 0)
-      return "needs recovery, which can't be done here: " + ext->replayError.rootMessage();
-    std::string state = "needs recovery: " + std::to_string(ext->replayedTransactions) +
-                        " transactions (" + std::to_string(ext->replayedBlocks) +
-                        " blocks) replayed in memory";
-    if (!ext->fastCommitExtents.empty()) {
-      state +=
-          ", " + std::to_string(ext->fastCommitExtents.size()) + " fast-commit ranges counted used";
-    }
-    return state;
-  }
-  if (const auto* reiser = dynamic_cast<const FsParserReiserFS*>(&parser)) {
-    if (reiser->journalDevice != 0) return "on another device";
-    if (reiser->replayError.code < 0)
-      return "needs replay, which can't be done here: " + reiser->replayError.rootMessage();
-    if (reiser->replayedTransactions == 0) return "clean";
-    return "needs replay: " + std::to_string(reiser->replayedTransactions) +
-           " transactions replayed in memory";
-  }
-  if (auto* xfs = dynamic_cast<FsParserXFS*>(&parser)) {
-    if (xfs->logStart == 0 && !xfs->logDeviceNamed()) return "on another device";
-    if (xfs->agCount == 0) return "";
-    const CVoError err = xfs->readLog();
-    if (err.code < 0) return "needs recovery, which can't be done here: " + err.rootMessage();
-    if (!xfs->logNeedsRecovery) return "clean";
-    return "needs recovery: " + std::to_string(xfs->replayedTransactions) + " transactions (" +
-           std::to_string(xfs->replayedBuffers) + " buffers) replayed in memory";
-  }
-  return "";
-}
-
 nlohmann::ordered_json geometry(FsParser& parser) {
   nlohmann::ordered_json doc;
   doc["device"] = parser.devPath;
-  doc["type"] = typeName(parser.fsType);
+  doc["type"] = FsParser::typeName(parser.fsType);
   doc["block_size"] = parser.blockSize;
   doc["block_count"] = parser.blockCount;
   doc["fs_size"] = parser.fsSize;
   doc["device_size"] = parser.devSize;
-  const std::string journal = journalState(parser);
+  const std::string journal = parser.journalState();
   if (!journal.empty()) doc["journal"] = journal;
   return doc;
 }
@@ -82,7 +44,7 @@ nlohmann::ordered_json physicalVolume(const FsPartition& p) {
     nlohmann::ordered_json v;
     v["name"] = lv.name;
     if (lv.mapped) {
-      v["content"] = typeName(lv.fsType);
+      v["content"] = FsParser::typeName(lv.fsType);
       v["block_size"] = lv.blockSize;
     } else {
       v["content"] = "used";
@@ -129,7 +91,7 @@ nlohmann::ordered_json geometry(const Source& source) {
     part["start"] = p.start;
     part["length"] = p.length;
     part["type"] = p.type;
-    part["content"] = p.content == FsPartition::kFileSystem    ? typeName(p.fsType)
+    part["content"] = p.content == FsPartition::kFileSystem    ? FsParser::typeName(p.fsType)
                       : p.content == FsPartition::kSwap        ? "swap"
                       : p.content == FsPartition::kHibernation ? "hibernation"
                       : p.content == FsPartition::kLvmPv       ? "lvm"
@@ -252,12 +214,12 @@ void writeInfoText(FILE* out, const Source& source) {
   }
   FsParser& parser = *source.parser;
   fprintf(out, "device:      %s\n", parser.devPath.c_str());
-  fprintf(out, "type:        %s\n", typeName(parser.fsType));
+  fprintf(out, "type:        %s\n", FsParser::typeName(parser.fsType));
   fprintf(out, "block size:  %d\n", parser.blockSize);
   fprintf(out, "blocks:      %lld\n", parser.blockCount);
   fprintf(out, "fs size:     %lld\n", parser.fsSize);
   fprintf(out, "device size: %lld\n", parser.devSize);
-  const std::string journal = journalState(parser);
+  const std::string journal = parser.journalState();
   if (!journal.empty()) fprintf(out, "journal:     %s\n", journal.c_str());
 }
 

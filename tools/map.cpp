@@ -65,8 +65,8 @@ void drawTerminalMap(FILE* out, const Source& source, const UsageMap& map, int w
   const long long cellBytes = grid.chunksPerCell * map.chunkSize;
 
   const long long span = std::max(map.devSize, map.fsSize);
-  const std::string type =
-      source.disk ? source.disk->label() + " disk" : std::string(typeName(source.parser->fsType));
+  const std::string type = source.disk ? source.disk->label() + " disk"
+                                       : std::string(FsParser::typeName(source.parser->fsType));
   fprintf(out, "%s: %s, %s, %d-byte %s\n", source.devPath.c_str(), type.c_str(),
           humanBytes(static_cast<double>(span)).c_str(), source.blockSize,
           source.disk ? "sectors" : "blocks");

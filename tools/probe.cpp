@@ -10,27 +10,9 @@
 #include <vector>
 
 #include "device_check.h"
-#include "fsbmp/fsbmpExt2.h"
-#include "fsbmp/fsbmpReiserFS.h"
-#include "fsbmp/fsbmpVxFS.h"
-#include "fsbmp/fsbmpXFS.h"
+#include "fsbmp/fsbmpDisk.h"
 
 namespace fsbmp_tool {
-
-const char* typeName(int fsType) {
-  switch (fsType) {
-    case FsParser::kExt2:
-      return "ext2/3/4";
-    case FsParser::kReiserFS:
-      return "ReiserFS";
-    case FsParser::kXFS:
-      return "XFS";
-    case FsParser::kVxFS:
-      return "VxFS";
-    default:
-      return "unknown";
-  }
-}
 
 std::string errorText(const CVoError& err, bool verbose) {
   if (verbose) return err.toString();
@@ -78,42 +60,28 @@ std::string knownNonFileSystem(int fd) {
   return "";
 }
 
-// The factory keeps only its last candidate's error; this asks each candidate again, in the
-// factory's order, and prints every refusal.
-void reportRefusals(const std::string& device, int fd, bool verbose) {
-  struct Candidate {
-    const char* name;
-    FsParser* (*make)(const std::string&, CVoError*);
-  };
-  static const Candidate kCandidates[] = {
-      {"VxFS",
-       [](const std::string& d, CVoError* e) -> FsParser* { return new FsParserVxFS(d, e); }},
-      {"ext2/3/4",
-       [](const std::string& d, CVoError* e) -> FsParser* { return new FsParserExt2(d, e); }},
-      {"ReiserFS",
-       [](const std::string& d, CVoError* e) -> FsParser* { return new FsParserReiserFS(d, e); }},
-      {"XFS", [](const std::string& d, CVoError* e) -> FsParser* { return new FsParserXFS(d, e); }},
-  };
+// Every file system's refusal, as the factory met them, in its order.
+void reportRefusals(const std::string& device, int fd, bool verbose, const CVoError& factoryErr,
+                    const std::vector<FsParser::Refusal>& refusals) {
   const std::string what = knownNonFileSystem(fd);
   if (!what.empty()) {
     fprintf(stderr, "fsbmp: %s is not a file system: it holds %s\n", device.c_str(), what.c_str());
     if (!verbose) return;
   }
+  if (refusals.empty()) {  // refused before any file system was tried
+    fprintf(stderr, "fsbmp: %s: %s", device.c_str(), errorText(factoryErr, verbose).c_str());
+    return;
+  }
   fprintf(stderr, "fsbmp: no supported file system recognised on %s; tried:\n", device.c_str());
-  for (const Candidate& c : kCandidates) {
-    CVoError err;
-    std::unique_ptr<FsParser> parser(c.make(device, &err));
-    if (err.code >= 0) {
-      // The device changed between the two looks.
-      fprintf(stderr, "  %-9s accepted on a second look\n", c.name);
-      continue;
-    }
+  for (const FsParser::Refusal& r : refusals) {
+    const CVoError& err = r.error;
+    const char* name = FsParser::typeName(r.fsType);
     std::string why = err.rootMessage();
     if (why.empty()) why = err.message();
     if (err.errNo() != 0 && err.errNo() != ENOSYS &&
         why.find(strerror(err.errNo())) == std::string::npos)
       why += std::string(" (") + strerror(err.errNo()) + ")";
-    fprintf(stderr, "  %-9s %s\n", c.name, why.c_str());
+    fprintf(stderr, "  %-9s %s\n", name, why.c_str());
     if (verbose) {
       std::string stack = err.toString();
       size_t start = 0;
@@ -132,7 +100,8 @@ void reportRefusals(const std::string& device, int fd, bool verbose) {
 std::string partitionContent(const FsPartition& p) {
   switch (p.content) {
     case FsPartition::kFileSystem:
-      return std::string(typeName(p.fsType)) + ", " + std::to_string(p.blockSize) + "-byte blocks";
+      return std::string(FsParser::typeName(p.fsType)) + ", " + std::to_string(p.blockSize) +
+             "-byte blocks";
     case FsPartition::kSwap:
       return "swap";
     case FsPartition::kHibernation:
@@ -150,7 +119,8 @@ std::string partitionContent(const FsPartition& p) {
 
 std::string volumeContent(const FsLogicalVolume& lv) {
   if (lv.mapped)
-    return std::string(typeName(lv.fsType)) + ", " + std::to_string(lv.blockSize) + "-byte blocks";
+    return std::string(FsParser::typeName(lv.fsType)) + ", " + std::to_string(lv.blockSize) +
+           "-byte blocks";
   return "counted used: " + lv.why;
 }
 
@@ -208,7 +178,8 @@ bool openSource(const std::string& device, bool verbose, Source* source, struct 
   }
   source->devPath = device;
   CVoError err;
-  source->parser.reset(FsParser::init(device, &err));
+  std::vector<FsParser::Refusal> refusals;
+  source->parser.reset(FsParser::init(device, &err, &refusals));
   if (source->parser) {
     source->devSize = source->parser->devSize;
     source->fsSize = source->parser->fsSize;
@@ -230,7 +201,7 @@ bool openSource(const std::string& device, bool verbose, Source* source, struct 
             errorText(diskErr, verbose).c_str());
     if (!verbose) return false;
   }
-  reportRefusals(device, fd, verbose);
+  reportRefusals(device, fd, verbose, err, refusals);
   return false;
 }
 

@@ -13,8 +13,6 @@
 
 namespace fsbmp_tool {
 
-const char* typeName(int fsType);
-
 // Opens `device` into *source: the parser for its file system or, when the factory refuses a
 // device that holds a partition table, the whole disk. False after printing why: the device
 // cannot be opened, is neither a regular file nor a block device (refused at once: a FIFO never

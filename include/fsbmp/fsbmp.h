@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fsbmp/export.h"
 #include "fsbmp/services.h"
@@ -83,6 +84,22 @@ class FSBMP_API FsParser {
   // Tries VxFS, ext2/3/4, ReiserFS and XFS in that order and returns the first parser that
   // recognises `dev`, or null with the last attempt's error in *err (err must not be null).
   static FsParser* init(const std::string& dev, CVoError* err);
+  // One file system's refusal of a device.
+  struct Refusal {
+    int fsType;      // kExt2, ...
+    CVoError error;  // why its probe refused the device
+  };
+  // The same, and, when `refusals` is not null, each file system's refusal in the order they were
+  // tried: none when the device is refused before any is tried (a partition table) or the first
+  // one recognises it.
+  static FsParser* init(const std::string& dev, CVoError* err, std::vector<Refusal>* refusals);
+  // The name of a file-system kind for people ("ext2/3/4", "ReiserFS", "XFS", "VxFS"), or
+  // "unknown".
+  static const char* typeName(int fsType);
+
+  // The state of the file system's journal or log, for people: "clean", "needs recovery: ...",
+  // "on another device", ...; "" where the file system keeps none.
+  virtual std::string journalState();
 
   int fsType;
   int blockSize;

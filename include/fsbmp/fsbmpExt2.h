@@ -69,6 +69,7 @@ class FSBMP_API FsParserExt2 : public FsParser {
 
   CVoError init(const std::string& dev);
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+  std::string journalState() override;
 
   // True when `group` is group 0 or carries a superblock backup.
   bool bgHasSuper(unsigned int group) const;

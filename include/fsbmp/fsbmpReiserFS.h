@@ -19,6 +19,7 @@ class FSBMP_API FsParserReiserFS : public FsParser {
   // Maps the file system as replaying its journal would leave it; refuses (errno 38) a journal
   // that can't be replayed or lies on another device: the bitmaps lack what it allocates.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+  std::string journalState() override;
 
   uint32_t bitsPerBitmap;         // blocks described by one bitmap block
   uint32_t firstBitmapBlock;      // block holding bitmap block 0, right after the superblock's

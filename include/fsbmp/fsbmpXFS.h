@@ -27,6 +27,7 @@ class FSBMP_API FsParserXFS : public FsParser {
   // the trees call it used either as the replay leaves them or as the device holds them. Refuses
   // (errno 38) a file system whose log is on another device, or a log that can't be replayed.
   CVoError getBmp(int chunkSize, void** bmp, long long* bmpSize) override;
+  std::string journalState() override;
   // Finds the state of the internal log and, when it needs recovery, replays it in memory:
   // every later read of the free-space trees sees them as mounting would leave them. Done once
   // per parser; getBmp calls it.

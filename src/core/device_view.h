@@ -15,8 +15,6 @@
 #include "fsbmp/services/error.h"
 #include "fsbmp/services/file.h"
 
-class FsParser;
-
 namespace fsbmp {
 
 class DeviceView {
@@ -144,10 +142,6 @@ class MemoryOverlay : public DeviceView {
 // past its end (or no block a view can have) fail with errno 28. Errors name `where`.
 CVoError readViewBlocks(const JxCodeLocation& where, DeviceView* view, void* buf, int blockBytes,
                         long long block, int count);
-
-// The probing factory on a view: the parsers in the factory's order on the partition or volume
-// that `view` stands for (null: the device at `dev` as it stands); `dev` names it in messages.
-FsParser* probeView(const std::shared_ptr<DeviceView>& view, const std::string& dev, CVoError* err);
 
 }  // namespace fsbmp
 

@@ -10,11 +10,8 @@
 #include "core/device.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "core/registry.h"
 #include "disk/disk_table.h"
-#include "fsbmp/fsbmpExt2.h"
-#include "fsbmp/fsbmpReiserFS.h"
-#include "fsbmp/fsbmpVxFS.h"
-#include "fsbmp/fsbmpXFS.h"
 
 static const char kFile[] = "fsbmp";
 #define HERE JX_LOCATION(kFile)
@@ -159,29 +156,32 @@ CVoError FsParser::buildBitmap(const JxCodeLocation& where, const BitmapRules& r
   return CVoError();
 }
 
-namespace {
-
-// Constructs one candidate; keeps it when its probe accepted the device.
-template <class Parser>
-FsParser* tryParser(const std::shared_ptr<fsbmp::DeviceView>& view, const std::string& dev,
-                    CVoError* err) {
-  std::unique_ptr<FsParser> p(new Parser(view, dev, err));
-  if (err->code >= 0) return p.release();
-  return nullptr;
-}
-
-}  // namespace
-
 FsParser* fsbmp::probeView(const std::shared_ptr<DeviceView>& view, const std::string& dev,
-                           CVoError* err) {
-  if (FsParser* p = tryParser<FsParserVxFS>(view, dev, err)) return p;
-  if (FsParser* p = tryParser<FsParserExt2>(view, dev, err)) return p;
-  if (FsParser* p = tryParser<FsParserReiserFS>(view, dev, err)) return p;
-  if (FsParser* p = tryParser<FsParserXFS>(view, dev, err)) return p;
+                           CVoError* err, std::vector<FsParser::Refusal>* refusals) {
+  size_t count = 0;
+  const FileSystemType* types = fileSystemTypes(&count);
+  for (size_t i = 0; i < count; ++i) {
+    std::unique_ptr<FsParser> p(types[i].onView(view, dev, err));
+    if (err->code >= 0) return p.release();
+    if (refusals) refusals->push_back({types[i].kind, *err});
+  }
   return nullptr;
 }
 
 FsParser* FsParser::init(const std::string& dev, CVoError* err) {
+  return init(dev, err, nullptr);
+}
+
+FsParser* FsParser::init(const std::string& dev, CVoError* err, std::vector<Refusal>* refusals) {
   // A disk is not a file system, even where an old superblock survives before its first partition.
-  return fsbmp::probeWholeDevice(dev, err);
+  return fsbmp::probeWholeDevice(dev, err, refusals);
+}
+
+const char* FsParser::typeName(int fsType) {
+  const fsbmp::FileSystemType* type = fsbmp::fileSystemType(fsType);
+  return type ? type->name : "unknown";
+}
+
+std::string FsParser::journalState() {
+  return std::string();
 }

@@ -15,6 +15,7 @@
 #include "core/chunks.h"
 #include "core/coding.h"
 #include "core/device.h"
+#include "core/registry.h"
 #include "disk/disk_table.h"
 #include "disk/lvm_pv.h"
 #include "fsbmp/fsbmpDisk.h"
@@ -130,7 +131,8 @@ FsPartition::Content probeSwap(DeviceView* view, int64_t length, int64_t* page, 
 
 }  // namespace
 
-FsParser* probeWholeDevice(const std::string& dev, CVoError* err) {
+FsParser* probeWholeDevice(const std::string& dev, CVoError* err,
+                           std::vector<FsParser::Refusal>* refusals) {
   OpenedDevice d;
   CVoError tableErr = openDevice(dev, &d);
   if (tableErr.code < 0 && tableErr.errNo() == ENOSYS) {
@@ -142,7 +144,7 @@ FsParser* probeWholeDevice(const std::string& dev, CVoError* err) {
     *err = diskRefusal(dev, d.table);
     return nullptr;
   }
-  FsParser* p = probeView(nullptr, dev, err);
+  FsParser* p = probeView(nullptr, dev, err, refusals);
   if (!p && tableErr.code >= 0 && d.table.kind != DiskTable::kNone)
     *err = diskRefusal(dev, d.table);
   return p;

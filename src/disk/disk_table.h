@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/device_view.h"
+#include "fsbmp/fsbmp.h"
 #include "fsbmp/services/error.h"
 
 namespace fsbmp {
@@ -64,7 +65,8 @@ int64_t logicalSectorBytes(int fd);
 // The factory on a whole device: refuses (errno 38) a device whose partition table makes it a
 // disk, whatever old superblock survives in front of its first partition; else the parsers'
 // verdict, as probeView gives it.
-FsParser* probeWholeDevice(const std::string& dev, CVoError* err);
+FsParser* probeWholeDevice(const std::string& dev, CVoError* err,
+                           std::vector<FsParser::Refusal>* refusals);
 
 // CRC-32 as GPT uses it (reflected 0x04C11DB7, inverted before and after).
 uint32_t crc32Gpt(const unsigned char* p, size_t n);

@@ -269,3 +269,15 @@ bool FsParserExt2::bgHasSuper(unsigned int group) const {
   if (group % 2 == 0) return false;
   return isPowerOf(group, 3) || isPowerOf(group, 5) || isPowerOf(group, 7);
 }
+
+std::string FsParserExt2::journalState() {
+  if (!needsRecovery) return journalInode ? "clean" : "";
+  if (replayError.code < 0)
+    return "needs recovery, which can't be done here: " + replayError.rootMessage();
+  std::string state = "needs recovery: " + std::to_string(replayedTransactions) +
+                      " transactions (" + std::to_string(replayedBlocks) +
+                      " blocks) replayed in memory";
+  if (!fastCommitExtents.empty())
+    state += ", " + std::to_string(fastCommitExtents.size()) + " fast-commit ranges counted used";
+  return state;
+}

@@ -350,3 +350,12 @@ CVoError FsParserReiserFS::walkMaps(const JxCodeLocation& where, const ChunkLayo
   }
   return CVoError();
 }
+
+std::string FsParserReiserFS::journalState() {
+  if (journalDevice != 0) return "on another device";
+  if (replayError.code < 0)
+    return "needs replay, which can't be done here: " + replayError.rootMessage();
+  if (replayedTransactions == 0) return "clean";
+  return "needs replay: " + std::to_string(replayedTransactions) +
+         " transactions replayed in memory";
+}

@@ -588,3 +588,13 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
   fsbmp::setChunkRange(bitmap, filledTo, bytes * 8);
   return CVoError();
 }
+
+std::string FsParserXFS::journalState() {
+  if (logStart == 0 && !logDeviceNamed()) return "on another device";
+  if (agCount == 0) return "";
+  const CVoError err = readLog();
+  if (err.code < 0) return "needs recovery, which can't be done here: " + err.rootMessage();
+  if (!logNeedsRecovery) return "clean";
+  return "needs recovery: " + std::to_string(replayedTransactions) + " transactions (" +
+         std::to_string(replayedBuffers) + " buffers) replayed in memory";
+}

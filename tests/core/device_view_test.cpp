@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/testutil.h"
+#include "core/registry.h"
 #include "fsbmp/fsbmp.h"
 #include "fsbmp/fsbmpVxFS.h"
 
