@@ -7,6 +7,7 @@
 
 #include "core/checksums.h"
 #include "core/coding.h"
+#include "core/crc32.h"
 #include "disk/disk_table.h"
 
 static const char kFile[] = "disk_gpt";
@@ -15,12 +16,7 @@ static const char kFile[] = "disk_gpt";
 namespace fsbmp {
 
 uint32_t crc32Gpt(const unsigned char* p, size_t n) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
+  return ~crc32(0xFFFFFFFFu, p, n);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "core/checksums.h"
 #include "core/coding.h"
+#include "core/crc32.h"
 #include "disk/lvm_config.h"
 
 static const char kFile[] = "lvm_pv";
@@ -16,17 +17,9 @@ static const char kFile[] = "lvm_pv";
 
 namespace fsbmp {
 
-uint32_t crc32Lvm(uint32_t crc, const unsigned char* p, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return crc;
-}
-
 namespace {
 
-const uint32_t kCrcSeed = 0xf597a6cfu;
+const uint32_t kCrcSeed = 0xf597a6cfu;  // LVM's CRC-32 starts here and is not inverted at the end
 const int64_t kSector = 512;
 const int64_t kMdaHeader = 512;
 const uint64_t kMaxText = 64u << 20;  // LVM's own areas default to 1 MiB
@@ -58,7 +51,7 @@ CVoError readArea(DeviceView* view, int64_t length, const Area& a, std::string* 
   unsigned char h[kMdaHeader];
   const int64_t start = static_cast<int64_t>(a.offset);
   if (!readWhole(view, start, h, sizeof h)) return damaged("a metadata area header cannot be read");
-  if (decodeLE32(h) != crc32Lvm(kCrcSeed, h + 4, sizeof h - 4) && kChecksumsRefuse)
+  if (decodeLE32(h) != crc32(kCrcSeed, h + 4, sizeof h - 4) && kChecksumsRefuse)
     return damaged("a metadata area header's checksum does not match");
   if (memcmp(h + 4, kMdaMagic, 16) != 0 || decodeLE32(h + 20) != 1)
     return damaged("a metadata area header without its magic");
@@ -76,7 +69,7 @@ CVoError readArea(DeviceView* view, int64_t length, const Area& a, std::string* 
       (first < size &&
        !readWhole(view, start + kMdaHeader, t + first, static_cast<uint32_t>(size - first))))
     return damaged("a metadata text cannot be read");
-  if (crc32Lvm(kCrcSeed, t, static_cast<size_t>(size)) != crc && kChecksumsRefuse)
+  if (crc32(kCrcSeed, t, static_cast<size_t>(size)) != crc && kChecksumsRefuse)
     return damaged("a metadata text's checksum does not match");
   return CVoError();
 }
@@ -259,7 +252,7 @@ CVoError readLvmPv(DeviceView* view, int64_t length, bool* found, LvmPv* pv) {
   if (!l) return CVoError();
   *found = true;
   if (decodeLE64(l + 8) != sector) return damaged("its label names another sector");
-  if (decodeLE32(l + 16) != crc32Lvm(kCrcSeed, l + 20, kSector - 20) && kChecksumsRefuse)
+  if (decodeLE32(l + 16) != crc32(kCrcSeed, l + 20, kSector - 20) && kChecksumsRefuse)
     return damaged("its label's checksum does not match");
   const uint32_t headerAt = decodeLE32(l + 20);
   if (headerAt < 32 || headerAt > kSector - 32 - 8 - 16) return damaged("its label is malformed");
