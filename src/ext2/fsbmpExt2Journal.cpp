@@ -16,6 +16,7 @@
 #include "core/checksums.h"
 #include "core/coding.h"
 #include "core/device.h"
+#include "ext2/fsbmpExt2JournalFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "fsbmp/fsbmpExt2.h"
 
@@ -26,60 +27,6 @@ using namespace fsbmp;
 using namespace fsbmp::ext2;
 
 namespace {
-
-// Journal superblock and block header fields (big-endian).
-const uint32_t kJournalMagic = 0xC03B3998u;
-const uint32_t kBlockDescriptor = 1;
-const uint32_t kBlockCommit = 2;
-const uint32_t kSuperblockV1 = 3;
-const uint32_t kSuperblockV2 = 4;
-const uint32_t kBlockRevoke = 5;
-const int kJsbBlockSize = 0x0C;
-const int kJsbMaxLen = 0x10;
-const int kJsbFirst = 0x14;
-const int kJsbSequence = 0x18;
-const int kJsbStart = 0x1C;
-const int kJsbIncompat = 0x28;
-const int kJsbUuid = 0x30;
-const int kJsbNumFcBlocks = 0x54;
-const int kJsbChecksum = 0xFC;
-const int kJsbSize = 1024;
-const uint32_t kJIncompatRevoke = 0x1;
-const uint32_t kJIncompat64bit = 0x2;
-const uint32_t kJIncompatAsyncCommit = 0x4;
-const uint32_t kJIncompatCsumV2 = 0x8;
-const uint32_t kJIncompatCsumV3 = 0x10;
-const uint32_t kJIncompatFastCommit = 0x20;
-const uint32_t kJIncompatKnown = kJIncompatRevoke | kJIncompat64bit | kJIncompatAsyncCommit |
-                                 kJIncompatCsumV2 | kJIncompatCsumV3 | kJIncompatFastCommit;
-const uint32_t kDefaultFcBlocks = 256;
-const int kHeaderSize = 12;
-const int kCommitChecksum = 16;  // h_chksum[0]
-const int kRevokeCount = 12;
-const int kRevokeHeader = 16;
-const uint32_t kTagEscape = 1;
-const uint32_t kTagSameUuid = 2;
-const uint32_t kTagLast = 8;
-// Fast-commit records (little-endian): tag, length, value.
-const uint16_t kFcTagAddRange = 1;
-const uint16_t kFcTagDelRange = 2;
-const uint16_t kFcTagCreate = 3;
-const uint16_t kFcTagLink = 4;
-const uint16_t kFcTagUnlink = 5;
-const uint16_t kFcTagInode = 6;
-const uint16_t kFcTagPad = 7;
-const uint16_t kFcTagTail = 8;
-const uint16_t kFcTagHead = 9;
-
-// The journal inode and its block map (little-endian, as every ext4 structure).
-const uint32_t kJournalInode = 8;
-const int kInodeFlags = 0x20;
-const int kInodeBlock = 0x28;  // 60 bytes: extent tree root or 15 block pointers
-const uint32_t kExtentsFlag = 0x80000;
-const uint16_t kExtentMagic = 0xF30A;
-const int kExtentEntry = 12;
-const unsigned kMaxExtentDepth = 5;
-const int kDirectPointers = 12;
 
 // Reads one file-system block of the device as it stands.
 using BlockReader = std::function<CVoError(uint64_t block, unsigned char* buf)>;
@@ -248,25 +195,27 @@ CVoError scanFastCommits(const Context& cx, const BlockReader& readJournal, uint
     if (err.code < 0) return err;
     // Tag, length and value records; a block ends at its padding or its last record. An
     // unknown tag, a record past the block, or the head of an older fast commit ends the area.
-    for (size_t at = 0; at + 4 <= size;) {
+    for (size_t at = 0; at + kFcRecordHeader <= size;) {
       const uint16_t tag = decodeLE16(block.data() + at);
-      const size_t length = decodeLE16(block.data() + at + 2);
-      const unsigned char* value = block.data() + at + 4;
-      if (at + 4 + length > size) return CVoError();
+      const size_t length = decodeLE16(block.data() + at + kOffFcLength);
+      const unsigned char* value = block.data() + at + kFcRecordHeader;
+      if (at + kFcRecordHeader + length > size) return CVoError();
       switch (tag) {
         case kFcTagAddRange:
-          if (length >= 16) {
-            const JournalExtent x = leafExtent(value + 4);
+          if (length >= kFcAddRangeBytes) {
+            const JournalExtent x = leafExtent(value + kFcAddRangeExtent);
             if (x.physical < cx.blockCount) out->push_back({x.physical, x.count});
           }
           break;
         case kFcTagInode:
-          if (length >= 4 + kInodeBlock + 60 &&
-              (decodeLE32(value + 4 + kInodeFlags) & kExtentsFlag))
-            collectExtentTree(cx, value + 4 + kInodeBlock, 60, kMaxExtentDepth, out);
+          if (length >= kFcInodeRaw + kInodeBlock + kInodeBlockBytes &&
+              (decodeLE32(value + kFcInodeRaw + kInodeFlags) & kExtentsFlag))
+            collectExtentTree(cx, value + kFcInodeRaw + kInodeBlock, kInodeBlockBytes,
+                              kMaxExtentDepth, out);
           break;
         case kFcTagHead:
-          if (length < 8 || decodeLE32(value + 4) - sequence >= 0x80000000u) return CVoError();
+          if (length < kFcHeadBytes || decodeLE32(value + kFcHeadTid) - sequence >= 0x80000000u)
+            return CVoError();
           break;
         case kFcTagDelRange:
         case kFcTagCreate:
@@ -280,7 +229,7 @@ CVoError scanFastCommits(const Context& cx, const BlockReader& readJournal, uint
         default:
           return CVoError();
       }
-      at += 4 + length;
+      at += kFcRecordHeader + length;
     }
   }
   return CVoError();
@@ -315,7 +264,7 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
   // Its block map: an extent tree, or ext3's direct and indirect blocks.
   std::vector<JournalExtent> map;
   if (fsbmp::decodeLE32(inode + kInodeFlags) & kExtentsFlag) {
-    err = walkExtents(cx, inode + kInodeBlock, 60, kMaxExtentDepth, &map);
+    err = walkExtents(cx, inode + kInodeBlock, kInodeBlockBytes, kMaxExtentDepth, &map);
   } else {
     uint64_t logical = 0;
     for (int i = 0; i < kDirectPointers; ++i, ++logical) {
