@@ -7,6 +7,8 @@
 
 #include "core/checksums.h"
 #include "core/coding.h"
+#include "core/crc32.h"
+#include "disk/disk_layout.h"
 #include "disk/disk_table.h"
 
 static const char kFile[] = "disk_gpt";
@@ -15,12 +17,7 @@ static const char kFile[] = "disk_gpt";
 namespace fsbmp {
 
 uint32_t crc32Gpt(const unsigned char* p, size_t n) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
+  return ~crc32(0xFFFFFFFFu, p, n);
 }
 
 namespace {
@@ -57,19 +54,19 @@ CVoError tryHeader(DeviceView* view, int64_t devBytes, int64_t sectorSize, int64
   if (!readWhole(view, lba * sectorSize, header.data(), static_cast<uint32_t>(sectorSize), &err))
     return err;
   const unsigned char* h = header.data();
-  if (memcmp(h, "EFI PART", 8) != 0) return CVoError();
-  const uint32_t headerSize = decodeLE32(h + 12);
-  if (headerSize < 92 || headerSize > sectorSize) return CVoError();
-  const uint32_t headerCrc = decodeLE32(h + 16);
-  encodeLE32(header.data() + 16, 0);
+  if (memcmp(h, kGptSignature, sizeof kGptSignature) != 0) return CVoError();
+  const uint32_t headerSize = decodeLE32(h + kOffGptHeaderSize);
+  if (headerSize < kGptMinHeaderSize || headerSize > sectorSize) return CVoError();
+  const uint32_t headerCrc = decodeLE32(h + kOffGptHeaderCrc);
+  encodeLE32(header.data() + kOffGptHeaderCrc, 0);
   if (crc32Gpt(h, headerSize) != headerCrc && kChecksumsRefuse) return CVoError();
-  if (static_cast<int64_t>(decodeLE64(h + 24)) != lba) return CVoError();
+  if (static_cast<int64_t>(decodeLE64(h + kOffGptMyLba)) != lba) return CVoError();
 
-  const uint64_t arrayLba = decodeLE64(h + 72);
-  const uint32_t count = decodeLE32(h + 80);
-  const uint32_t entrySize = decodeLE32(h + 84);
-  const uint32_t arrayCrc = decodeLE32(h + 88);
-  if (entrySize < 128 || entrySize % 8 != 0 || count > kMaxArrayBytes / entrySize)
+  const uint64_t arrayLba = decodeLE64(h + kOffGptArrayLba);
+  const uint32_t count = decodeLE32(h + kOffGptEntryCount);
+  const uint32_t entrySize = decodeLE32(h + kOffGptEntrySize);
+  const uint32_t arrayCrc = decodeLE32(h + kOffGptArrayCrc);
+  if (entrySize < kGptMinEntrySize || entrySize % 8 != 0 || count > kMaxArrayBytes / entrySize)
     return CVoError();
   const uint32_t arrayBytes = count * entrySize;
   if (arrayLba < 1 || arrayLba >= static_cast<uint64_t>(devSectors) ||
@@ -85,12 +82,12 @@ CVoError tryHeader(DeviceView* view, int64_t devBytes, int64_t sectorSize, int64
   *found = true;
   table->kind = DiskTable::kGpt;
   table->slots.clear();
-  static const unsigned char kUnused[16] = {0};
+  static const unsigned char kUnused[kGuidBytes] = {0};
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* e = entries.data() + static_cast<size_t>(i) * entrySize;
-    if (!memcmp(e, kUnused, 16)) continue;
-    const uint64_t first = decodeLE64(e + 32);
-    const uint64_t last = decodeLE64(e + 40);
+    if (!memcmp(e, kUnused, kGuidBytes)) continue;
+    const uint64_t first = decodeLE64(e + kOffGptEntryFirst);
+    const uint64_t last = decodeLE64(e + kOffGptEntryLast);
     if (first == 0 || first > last || last >= static_cast<uint64_t>(devSectors)) {
       return JxErrorUtil::ErrorErrNo(
           HERE, ENOSYS,

@@ -16,6 +16,7 @@
 #include "core/coding.h"
 #include "core/device.h"
 #include "core/registry.h"
+#include "disk/disk_layout.h"
 #include "disk/disk_table.h"
 #include "disk/lvm_pv.h"
 #include "fsbmp/fsbmpDisk.h"
@@ -94,30 +95,29 @@ CVoError diskRefusal(const std::string& dev, const DiskTable& t) {
                                  t.slots.size(), t.slots.size() == 1 ? "" : "s");
 }
 
-const int kPageSizes[] = {4096, 8192, 16384, 65536};
-
 // A Linux swap area: its signature in the last bytes of the first page. *page receives the page
 // size and *end the byte where the area ends, at most the partition's length.
 FsPartition::Content probeSwap(DeviceView* view, int64_t length, int64_t* page, int64_t* end) {
-  static const char* const kHibernation[] = {"S1SUSPEND", "S2SUSPEND", "ULSUSPEND", "LINHIB0001",
-                                             "\xed\xc3\x02\xe9\x98\x56\xe5\x0c"};
-  for (int size : kPageSizes) {
+  for (int size : kSwapPageSizes) {
     if (length < size) break;
-    unsigned char sig[10];
+    unsigned char sig[sizeof kSwapSignature];
     uint32_t got = 0;
-    if (view->readAt(size - 10, sig, sizeof sig, &got).code < 0 || got != sizeof sig) break;
-    for (const char* h : kHibernation) {
+    if (view->readAt(size - static_cast<int64_t>(sizeof sig), sig, sizeof sig, &got).code < 0 ||
+        got != sizeof sig)
+      break;
+    for (const char* h : kHibernationSignatures) {
       if (!memcmp(sig, h, strlen(h))) return FsPartition::kHibernation;
     }
-    if (memcmp(sig, "SWAPSPACE2", 10) != 0) continue;
+    if (memcmp(sig, kSwapSignature, sizeof sig) != 0) continue;
     // version and last_page, in the byte order of the machine that wrote them
     unsigned char info[8];
-    if (view->readAt(1024, info, sizeof info, &got).code < 0 || got != sizeof info) break;
+    if (view->readAt(kOffSwapVersion, info, sizeof info, &got).code < 0 || got != sizeof info)
+      break;
     uint64_t lastPage;
-    if (decodeLE32(info) == 1) {
-      lastPage = decodeLE32(info + 4);
-    } else if (decodeBE32(info) == 1) {
-      lastPage = decodeBE32(info + 4);
+    if (decodeLE32(info) == kSwapVersion) {
+      lastPage = decodeLE32(info + kOffSwapLastPage);
+    } else if (decodeBE32(info) == kSwapVersion) {
+      lastPage = decodeBE32(info + kOffSwapLastPage);
     } else {
       break;
     }

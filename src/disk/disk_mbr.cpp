@@ -7,6 +7,7 @@
 #include <set>
 
 #include "core/coding.h"
+#include "disk/disk_layout.h"
 #include "disk/disk_table.h"
 
 static const char kFile[] = "disk_mbr";
@@ -16,39 +17,19 @@ namespace fsbmp {
 
 namespace {
 
-const int64_t kRecord = 512;  // an MBR or EBR, at the start of its sector
-const int kEntries = 446;     // the four 16-byte entries
 const int kMaxLogical = 256;  // EBRs followed at most
-
-struct MbrEntry {
-  unsigned status;
-  unsigned type;
-  uint32_t first;  // LBA
-  uint32_t count;  // sectors
-};
-
-MbrEntry entryAt(const unsigned char* sector, int i) {
-  const unsigned char* e = sector + kEntries + 16 * i;
-  return MbrEntry{e[0], e[4], decodeLE32(e + 8), decodeLE32(e + 12)};
-}
-
-bool isExtended(unsigned type) {
-  return type == 0x05 || type == 0x0F || type == 0x85;
-}
-
-bool hasBootSignature(const unsigned char* sector) {
-  return sector[510] == 0x55 && sector[511] == 0xAA;
-}
 
 // FAT and NTFS boot sectors end in 0x55AA too, and their boot code lies where entries would.
 bool isVolumeBootSector(const unsigned char* s) {
-  if (!memcmp(s + 3, "NTFS    ", 8) || !memcmp(s + 3, "EXFAT   ", 8)) return true;
-  const unsigned bytesPerSector = decodeLE16(s + 11);
+  if (!memcmp(s + kOffOemName, "NTFS    ", 8) || !memcmp(s + kOffOemName, "EXFAT   ", 8))
+    return true;
+  const unsigned bytesPerSector = decodeLE16(s + kOffBytesPerSector);
   const bool bpb = (s[0] == 0xEB || s[0] == 0xE9) &&
                    (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 ||
                     bytesPerSector == 4096) &&
-                   s[13] != 0 && (s[13] & (s[13] - 1)) == 0;
-  return bpb && (!memcmp(s + 54, "FAT", 3) || !memcmp(s + 82, "FAT", 3));
+                   s[kOffSectorsPerCluster] != 0 &&
+                   (s[kOffSectorsPerCluster] & (s[kOffSectorsPerCluster] - 1)) == 0;
+  return bpb && (!memcmp(s + kOffFat16Type, "FAT", 3) || !memcmp(s + kOffFat32Type, "FAT", 3));
 }
 
 std::string typeText(unsigned type) {
@@ -60,9 +41,9 @@ std::string typeText(unsigned type) {
 CVoError readRecord(DeviceView* view, int64_t lba, int64_t sectorBytes, unsigned char* record,
                     bool* whole) {
   uint32_t got = 0;
-  CVoError err = view->readAt(lba * sectorBytes, record, kRecord, &got);
+  CVoError err = view->readAt(lba * sectorBytes, record, kMbrRecord, &got);
   if (err.code < 0) return err.Push(HERE, "Couldn't read sector %lld", static_cast<long long>(lba));
-  *whole = got == kRecord;
+  *whole = got == kMbrRecord;
   return CVoError();
 }
 
@@ -77,20 +58,20 @@ CVoError readLogical(DeviceView* view, int64_t sectorBytes, int64_t extFirst, in
   int number = 5;
   for (int n = 0; n < kMaxLogical; ++n) {
     if (ebr < extFirst || ebr >= extEnd || !seen.insert(ebr).second) break;
-    unsigned char sector[kRecord];
+    unsigned char sector[kMbrRecord];
     bool whole = false;
     CVoError err = readRecord(view, ebr, sectorBytes, sector, &whole);
     if (err.code < 0) return err;
     if (!whole || !hasBootSignature(sector)) break;
-    const MbrEntry logical = entryAt(sector, 0);
+    const MbrEntry logical = mbrEntryAt(sector, 0);
     if (logical.type != 0 && logical.count != 0) {
       const int64_t first = ebr + logical.first;
       if (logical.first == 0 || first + logical.count > extEnd) break;
       table->slots.push_back(TableSlot{number++, first * sectorBytes, logical.count * sectorBytes,
                                        typeText(logical.type)});
     }
-    const MbrEntry link = entryAt(sector, 1);
-    if (!isExtended(link.type) || link.first == 0) break;
+    const MbrEntry link = mbrEntryAt(sector, 1);
+    if (!isExtendedType(link.type) || link.first == 0) break;
     ebr = extFirst + link.first;
   }
   return CVoError();
@@ -101,7 +82,7 @@ CVoError readLogical(DeviceView* view, int64_t sectorBytes, int64_t extFirst, in
 CVoError readMbr(DeviceView* view, int64_t devBytes, int64_t sectorBytes, MbrKind* kind,
                  DiskTable* table) {
   *kind = MbrKind::kNone;
-  unsigned char sector[kRecord];
+  unsigned char sector[kMbrRecord];
   bool whole = false;
   CVoError err = readRecord(view, 0, sectorBytes, sector, &whole);
   if (err.code < 0) return err;
@@ -112,11 +93,11 @@ CVoError readMbr(DeviceView* view, int64_t devBytes, int64_t sectorBytes, MbrKin
   bool protective = false;
   int used = 0;
   for (int i = 0; i < 4; ++i) {
-    const MbrEntry e = entries[i] = entryAt(sector, i);
+    const MbrEntry e = entries[i] = mbrEntryAt(sector, i);
     if (e.type == 0) continue;
-    if (e.status != 0x00 && e.status != 0x80) return CVoError();
+    if (e.status != kStatusInactive && e.status != kStatusActive) return CVoError();
     ++used;
-    if (e.type == 0xEE) {
+    if (e.type == kTypeGptProtective) {
       // The protective entry covers the whole disk as it was when the GPT was written, or
       // 2^32 - 1 sectors on a larger one: only its start is checked.
       if (e.first != 1) return CVoError();
@@ -127,7 +108,7 @@ CVoError readMbr(DeviceView* view, int64_t devBytes, int64_t sectorBytes, MbrKin
       return CVoError();
     for (int j = 0; j < i; ++j) {
       const MbrEntry& o = entries[j];
-      if (o.type == 0 || o.type == 0xEE) continue;
+      if (o.type == 0 || o.type == kTypeGptProtective) continue;
       if (e.first < static_cast<int64_t>(o.first) + o.count &&
           o.first < static_cast<int64_t>(e.first) + e.count)
         return CVoError();
@@ -145,12 +126,12 @@ CVoError readMbr(DeviceView* view, int64_t devBytes, int64_t sectorBytes, MbrKin
   table->slots.clear();
   for (int i = 0; i < 4; ++i) {
     const MbrEntry& e = entries[i];
-    if (e.type == 0 || isExtended(e.type)) continue;
+    if (e.type == 0 || isExtendedType(e.type)) continue;
     table->slots.push_back(
         TableSlot{i + 1, e.first * sectorBytes, e.count * sectorBytes, typeText(e.type)});
   }
   for (int i = 0; i < 4; ++i) {
-    if (!isExtended(entries[i].type)) continue;
+    if (!isExtendedType(entries[i].type)) continue;
     err = readLogical(view, sectorBytes, entries[i].first, entries[i].count, table);
     if (err.code < 0) return err;
   }

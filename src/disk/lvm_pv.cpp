@@ -9,6 +9,8 @@
 
 #include "core/checksums.h"
 #include "core/coding.h"
+#include "core/crc32.h"
+#include "disk/disk_layout.h"
 #include "disk/lvm_config.h"
 
 static const char kFile[] = "lvm_pv";
@@ -16,24 +18,11 @@ static const char kFile[] = "lvm_pv";
 
 namespace fsbmp {
 
-uint32_t crc32Lvm(uint32_t crc, const unsigned char* p, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return crc;
-}
-
 namespace {
 
-const uint32_t kCrcSeed = 0xf597a6cfu;
-const int64_t kSector = 512;
-const int64_t kMdaHeader = 512;
 const uint64_t kMaxText = 64u << 20;  // LVM's own areas default to 1 MiB
 const size_t kMaxAreas = 8;
 const int64_t kMaxExtents = int64_t(1) << 40;
-// The metadata area header's magic.
-const char kMdaMagic[] = " LVM2 x[5A%r0N*>";
 
 CVoError damaged(const char* what) {
   return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "LVM physical volume: %s", what);
@@ -58,14 +47,17 @@ CVoError readArea(DeviceView* view, int64_t length, const Area& a, std::string* 
   unsigned char h[kMdaHeader];
   const int64_t start = static_cast<int64_t>(a.offset);
   if (!readWhole(view, start, h, sizeof h)) return damaged("a metadata area header cannot be read");
-  if (decodeLE32(h) != crc32Lvm(kCrcSeed, h + 4, sizeof h - 4) && kChecksumsRefuse)
+  if (decodeLE32(h) != crc32(kLvmCrcSeed, h + kOffMdaMagic, sizeof h - kOffMdaMagic) &&
+      kChecksumsRefuse)
     return damaged("a metadata area header's checksum does not match");
-  if (memcmp(h + 4, kMdaMagic, 16) != 0 || decodeLE32(h + 20) != 1)
+  if (memcmp(h + kOffMdaMagic, kMdaMagic, kMdaMagicBytes) != 0 ||
+      decodeLE32(h + kOffMdaVersion) != kMdaVersion)
     return damaged("a metadata area header without its magic");
   // The first raw location is the current text; the ones after it are never written by LVM2.
-  const uint64_t off = decodeLE64(h + 40), size = decodeLE64(h + 48);
-  const uint32_t crc = decodeLE32(h + 56), flags = decodeLE32(h + 60);
-  if (off == 0 || size == 0 || (flags & 1u)) return damaged("a metadata area holds no text");
+  const uint64_t off = decodeLE64(h + kOffMdaTextOffset), size = decodeLE64(h + kOffMdaTextSize);
+  const uint32_t crc = decodeLE32(h + kOffMdaTextCrc), flags = decodeLE32(h + kOffMdaTextFlags);
+  if (off == 0 || size == 0 || (flags & kTextIgnored))
+    return damaged("a metadata area holds no text");
   if (off < static_cast<uint64_t>(kMdaHeader) || off >= a.size || size > kMaxText ||
       size > a.size - static_cast<uint64_t>(kMdaHeader))
     return damaged("a metadata text outside its area");
@@ -76,7 +68,7 @@ CVoError readArea(DeviceView* view, int64_t length, const Area& a, std::string* 
       (first < size &&
        !readWhole(view, start + kMdaHeader, t + first, static_cast<uint32_t>(size - first))))
     return damaged("a metadata text cannot be read");
-  if (crc32Lvm(kCrcSeed, t, static_cast<size_t>(size)) != crc && kChecksumsRefuse)
+  if (crc32(kLvmCrcSeed, t, static_cast<size_t>(size)) != crc && kChecksumsRefuse)
     return damaged("a metadata text's checksum does not match");
   return CVoError();
 }
@@ -129,7 +121,7 @@ CVoError readSegment(const LvmNode& s, FsLvSegment* seg, std::vector<std::string
   if (stripes > 1) {
     if (!s.integer("stripe_size", &stripeSize) || stripeSize <= 0 || stripeSize > (1 << 22))
       return damaged("a striped segment without its stripe size");
-    seg->stripeSize = stripeSize * kSector;
+    seg->stripeSize = stripeSize * kLvmSector;
   }
   for (size_t i = 0; i < list->values.size(); i += 2) {
     const LvmValue& pvName = list->values[i];
@@ -157,7 +149,7 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
   if (!vg->integer("seqno", &pv->seqno) || !vg->integer("extent_size", &extentSectors) ||
       extentSectors <= 0 || extentSectors > (int64_t(1) << 32))
     return damaged("the volume group has no seqno or extent size");
-  pv->extentSize = extentSectors * kSector;
+  pv->extentSize = extentSectors * kLvmSector;
   std::vector<std::string> pvNames;
   for (const LvmNode& p : vg->child("physical_volumes")->children) {
     if (!p.section) continue;
@@ -166,10 +158,10 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
     if (!p.string("id", &id) || withoutDashes(id) != uuid) continue;
     int64_t peStart, peCount;
     if (!p.integer("pe_start", &peStart) || !p.integer("pe_count", &peCount) || peStart < 0 ||
-        peCount < 0 || peStart > length / kSector)
+        peCount < 0 || peStart > length / kLvmSector)
       return damaged("this PV's extents are not given");
     pv->pvName = p.key;
-    pv->peStart = peStart * kSector;
+    pv->peStart = peStart * kLvmSector;
     pv->peCount = peCount;
     if (peCount > (length - pv->peStart) / pv->extentSize)
       return damaged("this PV's extents reach past its end");
@@ -243,37 +235,41 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
 CVoError readLvmPv(DeviceView* view, int64_t length, bool* found, LvmPv* pv) {
   *found = false;
   *pv = LvmPv();
-  unsigned char label[kSector * 4];
+  unsigned char label[kLvmSector * kLabelSectors];
   uint32_t got = 0;
   CVoError err = view->readAt(0, label, sizeof label, &got);
   if (err.code < 0) return err;
   const unsigned char* l = nullptr;
   uint64_t sector = 0;
-  for (; sector < got / kSector; ++sector) {
-    const unsigned char* s = label + sector * kSector;
-    if (memcmp(s, "LABELONE", 8) == 0 && memcmp(s + 24, "LVM2 001", 8) == 0) {
+  for (; sector < got / kLvmSector; ++sector) {
+    const unsigned char* s = label + sector * kLvmSector;
+    if (memcmp(s, kLabelId, sizeof kLabelId) == 0 &&
+        memcmp(s + kOffLabelType, kLabelType, sizeof kLabelType) == 0) {
       l = s;
       break;
     }
   }
   if (!l) return CVoError();
   *found = true;
-  if (decodeLE64(l + 8) != sector) return damaged("its label names another sector");
-  if (decodeLE32(l + 16) != crc32Lvm(kCrcSeed, l + 20, kSector - 20) && kChecksumsRefuse)
+  if (decodeLE64(l + kOffLabelSector) != sector) return damaged("its label names another sector");
+  if (decodeLE32(l + kOffLabelCrc) !=
+          crc32(kLvmCrcSeed, l + kOffLabelHeader, kLvmSector - kOffLabelHeader) &&
+      kChecksumsRefuse)
     return damaged("its label's checksum does not match");
-  const uint32_t headerAt = decodeLE32(l + 20);
-  if (headerAt < 32 || headerAt > kSector - 32 - 8 - 16) return damaged("its label is malformed");
+  const uint32_t headerAt = decodeLE32(l + kOffLabelHeader);
+  if (headerAt < kLabelBytes || headerAt > kLvmSector - kOffPvAreas - kAreaEntryBytes)
+    return damaged("its label is malformed");
   const unsigned char* h = l + headerAt;
-  const std::string uuid(reinterpret_cast<const char*>(h), 32);
+  const std::string uuid(reinterpret_cast<const char*>(h), kPvUuidBytes);
   // The data areas, then the metadata areas, each list ended by a zero entry.
-  const unsigned char* end = l + kSector;
-  const unsigned char* at = h + 40;
+  const unsigned char* end = l + kLvmSector;
+  const unsigned char* at = h + kOffPvAreas;
   std::vector<Area> areas;
   for (int list = 0; list < 2; ++list) {
     for (;;) {
-      if (at + 16 > end) return damaged("its label's area lists run past the sector");
-      const Area a{decodeLE64(at), decodeLE64(at + 8)};
-      at += 16;
+      if (at + kAreaEntryBytes > end) return damaged("its label's area lists run past the sector");
+      const Area a{decodeLE64(at), decodeLE64(at + kOffAreaSize)};
+      at += kAreaEntryBytes;
       if (a.offset == 0) break;
       if (list == 1) {
         if (areas.size() == kMaxAreas) return damaged("too many metadata areas");

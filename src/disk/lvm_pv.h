@@ -32,9 +32,6 @@ struct LvmPv {
   std::vector<bool> elsewhere;
 };
 
-// LVM's CRC-32: reflected 0x04C11DB7 from the seed 0xf597a6cf, not inverted at the end.
-uint32_t crc32Lvm(uint32_t crc, const unsigned char* p, size_t n);
-
 // Reads the PV at the start of `view` (`length` bytes). *found is false when no LVM2 label is
 // there. A label that is there but damaged, or metadata that cannot be used (no copy verifies,
 // the text does not parse, this PV is not in it, extents outside the PV), is refused (errno 38).

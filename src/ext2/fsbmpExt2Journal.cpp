@@ -3,7 +3,8 @@
 // journal lives in inode 8; its structures are big-endian. Three passes over the live part of the
 // log: scan (descriptor, data and commit blocks while sequence numbers follow on), revoke (the
 // newest transaction that revoked each block), replay (each tagged block of each committed
-// transaction, unless revoked at or after it; later copies win).
+// transaction, unless revoked at or after it; later copies win). Fast commits past the log's last
+// transaction, which no replayed block records, give ranges that count as used.
 #include "ext2/fsbmpExt2Journal.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "core/checksums.h"
 #include "core/coding.h"
 #include "core/device.h"
+#include "ext2/fsbmpExt2JournalFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "fsbmp/fsbmpExt2.h"
 
@@ -26,60 +28,6 @@ using namespace fsbmp;
 using namespace fsbmp::ext2;
 
 namespace {
-
-// Journal superblock and block header fields (big-endian).
-const uint32_t kJournalMagic = 0xC03B3998u;
-const uint32_t kBlockDescriptor = 1;
-const uint32_t kBlockCommit = 2;
-const uint32_t kSuperblockV1 = 3;
-const uint32_t kSuperblockV2 = 4;
-const uint32_t kBlockRevoke = 5;
-const int kJsbBlockSize = 0x0C;
-const int kJsbMaxLen = 0x10;
-const int kJsbFirst = 0x14;
-const int kJsbSequence = 0x18;
-const int kJsbStart = 0x1C;
-const int kJsbIncompat = 0x28;
-const int kJsbUuid = 0x30;
-const int kJsbNumFcBlocks = 0x54;
-const int kJsbChecksum = 0xFC;
-const int kJsbSize = 1024;
-const uint32_t kJIncompatRevoke = 0x1;
-const uint32_t kJIncompat64bit = 0x2;
-const uint32_t kJIncompatAsyncCommit = 0x4;
-const uint32_t kJIncompatCsumV2 = 0x8;
-const uint32_t kJIncompatCsumV3 = 0x10;
-const uint32_t kJIncompatFastCommit = 0x20;
-const uint32_t kJIncompatKnown = kJIncompatRevoke | kJIncompat64bit | kJIncompatAsyncCommit |
-                                 kJIncompatCsumV2 | kJIncompatCsumV3 | kJIncompatFastCommit;
-const uint32_t kDefaultFcBlocks = 256;
-const int kHeaderSize = 12;
-const int kCommitChecksum = 16;  // h_chksum[0]
-const int kRevokeCount = 12;
-const int kRevokeHeader = 16;
-const uint32_t kTagEscape = 1;
-const uint32_t kTagSameUuid = 2;
-const uint32_t kTagLast = 8;
-// Fast-commit records (little-endian): tag, length, value.
-const uint16_t kFcTagAddRange = 1;
-const uint16_t kFcTagDelRange = 2;
-const uint16_t kFcTagCreate = 3;
-const uint16_t kFcTagLink = 4;
-const uint16_t kFcTagUnlink = 5;
-const uint16_t kFcTagInode = 6;
-const uint16_t kFcTagPad = 7;
-const uint16_t kFcTagTail = 8;
-const uint16_t kFcTagHead = 9;
-
-// The journal inode and its block map (little-endian, as every ext4 structure).
-const uint32_t kJournalInode = 8;
-const int kInodeFlags = 0x20;
-const int kInodeBlock = 0x28;  // 60 bytes: extent tree root or 15 block pointers
-const uint32_t kExtentsFlag = 0x80000;
-const uint16_t kExtentMagic = 0xF30A;
-const int kExtentEntry = 12;
-const unsigned kMaxExtentDepth = 5;
-const int kDirectPointers = 12;
 
 // Reads one file-system block of the device as it stands.
 using BlockReader = std::function<CVoError(uint64_t block, unsigned char* buf)>;
@@ -220,20 +168,44 @@ uint32_t blockCsum(uint32_t seed, std::vector<unsigned char> block, size_t at) {
   return crc32cOf(seed, block.data(), block.size());
 }
 
-// What a replay found, for the debug log.
-struct ReplaySummary {
-  uint32_t transactions = 0;  // committed transactions replayed
-  uint32_t blocks = 0;        // distinct file-system blocks overlaid
-  uint32_t revoked = 0;       // tagged copies skipped because a later revoke covers them
-  uint32_t firstSequence = 0;
-  uint32_t endSequence = 0;  // the first sequence number the log does not hold
-  uint64_t endBlock = 0;     // journal block where the log ended
-};
+const char kTag[] = "FsParserExt2::init";
 
 struct Tag {
   uint64_t target;   // file-system block
   uint64_t journal;  // journal block of the copy
   bool escaped;
+};
+
+// What the journal superblock says of the log.
+struct LogGeometry {
+  bool csumV2 = false;
+  bool csumV3 = false;
+  bool wide = false;    // 64bit: block numbers of 8 bytes
+  uint32_t seed = 0;    // crc32c of the journal's UUID, under csum v2 and v3
+  uint32_t first = 0;   // the log is journal blocks [first, last)
+  uint32_t last = 0;    // where the fast-commit area begins
+  uint32_t maxLen = 0;  // journal blocks in all
+  uint32_t fcBlocks = 0;
+  uint32_t start = 0;     // the log's oldest block; 0 when the journal is empty
+  uint32_t sequence = 0;  // the sequence number of the transaction at `start`
+  size_t tagBytes = 0;    // of one descriptor tag, without its UUID
+  size_t tailBytes = 0;   // of a descriptor or revoke block's checksum
+
+  bool checksummed() const { return csumV2 || csumV3; }
+  // The journal block after `j`, the log wrapping from its last block to its first.
+  uint64_t next(uint64_t j) const { return j + 1 >= last ? first : j + 1; }
+};
+
+// What the scan found in the live part of the log.
+struct ScannedLog {
+  // Each committed transaction's sequence number and tags, in log order.
+  std::vector<std::pair<uint32_t, std::vector<Tag>>> committed;
+  std::vector<std::pair<uint64_t, uint32_t>> revokes;  // block, sequence that revoked it
+  // The first transaction whose commit block fails its checksum, if any.
+  bool badCommit = false;
+  uint32_t firstBadCommit = 0;
+  uint32_t endSequence = 0;  // the first sequence number the log does not hold
+  uint64_t endBlock = 0;     // journal block where the log ended
 };
 
 // Collects into *out what the fast commits in journal blocks [first, end) allocate: every
@@ -248,25 +220,27 @@ CVoError scanFastCommits(const Context& cx, const BlockReader& readJournal, uint
     if (err.code < 0) return err;
     // Tag, length and value records; a block ends at its padding or its last record. An
     // unknown tag, a record past the block, or the head of an older fast commit ends the area.
-    for (size_t at = 0; at + 4 <= size;) {
+    for (size_t at = 0; at + kFcRecordHeader <= size;) {
       const uint16_t tag = decodeLE16(block.data() + at);
-      const size_t length = decodeLE16(block.data() + at + 2);
-      const unsigned char* value = block.data() + at + 4;
-      if (at + 4 + length > size) return CVoError();
+      const size_t length = decodeLE16(block.data() + at + kOffFcLength);
+      const unsigned char* value = block.data() + at + kFcRecordHeader;
+      if (at + kFcRecordHeader + length > size) return CVoError();
       switch (tag) {
         case kFcTagAddRange:
-          if (length >= 16) {
-            const JournalExtent x = leafExtent(value + 4);
+          if (length >= kFcAddRangeBytes) {
+            const JournalExtent x = leafExtent(value + kFcAddRangeExtent);
             if (x.physical < cx.blockCount) out->push_back({x.physical, x.count});
           }
           break;
         case kFcTagInode:
-          if (length >= 4 + kInodeBlock + 60 &&
-              (decodeLE32(value + 4 + kInodeFlags) & kExtentsFlag))
-            collectExtentTree(cx, value + 4 + kInodeBlock, 60, kMaxExtentDepth, out);
+          if (length >= kFcInodeRaw + kInodeBlock + kInodeBlockBytes &&
+              (decodeLE32(value + kFcInodeRaw + kInodeFlags) & kExtentsFlag))
+            collectExtentTree(cx, value + kFcInodeRaw + kInodeBlock, kInodeBlockBytes,
+                              kMaxExtentDepth, out);
           break;
         case kFcTagHead:
-          if (length < 8 || decodeLE32(value + 4) - sequence >= 0x80000000u) return CVoError();
+          if (length < kFcHeadBytes || decodeLE32(value + kFcHeadTid) - sequence >= 0x80000000u)
+            return CVoError();
           break;
         case kFcTagDelRange:
         case kFcTagCreate:
@@ -280,10 +254,257 @@ CVoError scanFastCommits(const Context& cx, const BlockReader& readJournal, uint
         default:
           return CVoError();
       }
-      at += 4 + length;
+      at += kFcRecordHeader + length;
     }
   }
   return CVoError();
+}
+
+// The journal superblock (journal block `source.superblock`), checked: its magic, features this
+// code knows, its checksum under csum v2 and v3, and a geometry that fits the journal.
+CVoError readLogGeometry(const Context& cx, const JournalSource& source, LogGeometry* g) {
+  std::vector<unsigned char> jsb(static_cast<size_t>(cx.blockSize));
+  CVoError err = source.read(source.superblock, jsb.data());
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(cx.where), "Couldn't read the journal superblock of %s", cx.path);
+  const uint32_t type = decodeBE32(jsb.data() + kOffHeaderType);
+  if (decodeBE32(jsb.data()) != kJournalMagic || (type != kSuperblockV1 && type != kSuperblockV2))
+    return cx.corrupt("the journal superblock has no JBD2 magic");
+  const uint32_t incompat = type == kSuperblockV2 ? decodeBE32(jsb.data() + kJsbIncompat) : 0;
+  if (incompat & ~kJIncompatKnown) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(cx.where), ENOSYS,
+                                   "Journal of %s has unknown incompatible features 0x%08x",
+                                   cx.path, incompat & ~kJIncompatKnown);
+  }
+  g->csumV2 = (incompat & kJIncompatCsumV2) != 0;
+  g->csumV3 = (incompat & kJIncompatCsumV3) != 0;
+  g->wide = (incompat & kJIncompat64bit) != 0;
+  if (g->checksummed()) {
+    const uint32_t stored = decodeBE32(jsb.data() + kJsbChecksum);
+    std::vector<unsigned char> head(jsb.begin(), jsb.begin() + kJsbSize);
+    const uint32_t computed = blockCsum(0xFFFFFFFF, head, kJsbChecksum);
+    if (computed != stored && kChecksumsRefuse) {
+      return JxErrorUtil::ErrorErrNo(
+          FSBMP_AT(cx.where), ENOSYS,
+          "Journal superblock of %s fails its checksum (stored 0x%08x, computed 0x%08x)", cx.path,
+          stored, computed);
+    }
+    g->seed = crc32cOf(0xFFFFFFFF, jsb.data() + kJsbUuid, 16);
+  }
+  const uint32_t jBlockSize = decodeBE32(jsb.data() + kJsbBlockSize);
+  g->maxLen = decodeBE32(jsb.data() + kJsbMaxLen);
+  g->first = decodeBE32(jsb.data() + kJsbFirst);
+  g->sequence = decodeBE32(jsb.data() + kJsbSequence);
+  g->start = decodeBE32(jsb.data() + kJsbStart);
+  if (incompat & kJIncompatFastCommit) {
+    g->fcBlocks = decodeBE32(jsb.data() + kJsbNumFcBlocks);
+    if (g->fcBlocks == 0) g->fcBlocks = kDefaultFcBlocks;
+  }
+  if (jBlockSize != static_cast<uint32_t>(cx.blockSize) || g->first == 0 ||
+      g->maxLen <= g->fcBlocks || g->first + 1 >= g->maxLen - g->fcBlocks ||
+      g->first <= source.superblock || source.deviceBlock(g->maxLen - 1) == UINT64_MAX)
+    return cx.corrupt("the journal superblock's geometry does not fit the journal inode");
+  g->last = g->maxLen - g->fcBlocks;
+  if (g->start != 0 && (g->start < g->first || g->start >= g->last))
+    return cx.corrupt("the log starts outside the journal");
+  g->tagBytes = journalTagBytes(g->csumV2, g->csumV3, g->wide);
+  g->tailBytes = g->checksummed() ? kBlockTailBytes : 0;
+  return CVoError();
+}
+
+// Under csum v2 and v3, a descriptor or revoke block (journal block `j`) against the checksum in
+// its tail.
+CVoError checkBlockTail(const Context& cx, const LogGeometry& g,
+                        const std::vector<unsigned char>& block, uint64_t j) {
+  if (!g.tailBytes) return CVoError();
+  const size_t at = static_cast<size_t>(cx.blockSize) - kBlockTailBytes;
+  const uint32_t stored = decodeBE32(block.data() + at);
+  if (blockCsum(g.seed, block, at) != stored && kChecksumsRefuse) {
+    char what[96];
+    snprintf(what, sizeof what, "journal block %llu fails its checksum",
+             static_cast<unsigned long long>(j));
+    return cx.corrupt(what);
+  }
+  return CVoError();
+}
+
+// Appends to *tags the tags of descriptor block `block` (journal block *j) of transaction
+// `sequence`, each with the journal block of its copy; the copies follow the descriptor, and
+// under csum v2 and v3 each is read and checked against its tag. *j becomes the last copy's
+// block, and *scanned counts the copies.
+CVoError readTags(const Context& cx, const LogGeometry& g, const BlockReader& readJournal,
+                  const std::vector<unsigned char>& block, uint32_t sequence, uint64_t* j,
+                  uint64_t* scanned, std::vector<Tag>* tags) {
+  std::vector<unsigned char> data(static_cast<size_t>(cx.blockSize));
+  const size_t end = static_cast<size_t>(cx.blockSize) - g.tailBytes;
+  uint64_t dataBlock = *j;
+  for (size_t at = kHeaderSize; at + g.tagBytes <= end;) {
+    const JournalTag t = decodeJournalTag(block.data() + at, g.csumV3, g.wide);
+    dataBlock = g.next(dataBlock);
+    ++*scanned;
+    if (g.checksummed()) {
+      CVoError err = readJournal(dataBlock, data.data());
+      if (err.code < 0) return err;
+      unsigned char seqBE[4];
+      encodeBE32(seqBE, sequence);
+      uint32_t sum = crc32cOf(crc32cOf(g.seed, seqBE, 4), data.data(), data.size());
+      if (!g.csumV3) sum &= 0xFFFF;
+      if (sum != t.checksum && kChecksumsRefuse) {
+        return JxErrorUtil::ErrorErrNo(
+            FSBMP_AT(cx.where), ENOSYS,
+            "Journal of %s: the copy of block %llu in transaction %u fails its checksum "
+            "(stored 0x%08x, computed 0x%08x)",
+            cx.path, static_cast<unsigned long long>(t.target), sequence, t.checksum, sum);
+      }
+    }
+    if (t.target >= cx.blockCount) return cx.corrupt("a journal tag names a block past the end");
+    tags->push_back({t.target, dataBlock, (t.flags & kTagEscape) != 0});
+    at += g.tagBytes + ((t.flags & kTagSameUuid) ? 0 : kTagUuidBytes);
+    if (t.flags & kTagLast) break;
+  }
+  *j = dataBlock;
+  return CVoError();
+}
+
+// Appends to *revokes the blocks that revoke block `block` of transaction `sequence` revokes,
+// each with that sequence.
+CVoError readRevokes(const Context& cx, const LogGeometry& g,
+                     const std::vector<unsigned char>& block, uint32_t sequence,
+                     std::vector<std::pair<uint64_t, uint32_t>>* revokes) {
+  const uint32_t count = decodeBE32(block.data() + kRevokeCount);
+  const size_t entry = g.wide ? 8 : 4;
+  if (count < kRevokeHeader || count > static_cast<uint32_t>(cx.blockSize) - g.tailBytes)
+    return cx.corrupt("a revoke block's count does not fit it");
+  for (size_t at = kRevokeHeader; at + entry <= count; at += entry) {
+    const uint64_t b = g.wide ? decodeBE64(block.data() + at) : decodeBE32(block.data() + at);
+    revokes->emplace_back(b, sequence);
+  }
+  return CVoError();
+}
+
+// Under csum v2 and v3, commit block `block` of transaction `sequence` against its checksum. The
+// first transaction whose commit block fails it is noted in *log: e2fsck ends the log before
+// that transaction, recent kernels may replay it and go on; neither is known to be the one that
+// will happen, so both are mapped.
+void checkCommit(const LogGeometry& g, const std::vector<unsigned char>& block, uint32_t sequence,
+                 PdDebug* debug, ScannedLog* log) {
+  if (!g.checksummed()) return;
+  const uint32_t stored = decodeBE32(block.data() + kCommitChecksum);
+  const uint32_t computed = blockCsum(g.seed, block, kCommitChecksum);
+  if (stored != computed && kChecksumsRefuse && !log->badCommit) {
+    debug->Debug(kTag,
+                 "   journal: the commit block of transaction %u fails its checksum (stored "
+                 "0x%08x, computed 0x%08x): mapped both as ending the log before it and as "
+                 "going on",
+                 sequence, stored, computed);
+    log->badCommit = true;
+    log->firstBadCommit = sequence;
+  }
+}
+
+// Scan and revoke: from the log's start, while the blocks carry the magic and sequence numbers
+// that follow on, the committed transactions' tags and every revoke record. A block of no known
+// type ends the log; the tags of a transaction that no commit block closes are left out.
+CVoError scanLog(const Context& cx, const LogGeometry& g, const BlockReader& readJournal,
+                 PdDebug* debug, ScannedLog* log) {
+  std::vector<unsigned char> block(static_cast<size_t>(cx.blockSize));
+  std::vector<Tag> pending;
+  uint32_t sequence = g.sequence;
+  uint64_t j = g.start;
+  for (uint64_t scanned = 0; scanned < g.last - g.first;) {
+    CVoError err = readJournal(j, block.data());
+    if (err.code < 0)
+      return err.Push(FSBMP_AT(cx.where), "Couldn't read journal block %llu of %s",
+                      static_cast<unsigned long long>(j), cx.path);
+    if (decodeBE32(block.data()) != kJournalMagic ||
+        decodeBE32(block.data() + kOffHeaderSequence) != sequence)
+      break;  // the end of the log
+    const uint32_t blockType = decodeBE32(block.data() + kOffHeaderType);
+    if (blockType == kBlockDescriptor) {
+      err = checkBlockTail(cx, g, block, j);
+      if (err.code >= 0)
+        err = readTags(cx, g, readJournal, block, sequence, &j, &scanned, &pending);
+    } else if (blockType == kBlockRevoke) {
+      err = checkBlockTail(cx, g, block, j);
+      if (err.code >= 0) err = readRevokes(cx, g, block, sequence, &log->revokes);
+    } else if (blockType == kBlockCommit) {
+      checkCommit(g, block, sequence, debug, log);
+      log->committed.emplace_back(sequence, std::move(pending));
+      pending.clear();
+      ++sequence;
+    } else {
+      break;  // a block of no known type ends the log
+    }
+    if (err.code < 0) return err;
+    j = g.next(j);
+    ++scanned;
+  }
+  log->endSequence = sequence;
+  log->endBlock = j;
+  return CVoError();
+}
+
+// Fast commits past the last full commit: mount rebuilds the inodes they name and the bitmaps
+// from those inodes, and logs no bitmap of theirs, so no overlay holds what they allocate. When
+// the area's first block (the block after `g.last`, as the kernel places it) opens with the head
+// of fast commits that follow transaction `sequence` - 1, *found is set, and every range that an
+// add-range record names and every block of the extent trees (and of the extents) of the inodes
+// that inode records carry go into *out, to count as used.
+CVoError readFastCommitArea(const Context& cx, const LogGeometry& g, const BlockReader& readJournal,
+                            uint32_t sequence, bool* found,
+                            std::vector<std::pair<uint64_t, uint64_t>>* out) {
+  *found = false;
+  if (!g.fcBlocks) return CVoError();
+  std::vector<unsigned char> block(static_cast<size_t>(cx.blockSize));
+  CVoError err = readJournal(g.last + 1, block.data());
+  if (err.code < 0) return err;
+  if (decodeLE16(block.data()) != kFcTagHead ||
+      decodeLE32(block.data() + kFcRecordHeader + kFcHeadTid) - sequence >= 0x80000000u)
+    return CVoError();
+  *found = true;
+  return scanFastCommits(cx, readJournal, g.last + 1, g.maxLen, sequence, out);
+}
+
+// Revoke: for each block revoked by a transaction before `endSequence`, the newest such
+// transaction. Sequence numbers wrap: they compare as distances from `firstSequence`, the log's
+// first.
+std::map<uint64_t, uint32_t> newestRevokes(const ScannedLog& log, uint32_t firstSequence,
+                                           uint32_t endSequence) {
+  std::map<uint64_t, uint32_t> revokedAt;
+  for (const auto& r : log.revokes) {
+    if (r.second - firstSequence >= endSequence - firstSequence) continue;
+    const auto known = revokedAt.find(r.first);
+    if (known == revokedAt.end())
+      revokedAt.emplace(r.first, r.second);
+    else if (r.second - firstSequence >= known->second - firstSequence)
+      known->second = r.second;
+  }
+  return revokedAt;
+}
+
+// Replay: the copies of the first `end` committed transactions (in log order, so that later
+// copies win), each unless revoked by the same or a later one of those; *revoked counts the
+// copies left out.
+std::map<uint64_t, BlockOverlay::Copy> replayCommitted(const ScannedLog& log,
+                                                       const JournalSource& source,
+                                                       uint32_t firstSequence, size_t end,
+                                                       uint32_t* revoked) {
+  const uint32_t endSequence =
+      end < log.committed.size() ? log.committed[end].first : log.endSequence;
+  const std::map<uint64_t, uint32_t> revokedAt = newestRevokes(log, firstSequence, endSequence);
+  std::map<uint64_t, BlockOverlay::Copy> copies;
+  for (size_t i = 0; i < end; ++i) {
+    const auto& t = log.committed[i];
+    for (const Tag& tag : t.second) {
+      const auto r = revokedAt.find(tag.target);
+      if (r != revokedAt.end() && r->second - firstSequence >= t.first - firstSequence) {
+        ++*revoked;
+        continue;
+      }
+      copies[tag.target] = {source.deviceBlock(tag.journal), tag.escaped};
+    }
+  }
+  return copies;
 }
 
 }  // namespace
@@ -315,7 +536,7 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
   // Its block map: an extent tree, or ext3's direct and indirect blocks.
   std::vector<JournalExtent> map;
   if (fsbmp::decodeLE32(inode + kInodeFlags) & kExtentsFlag) {
-    err = walkExtents(cx, inode + kInodeBlock, 60, kMaxExtentDepth, &map);
+    err = walkExtents(cx, inode + kInodeBlock, kInodeBlockBytes, kMaxExtentDepth, &map);
   } else {
     uint64_t logical = 0;
     for (int i = 0; i < kDirectPointers; ++i, ++logical) {
@@ -357,247 +578,55 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
 }
 
 CVoError FsParserExt2::replayLog(const JxCodeLocation& where, const JournalSource& source) {
-  const char* path = devPath.c_str();
-  Context cx{where, path, blockSize, static_cast<uint64_t>(blockCount),
-             [this](uint64_t block, unsigned char* buf) {
-               return readBlocks(buf, blockSize, static_cast<long long>(block), 1);
-             }};
-  static const char kTag[] = "FsParserExt2::init";
-  const auto& readJournal = source.read;
-  std::vector<unsigned char> block(static_cast<size_t>(blockSize));
-
-  // The journal superblock.
-  std::vector<unsigned char> jsb(static_cast<size_t>(blockSize));
-  CVoError err = readJournal(source.superblock, jsb.data());
-  if (err.code < 0)
-    return err.Push(FSBMP_AT(where), "Couldn't read the journal superblock of %s", path);
-  const uint32_t type = decodeBE32(jsb.data() + 4);
-  if (decodeBE32(jsb.data()) != kJournalMagic || (type != kSuperblockV1 && type != kSuperblockV2))
-    return cx.corrupt("the journal superblock has no JBD2 magic");
-  const uint32_t incompat = type == kSuperblockV2 ? decodeBE32(jsb.data() + kJsbIncompat) : 0;
-  if (incompat & ~kJIncompatKnown) {
-    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
-                                   "Journal of %s has unknown incompatible features 0x%08x", path,
-                                   incompat & ~kJIncompatKnown);
-  }
-  const bool csumV2 = (incompat & kJIncompatCsumV2) != 0;
-  const bool csumV3 = (incompat & kJIncompatCsumV3) != 0;
-  const bool wide = (incompat & kJIncompat64bit) != 0;
-  uint32_t seed = 0;
-  if (csumV2 || csumV3) {
-    const uint32_t stored = decodeBE32(jsb.data() + kJsbChecksum);
-    std::vector<unsigned char> head(jsb.begin(), jsb.begin() + kJsbSize);
-    const uint32_t computed = blockCsum(0xFFFFFFFF, head, kJsbChecksum);
-    if (computed != stored && kChecksumsRefuse) {
-      return JxErrorUtil::ErrorErrNo(
-          FSBMP_AT(where), ENOSYS,
-          "Journal superblock of %s fails its checksum (stored 0x%08x, computed 0x%08x)", path,
-          stored, computed);
-    }
-    seed = crc32cOf(0xFFFFFFFF, jsb.data() + kJsbUuid, 16);
-  }
-  const uint32_t jBlockSize = decodeBE32(jsb.data() + kJsbBlockSize);
-  const uint32_t maxLen = decodeBE32(jsb.data() + kJsbMaxLen);
-  const uint32_t first = decodeBE32(jsb.data() + kJsbFirst);
-  uint32_t sequence = decodeBE32(jsb.data() + kJsbSequence);
-  const uint32_t start = decodeBE32(jsb.data() + kJsbStart);
-  uint32_t fcBlocks = 0;
-  if (incompat & kJIncompatFastCommit) {
-    fcBlocks = decodeBE32(jsb.data() + kJsbNumFcBlocks);
-    if (fcBlocks == 0) fcBlocks = kDefaultFcBlocks;
-  }
-  if (jBlockSize != static_cast<uint32_t>(blockSize) || first == 0 || maxLen <= fcBlocks ||
-      first + 1 >= maxLen - fcBlocks || first <= source.superblock ||
-      source.deviceBlock(maxLen - 1) == UINT64_MAX)
-    return cx.corrupt("the journal superblock's geometry does not fit the journal inode");
-  const uint32_t last = maxLen - fcBlocks;  // the log is journal blocks [first, last)
-  if (start == 0) {
+  const Context cx{where, devPath.c_str(), blockSize, static_cast<uint64_t>(blockCount),
+                   [this](uint64_t block, unsigned char* buf) {
+                     return readBlocks(buf, blockSize, static_cast<long long>(block), 1);
+                   }};
+  LogGeometry g;
+  CVoError err = readLogGeometry(cx, source, &g);
+  if (err.code < 0) return err;
+  if (g.start == 0) {
     debug.Debug(kTag, "   journal: needs_recovery set, but the journal is empty");
     return CVoError();
   }
-  if (start < first || start >= last) return cx.corrupt("the log starts outside the journal");
+  ScannedLog log;
+  err = scanLog(cx, g, source.read, &debug, &log);
+  if (err.code < 0) return err;
 
-  const size_t tagBytes = csumV3 ? 16 : (csumV2 ? 2 : 0) + (wide ? 12 : 8);
-  const size_t tailBytes = (csumV2 || csumV3) ? 4 : 0;
-  auto next = [&](uint64_t j) { return j + 1 >= last ? first : j + 1; };
-
-  // Scan and revoke: the committed transactions' tags, and for each revoked block the newest
-  // sequence that revoked it.
-  std::vector<std::pair<uint32_t, std::vector<Tag>>> committed;
-  std::vector<std::pair<uint64_t, uint32_t>> revokes;  // block, sequence that revoked it
-  // The first transaction whose commit block fails its checksum: e2fsck ends the log before it,
-  // recent kernels may go on. Both replays are mapped.
-  bool badCommit = false;
-  uint32_t firstBadCommit = 0;
-  std::vector<Tag> pending;
-  std::vector<unsigned char> data(static_cast<size_t>(blockSize));
-  uint64_t j = start;
-  ReplaySummary summary;
-  summary.firstSequence = sequence;
-  for (uint64_t scanned = 0; scanned < last - first;) {
-    err = readJournal(j, block.data());
-    if (err.code < 0)
-      return err.Push(FSBMP_AT(where), "Couldn't read journal block %llu of %s",
-                      static_cast<unsigned long long>(j), path);
-    if (decodeBE32(block.data()) != kJournalMagic || decodeBE32(block.data() + 8) != sequence)
-      break;  // the end of the log
-    const uint32_t blockType = decodeBE32(block.data() + 4);
-    if (blockType == kBlockDescriptor || blockType == kBlockRevoke) {
-      if (tailBytes) {
-        const size_t at = static_cast<size_t>(blockSize) - 4;
-        const uint32_t stored = decodeBE32(block.data() + at);
-        if (blockCsum(seed, block, at) != stored && kChecksumsRefuse) {
-          char what[96];
-          snprintf(what, sizeof what, "journal block %llu fails its checksum",
-                   static_cast<unsigned long long>(j));
-          return cx.corrupt(what);
-        }
-      }
-    }
-    if (blockType == kBlockDescriptor) {
-      const size_t end = static_cast<size_t>(blockSize) - tailBytes;
-      uint64_t dataBlock = j;
-      for (size_t at = kHeaderSize; at + tagBytes <= end;) {
-        const unsigned char* t = block.data() + at;
-        uint64_t target = decodeBE32(t);
-        uint32_t flags;
-        uint32_t tagSum;
-        if (csumV3) {
-          flags = decodeBE32(t + 4);
-          target |= static_cast<uint64_t>(decodeBE32(t + 8)) << 32;
-          tagSum = decodeBE32(t + 12);
-        } else {
-          tagSum = decodeBE16(t + 4);
-          flags = decodeBE16(t + 6);
-          if (wide) target |= static_cast<uint64_t>(decodeBE32(t + 8)) << 32;
-        }
-        if (!wide) target &= 0xFFFFFFFFu;
-        dataBlock = next(dataBlock);
-        ++scanned;
-        if (csumV2 || csumV3) {
-          err = readJournal(dataBlock, data.data());
-          if (err.code < 0) return err;
-          unsigned char seqBE[4];
-          encodeBE32(seqBE, sequence);
-          uint32_t sum = crc32cOf(crc32cOf(seed, seqBE, 4), data.data(), data.size());
-          if (!csumV3) sum &= 0xFFFF;
-          if (sum != tagSum && kChecksumsRefuse) {
-            return JxErrorUtil::ErrorErrNo(
-                FSBMP_AT(where), ENOSYS,
-                "Journal of %s: the copy of block %llu in transaction %u fails its checksum "
-                "(stored 0x%08x, computed 0x%08x)",
-                path, static_cast<unsigned long long>(target), sequence, tagSum, sum);
-          }
-        }
-        if (target >= cx.blockCount) return cx.corrupt("a journal tag names a block past the end");
-        pending.push_back({target, dataBlock, (flags & kTagEscape) != 0});
-        at += tagBytes + ((flags & kTagSameUuid) ? 0 : 16);
-        if (flags & kTagLast) break;
-      }
-      j = dataBlock;
-    } else if (blockType == kBlockRevoke) {
-      const uint32_t count = decodeBE32(block.data() + kRevokeCount);
-      const size_t entry = wide ? 8 : 4;
-      if (count < kRevokeHeader || count > static_cast<uint32_t>(blockSize) - tailBytes)
-        return cx.corrupt("a revoke block's count does not fit it");
-      for (size_t at = kRevokeHeader; at + entry <= count; at += entry) {
-        const uint64_t b = wide ? decodeBE64(block.data() + at) : decodeBE32(block.data() + at);
-        revokes.emplace_back(b, sequence);
-      }
-    } else if (blockType == kBlockCommit) {
-      if (csumV2 || csumV3) {
-        const uint32_t stored = decodeBE32(block.data() + kCommitChecksum);
-        const uint32_t computed = blockCsum(seed, block, kCommitChecksum);
-        if (stored != computed && kChecksumsRefuse && !badCommit) {
-          // e2fsck ends the log before this transaction, recent kernels may replay it and go
-          // on: neither is known to be the one that will happen, so both are mapped.
-          debug.Debug(kTag,
-                      "   journal: the commit block of transaction %u fails its checksum (stored "
-                      "0x%08x, computed 0x%08x): mapped both as ending the log before it and as "
-                      "going on",
-                      sequence, stored, computed);
-          badCommit = true;
-          firstBadCommit = sequence;
-        }
-      }
-      committed.emplace_back(sequence, std::move(pending));
-      pending.clear();
-      ++sequence;
-    } else {
-      break;  // a block of no known type ends the log
-    }
-    j = next(j);
-    ++scanned;
-  }
-  summary.endSequence = sequence;
-  summary.endBlock = j;
-
-  // Fast commits past the last full commit: mount rebuilds the inodes they name and the bitmaps
-  // from those inodes, and logs no bitmap of theirs, so no overlay holds what they allocate.
-  // Every range that an add-range record names, and every block of the extent trees (and of
-  // the extents) of the inodes that inode records carry, counts as used instead.
   fastCommitExtents.clear();
-  if (fcBlocks) {
-    err = readJournal(last + 1, block.data());  // the area's first block, as the kernel places it
-    if (err.code < 0) return err;
-    if (fsbmp::decodeLE16(block.data()) == kFcTagHead &&
-        fsbmp::decodeLE32(block.data() + 8) - sequence < 0x80000000u) {
-      err = scanFastCommits(cx, readJournal, last + 1, maxLen, sequence, &fastCommitExtents);
-      if (err.code < 0) return err;
-      debug.Debug(kTag, "   journal: fast commits past transaction %u: %zu ranges counted used",
-                  sequence - 1, fastCommitExtents.size());
-    }
+  bool fastCommits = false;
+  err = readFastCommitArea(cx, g, source.read, log.endSequence, &fastCommits, &fastCommitExtents);
+  if (err.code < 0) return err;
+  if (fastCommits) {
+    debug.Debug(kTag, "   journal: fast commits past transaction %u: %zu ranges counted used",
+                log.endSequence - 1, fastCommitExtents.size());
   }
 
-  // Replay: the copies of the transactions before `end` (in scan order), each unless revoked
-  // by the same or a later one of those.
-  auto replay = [&](size_t end, uint32_t* revoked) {
-    std::map<uint64_t, uint32_t> revokedAt;
-    const uint32_t endSequence = end < committed.size() ? committed[end].first : sequence;
-    for (const auto& r : revokes) {
-      if (r.second - summary.firstSequence >= endSequence - summary.firstSequence) continue;
-      const auto known = revokedAt.find(r.first);
-      if (known == revokedAt.end())
-        revokedAt.emplace(r.first, r.second);
-      else if (r.second - summary.firstSequence >= known->second - summary.firstSequence)
-        known->second = r.second;
-    }
-    std::map<uint64_t, BlockOverlay::Copy> copies;
-    for (size_t i = 0; i < end; ++i) {
-      const auto& t = committed[i];
-      for (const Tag& tag : t.second) {
-        const auto r = revokedAt.find(tag.target);
-        if (r != revokedAt.end() &&
-            r->second - summary.firstSequence >= t.first - summary.firstSequence) {
-          ++*revoked;
-          continue;
-        }
-        copies[tag.target] = {source.deviceBlock(tag.journal), tag.escaped};
-      }
-    }
-    return copies;
-  };
-  std::map<uint64_t, BlockOverlay::Copy> copies = replay(committed.size(), &summary.revoked);
-  if (badCommit) {
-    uint32_t ignored = 0;
+  uint32_t revoked = 0;
+  std::map<uint64_t, BlockOverlay::Copy> copies =
+      replayCommitted(log, source, g.sequence, log.committed.size(), &revoked);
+  if (log.badCommit) {
+    // The replay that ends the log before the first transaction whose commit block fails its
+    // checksum, as e2fsck's does.
     size_t before = 0;
-    while (before < committed.size() && committed[before].first != firstBadCommit) ++before;
-    std::map<uint64_t, BlockOverlay::Copy> shorter = replay(before, &ignored);
+    while (before < log.committed.size() && log.committed[before].first != log.firstBadCommit)
+      ++before;
+    uint32_t ignored = 0;
+    std::map<uint64_t, BlockOverlay::Copy> shorter =
+        replayCommitted(log, source, g.sequence, before, &ignored);
     if (!shorter.empty())
       alsoReplayed =
           std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(shorter), source.copiesFrom);
     else
       alsoReplayed = onDisk;
   }
-  summary.transactions = static_cast<uint32_t>(committed.size());
-  summary.blocks = static_cast<uint32_t>(copies.size());
+  replayedTransactions = static_cast<uint32_t>(log.committed.size());
+  replayedBlocks = static_cast<uint32_t>(copies.size());
   debug.Debug(kTag,
               "   journal: replayed %u transactions (%u to %u), %u blocks, %u revoked copies; the "
               "log ends at journal block %llu",
-              summary.transactions, summary.firstSequence, summary.endSequence - 1, summary.blocks,
-              summary.revoked, static_cast<unsigned long long>(summary.endBlock));
-  replayedTransactions = summary.transactions;
-  replayedBlocks = summary.blocks;
+              replayedTransactions, g.sequence, log.endSequence - 1, replayedBlocks, revoked,
+              static_cast<unsigned long long>(log.endBlock));
   if (!copies.empty())
     view = std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(copies), source.copiesFrom);
   return CVoError();

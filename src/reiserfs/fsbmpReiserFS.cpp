@@ -14,39 +14,14 @@
 #include "core/device_view.h"
 #include "core/location.h"
 #include "core/read_ahead.h"
+#include "reiserfs/fsbmpReiserFSLayout.h"
 
 static const char kFile[] = "fsbmpReiserFS";
 #define HERE JX_LOCATION(kFile)
 
+using namespace fsbmp::reiserfs;
+
 namespace {
-
-// Superblock fields (little-endian), offsets from byte 65536 of the device.
-const int kSuperblockBlock = 16;  // in 4096-byte blocks
-const int kSuperblockRead = 4096;
-const int kOffBlockCount = 0;
-const int kOffFreeCount = 4;
-const int kOffJournalFirstBlock = 12;
-const int kOffJournalDevice = 16;
-const int kOffJournalSize = 20;
-const int kOffBlockSize = 44;
-const int kOffState = 50;
-const int kOffMagic = 52;
-const int kOffBitmaps = 70;
-const int kOffVersion = 72;
-const int kOffInodeGeneration = 76;
-const char kMagic[10] = {'R', 'e', 'I', 's', 'E', 'r', '2', 'F', 's', '\0'};
-
-// Journal header, in the block after the journal.
-const int kOffHeaderLastFlushed = 0;
-const int kOffHeaderFirstUnflushed = 4;  // journal block of the oldest transaction not written back
-const int kOffHeaderMountId = 8;
-// Description block, which opens a transaction: its commit block follows its `length` logged
-// blocks and repeats its id and length.
-const int kOffTransId = 0;
-const int kOffTransLength = 4;
-const int kOffDescMountId = 8;
-const int kDescMagicFromEnd = 12;
-const char kDescMagic[8] = {'R', 'e', 'I', 's', 'E', 'r', 'L', 'B'};
 
 // Bitmap blocks hinted to the kernel ahead of the one being read, renewed once half of them are
 // read. They lie one per bitsPerBitmap blocks (128 MiB apart at 4 KiB), so each is a hint of its
@@ -109,7 +84,7 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   debug.Debug(kTag, "   block_count=%d", static_cast<int>(sbBlockCount));
   debug.Debug(kTag, "   free_count=%d", static_cast<int>(sbFreeCount));
   debug.Debug(kTag, "   bitmaps=%d", sbBitmaps);
-  debug.Debug(kTag, "   state=%d (%s)", sbState, sbState == 1 ? "VALID" : "ERROR");
+  debug.Debug(kTag, "   state=%d (%s)", sbState, sbState == kStateValid ? "VALID" : "ERROR");
   debug.Debug(kTag, "   version=%d", sbVersion);
   debug.Debug(kTag, "   inode_generation=%d", static_cast<int>(sbInodeGeneration));
 
@@ -120,7 +95,7 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   }
 
   bitsPerBitmap = static_cast<uint32_t>(blockSize) * 8;
-  firstBitmapBlock = 65536 / blockSize + 1;
+  firstBitmapBlock = kSuperblockOffset / blockSize + 1;
   bitmapCount = sbBitmaps;
 
   // A journal holding transactions not yet written back: they are replayed in memory, and the
@@ -213,8 +188,8 @@ CVoError FsParserReiserFS::replayJournal(const JxCodeLocation& where) {
 
   // Where the logged blocks belong: the description block holds the first `inDesc` of them,
   // the commit block the next `inCommit`.
-  const uint32_t inDesc = static_cast<uint32_t>(blockSize - 24) / 4;
-  const uint32_t inCommit = static_cast<uint32_t>(blockSize - 8) / 4;
+  const uint32_t inDesc = descHomes(blockSize);
+  const uint32_t inCommit = commitHomes(blockSize);
   std::map<uint64_t, fsbmp::BlockOverlay::Copy> copies;
   uint32_t offset = firstUnflushed;
   uint32_t previous = lastFlushed;
@@ -243,8 +218,9 @@ CVoError FsParserReiserFS::replayJournal(const JxCodeLocation& where) {
         fsbmp::decodeLE32(commit.data + kOffTransLength) != length)
       break;
     for (uint32_t i = 0; i < length; ++i) {
-      const uint32_t home = i < inDesc ? fsbmp::decodeLE32(desc.data + 12 + 4 * i)
-                                       : fsbmp::decodeLE32(commit.data + 8 + 4 * (i - inDesc));
+      const uint32_t home =
+          i < inDesc ? fsbmp::decodeLE32(desc.data + kOffDescHomes + 4 * i)
+                     : fsbmp::decodeLE32(commit.data + kOffCommitHomes + 4 * (i - inDesc));
       if (home >= static_cast<uint64_t>(blockCount)) {
         return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                        "ReiserFS journal of %s: transaction %u logs block %u, past "

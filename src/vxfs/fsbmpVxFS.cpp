@@ -21,26 +21,16 @@
 #include "core/device.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "vxfs/fsbmpVxFSLayout.h"
 #include "vxfs/fsbmpVxFSProcess.h"
 #include "vxfs/fsbmpVxFSText.h"
 
 static const char kFile[] = "fsbmpVxFS";
 #define HERE JX_LOCATION(kFile)
 
-using fsbmp::vxfs::findToken;
-using fsbmp::vxfs::leadingDigits;
-using fsbmp::vxfs::toInt;
+using namespace fsbmp::vxfs;
 
 namespace {
-
-const int kSuperblockOffset = 8192;
-const unsigned char kMagic[4] = {0xa5, 0x01, 0xfc, 0xf5};
-const int kDefaultAuBlocks = 32768;
-
-// A map group: 2048 blocks, described by the first 256 bytes of a 512-byte IFEMP record.
-const int kGroupBlocks = 2048;
-const int kMapRecordBytes = 512;
-const int kMapBytes = 256;
 
 // Largest file system whose bitmap still fits 2^32 - 1 chunks at the largest chunk size (2^30).
 const long long kMaxFsBytes = static_cast<long long>(UINT32_MAX) << 30;
@@ -131,7 +121,7 @@ CVoError FsParserVxFS::init(const std::string& dev) {
   const std::string magic = findToken(answer.c_str(), "magic");
   if (magic.empty())
     return JxErrorUtil::ErrorInt(HERE, 1, "Couldn't find SB magic in %s", dev.c_str());
-  if (magic != "a501fcf5")
+  if (magic != kMagicText)
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "%s has invalid SB magic %s", dev.c_str(),
                                    magic.c_str());
   const std::string version = findToken(answer.c_str(), "version");
