@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -128,6 +129,22 @@ TEST_F(Ext2VerifyTest, BlocksTheMapsCallFreeAreFoundAndReported) {
     EXPECT_EQ(report.first[0].block, static_cast<uint64_t>(first));
     EXPECT_EQ(report.first[0].count, static_cast<uint64_t>(hide));
     EXPECT_EQ(report.first[0].inode, static_cast<uint64_t>(ino));
+
+    // The tool says the same on standard error.
+    const char* cli = getenv("FSBMP_CLI");
+    if (!cli || !*cli) continue;
+    const char* emulator = getenv("FSBMP_EMULATOR");
+    std::string said;
+    ASSERT_EQ(run(std::string(emulator ? emulator : "") + " '" + cli + "' bitmap '" + path +
+                      "' -c 64K -f ranges --verify",
+                  &said, true),
+              0)
+        << said;
+    const std::string line = "fsbmp: verify: " + std::to_string(hide) +
+                             " blocks in use by files that the maps call free; first: blocks " +
+                             std::to_string(first) + "-" + std::to_string(first + hide - 1) +
+                             " (inode " + std::to_string(ino) + ")\n";
+    EXPECT_NE(said.find(line), std::string::npos) << said;
   }
 }
 
