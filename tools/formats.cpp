@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "probe.h"
+#include "verify_report.h"
 
 namespace fsbmp_tool {
 
@@ -210,6 +211,7 @@ void writeInfoText(FILE* out, const Source& source) {
         fprintf(out, "      LV %s/%s (%zu segment%s): %s\n", p.vg.c_str(), lv.name.c_str(),
                 lv.segments.size(), lv.segments.size() == 1 ? "" : "s", volumeContent(lv).c_str());
     }
+    for (const std::string& line : verifyLines(source)) fprintf(out, "%s\n", line.c_str());
     return;
   }
   FsParser& parser = *source.parser;
@@ -221,10 +223,13 @@ void writeInfoText(FILE* out, const Source& source) {
   fprintf(out, "device size: %lld\n", parser.devSize);
   const std::string journal = parser.journalState();
   if (!journal.empty()) fprintf(out, "journal:     %s\n", journal.c_str());
+  for (const std::string& line : verifyLines(source)) fprintf(out, "%s\n", line.c_str());
 }
 
 void writeInfoJson(FILE* out, const Source& source, const std::vector<std::string>& warnings) {
   nlohmann::ordered_json doc = geometry(source);
+  const nlohmann::ordered_json verified = verifyJson(source);
+  if (!verified.is_null()) doc["verify"] = verified;
   addWarnings(&doc, warnings);
   fprintf(out, "%s\n", dumpJson(doc).c_str());
 }

@@ -23,6 +23,7 @@
 #include "output_file.h"
 #include "probe.h"
 #include "usage_map.h"
+#include "verify_report.h"
 
 using namespace fsbmp_tool;
 
@@ -55,6 +56,8 @@ const char kUsage[] =
     "  -p, --partition N         a disk's partition N alone, as if it were the device\n"
     "      --journal-device PATH the device that holds the file system's external\n"
     "                            journal (ext3/4) or log (XFS), to replay from\n"
+    "      --verify              ext2/3/4: read every file too and count used what\n"
+    "                            the files use and the maps call free\n"
     "      --debug               the library's debug log on standard error, and its\n"
     "                            whole error stacks\n"
     "  -h, --help, --version     'fsbmp COMMAND --help' describes one command\n"
@@ -62,7 +65,7 @@ const char kUsage[] =
     "Usage errors exit with status 2, failures with 1.\n";
 
 const char kInfoHelp[] =
-    "usage: fsbmp info DEVICE [--json]\n"
+    "usage: fsbmp info DEVICE [--json] [--verify]\n"
     "\n"
     "Recognises the file system on DEVICE (a block device or an image file) and\n"
     "prints its type, block size, block count, file-system size and device size.\n"
@@ -72,11 +75,16 @@ const char kInfoHelp[] =
     "\n"
     "A whole disk with a partition table (MBR or GPT) is read as a disk: its table\n"
     "type and its partitions (number, start, length, table type and what each\n"
-    "holds) are printed; in JSON, type \"disk\", table and partitions.\n";
+    "holds) are printed; in JSON, type \"disk\", table and partitions.\n"
+    "\n"
+    "--verify (ext2/3/4) reads every file of the file system, as e2fsck's first\n"
+    "pass does, and says how many blocks the files use that the allocation maps\n"
+    "call free, with the first of them and the inodes that name them (JSON:\n"
+    "\"verify\": inodes_scanned, blocks_free_in_maps, first).\n";
 
 const char kBitmapHelp[] =
     "usage: fsbmp bitmap DEVICE -c|--chunk-size BYTES [-f|--format FORMAT]\n"
-    "                    [-o|--output FILE]\n"
+    "                    [-o|--output FILE] [--verify]\n"
     "\n"
     "Builds the used-space bitmap of DEVICE: one bit per chunk of BYTES bytes,\n"
     "counted from byte 0, set when the chunk holds at least one block the file\n"
@@ -101,11 +109,18 @@ const char kBitmapHelp[] =
     "'--output -', text formats go to standard output. In JSON, bytes of DEVICE\n"
     "that are not UTF-8 become U+FFFD. A file system mounted read-write, or a device\n"
     "shorter than its file system, is warned about on standard error (and in the\n"
-    "JSON's warnings).\n";
+    "JSON's warnings).\n"
+    "\n"
+    "--verify (ext2/3/4, and the ext2/3/4 partitions and volumes of a disk) trusts\n"
+    "the allocation maps less: every file is read too (inodes, block maps, extent\n"
+    "trees, attribute blocks) and the blocks it uses count as used even where the\n"
+    "maps call them free. A line on standard error says what the scan found. It\n"
+    "costs a read of the inode tables; a file whose block pointers are impossible\n"
+    "(past the end, a loop, a tree too deep) makes the command fail.\n";
 
 const char kCopyHelp[] =
     "usage: fsbmp copy DEVICE TARGET -c|--chunk-size BYTES [-q|--quiet]\n"
-    "                  [--bitmap FILE] [--force] [--direct]\n"
+    "                  [--bitmap FILE] [--force] [--direct] [--verify]\n"
     "\n"
     "Writes every used chunk of DEVICE to the same offset of TARGET, and nothing\n"
     "else.\n"
@@ -132,10 +147,13 @@ const char kCopyHelp[] =
     "failure (a full disk too) stops the copy with a message and status 1.\n"
     "\n"
     "--bitmap FILE follows a raw bitmap written earlier by 'fsbmp bitmap' for the\n"
-    "same device and chunk size instead of the file system's current one.\n";
+    "same device and chunk size instead of the file system's current one.\n"
+    "\n"
+    "--verify copies what the files use even where the allocation maps call it\n"
+    "free (see 'fsbmp bitmap --help').\n";
 
 const char kMapHelp[] =
-    "usage: fsbmp map DEVICE [-c|--chunk-size BYTES] [--png FILE]\n"
+    "usage: fsbmp map DEVICE [-c|--chunk-size BYTES] [--png FILE] [--verify]\n"
     "\n"
     "Draws where the used space of DEVICE lies. The device is cut into equal cells\n"
     "of whole chunks; each cell is shaded by the share of its chunks that are used.\n"
@@ -144,7 +162,8 @@ const char kMapHelp[] =
     "grid is written as a PNG image instead ('--png -': to standard output).\n"
     "\n"
     "Without --chunk-size the chunk is the block size, doubled for devices of more\n"
-    "than 2^24 blocks.\n";
+    "than 2^24 blocks. --verify draws what the files use too (see 'fsbmp bitmap\n"
+    "--help').\n";
 
 // The command whose help a usage error points to ("" for the tool's).
 std::string gCommandName;
@@ -196,6 +215,14 @@ int openCommandSource(const Options& o, Source* source, struct stat* st) {
     const std::string error = selectPartition(o.partition, source);
     if (!error.empty()) return usageError(error);
   }
+  if (o.verify) {
+    if (source->disk) {
+      source->disk->setVerify(true);
+    } else {
+      const CVoError err = source->parser->setVerify(true);
+      if (err.code < 0) return usageError(err.rootMessage());
+    }
+  }
   if (o.journalDevice.empty()) return 0;
   if (!source->parser)
     return usageError(o.positional[1] +
@@ -208,13 +235,20 @@ int openCommandSource(const Options& o, Source* source, struct stat* st) {
   return 1;
 }
 
+// With --verify, what the scan of the files found, on standard error.
+void reportVerify(const Options& o, const Source& source) {
+  if (!o.verify) return;
+  for (const std::string& line : verifyLines(source)) fprintf(stderr, "fsbmp: %s\n", line.c_str());
+}
+
 // Probes the command's device and builds its usage map at chunkSize. 0, or the exit status
 // once the failure has been reported.
 int mapDevice(const Options& o, long long chunkSize, Source* source, UsageMap* map,
               struct stat* st) {
-  const int status = openCommandSource(o, source, st);
-  if (status != 0) return status;
-  return buildUsageMap(source, chunkSize, map, o.debug);
+  int status = openCommandSource(o, source, st);
+  if (status == 0) status = buildUsageMap(source, chunkSize, map, o.debug);
+  if (status == 0) reportVerify(o, *source);
+  return status;
 }
 
 // Writes `write`'s document to standard output; reports a failed write. The exit status.
@@ -229,6 +263,12 @@ int cmdInfo(const Options& o) {
   struct stat st;
   Source p;
   if (const int status = openCommandSource(o, &p, &st)) return status;
+  if (o.verify) {
+    // The scan runs with a map; its chunk size changes nothing in what the scan finds.
+    UsageMap map;
+    const long long chunk = std::max<long long>(p.blockSize, 1 << 20);
+    if (const int status = buildUsageMap(&p, chunk, &map, o.debug)) return status;
+  }
   const std::vector<std::string> warnings = deviceWarnings(p, st, false);
   return toStdout([&](FILE* out) {
     if (o.json) {
@@ -352,6 +392,7 @@ int cmdMap(const Options& o) {
   UsageMap map;
   status = buildUsageMap(&p, chunkSize, &map, o.debug);
   if (status != 0) return status;
+  reportVerify(o, p);
   deviceWarnings(p, st, true);
   if (!o.png.empty()) return writePngMap(o.png, map) ? 0 : 1;
   setlocale(LC_CTYPE, "");
@@ -369,26 +410,31 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"info", 1, "one DEVICE", kInfoHelp, cmdInfo, {kOptJson, kOptPartition, kOptJournalDevice}},
+    {"info",
+     1,
+     "one DEVICE",
+     kInfoHelp,
+     cmdInfo,
+     {kOptJson, kOptPartition, kOptJournalDevice, kOptVerify}},
     {"bitmap",
      1,
      "one DEVICE",
      kBitmapHelp,
      cmdBitmap,
-     {kOptChunkSize, kOptFormat, kOptOutput, kOptPartition, kOptJournalDevice}},
+     {kOptChunkSize, kOptFormat, kOptOutput, kOptPartition, kOptJournalDevice, kOptVerify}},
     {"copy",
      2,
      "a DEVICE and a TARGET",
      kCopyHelp,
      cmdCopy,
-     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect, kOptPartition,
-      kOptJournalDevice}},
+     {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect, kOptPartition, kOptJournalDevice,
+      kOptVerify}},
     {"map",
      1,
      "one DEVICE",
      kMapHelp,
      cmdMap,
-     {kOptChunkSize, kOptPng, kOptPartition, kOptJournalDevice}},
+     {kOptChunkSize, kOptPng, kOptPartition, kOptJournalDevice, kOptVerify}},
 };
 
 }  // namespace

@@ -26,6 +26,7 @@ const OptionSpec kSpecs[kOptCount] = {
     {"force", no_argument, 0},
     {"direct", no_argument, 0},
     {"journal-device", required_argument, 0},
+    {"verify", no_argument, 0},
     {"partition", required_argument, 'p'},
     {"debug", no_argument, 0},
     {"help", no_argument, 'h'},
@@ -120,6 +121,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         break;
       case kOptJournalDevice:
         o->journalDevice = value;
+        break;
+      case kOptVerify:
+        o->verify = true;
         break;
       case kOptPartition:
         o->partition = value;

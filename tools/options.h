@@ -20,6 +20,7 @@ enum OptionId {
   kOptForce,
   kOptDirect,
   kOptJournalDevice,
+  kOptVerify,
   kOptPartition,
   kOptDebug,
   kOptHelp,
@@ -40,6 +41,7 @@ struct Options {
   bool quiet = false;
   bool force = false;
   bool direct = false;
+  bool verify = false;  // scan the files too (ext2/3/4), adding what the maps call free
   bool debug = false;
   bool help = false;
   bool version = false;

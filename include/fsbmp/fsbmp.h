@@ -64,6 +64,33 @@ class FSBMP_API FsParser {
   // needs recovery is then mapped as the replay from there will leave it. errno 22 where the
   // file system keeps no journal on another device; 38 where `path` is not its journal.
   virtual CVoError setJournalDevice(const std::string& path);
+
+  // Verification: the allocation maps are trusted once their checksums and counts agree, but a
+  // map can be wrong and still agree with its count (two bits flipped opposite ways, a bad
+  // repair). With verify on, each getBmp also reads every file the file system holds (its inodes,
+  // block maps or extent trees, indirect and index blocks, extended-attribute blocks) and marks
+  // what they use in addition to the maps, as a checker's first pass does; what the maps call
+  // free is reported. Costs a read of the inode tables. Call it before getBmp; errno 22 for a
+  // file system that can't be verified this way (ext2/3/4 can; ReiserFS, XFS and VxFS not yet).
+  virtual CVoError setVerify(bool on);
+
+  // A run of blocks that a file uses and the maps call free.
+  struct VerifyRun {
+    uint64_t block;  // first block, in file-system blocks
+    uint64_t count;
+    uint64_t inode;  // the file that names them
+  };
+  // What the last getBmp's scan found.
+  struct VerifyReport {
+    bool ran = false;               // the last getBmp scanned the files and succeeded
+    uint64_t inodesScanned = 0;     // inodes in use that were read
+    uint64_t blocksFreeInMaps = 0;  // blocks that files use and the maps call free
+    std::vector<VerifyRun> first;   // the first runs of them, in scan order, at most kRunsKept
+    static const size_t kRunsKept = 8;
+  };
+  // The report of the last getBmp; ran is false without setVerify(true), or when getBmp failed.
+  virtual VerifyReport verifyReport() const;
+
   // Measures the device: devSize becomes its length in bytes (for a partition or a volume, the
   // view's length).
   CVoError init();

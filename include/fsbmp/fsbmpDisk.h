@@ -132,6 +132,16 @@ class FSBMP_API FsDisk {
   // the disk has no partition of that number.
   CVoError getPartitionBmp(int number, int chunkSize, void** bmp, long long* bmpSize);
 
+  // Passes FsParser::setVerify(on) to the file system of every partition and logical volume that
+  // can be verified (ext2/3/4) before the next getBmp; the others are mapped as before.
+  void setVerify(bool on);
+  // After a getBmp, the report of each file system that was verified.
+  struct Verified {
+    std::string name;  // "partition 2", "volume vg0/root"
+    FsParser::VerifyReport report;
+  };
+  std::vector<Verified> verifyReports() const;
+
  private:
   struct Impl;
   explicit FsDisk(std::unique_ptr<Impl> impl);

@@ -13,7 +13,8 @@
 namespace fsbmp {
 namespace ext2 {
 struct JournalSource;  // where a journal's blocks are; internal to the library
-}
+struct VerifyState;    // the scan of the files that setVerify asks for; internal to the library
+}  // namespace ext2
 }  // namespace fsbmp
 
 // One group descriptor in host byte order, laid out as the 64-byte on-disk ext4 descriptor. A
@@ -117,6 +118,9 @@ class FSBMP_API FsParserExt2 : public FsParser {
   // that needs recovery is mapped from its replay once it is named (errno 38 when `path` is not
   // this file system's journal, 22 for a file system whose journal is its own).
   CVoError setJournalDevice(const std::string& path) override;
+  // Every ext2/3/4 file system can be verified (see FsParser::setVerify).
+  CVoError setVerify(bool on) override;
+  VerifyReport verifyReport() const override;
 
  protected:
   // The descriptor table, then the blocks before the first group, then every initialised
@@ -140,6 +144,11 @@ class FSBMP_API FsParserExt2 : public FsParser {
   CVoError replayExternal(const JxCodeLocation& where, const std::string& path);
   // The walk itself, over whichever view the parser reads through.
   CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
+  std::unique_ptr<fsbmp::ext2::VerifyState> verifyState;  // null until setVerify(true)
+  // The scan of every file (setVerify), after the maps are marked: marks what the files use and,
+  // on the first walk of a getBmp, records what the maps (`gdt` as the walk read it) call free.
+  CVoError verifyFiles(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
+                       uint32_t chunkShift, unsigned char* bitmap);
   // Takes the checksum settings from the superblock `sb` and, under metadata_csum, checks the
   // superblock's own checksum. Errors here and below name `where`, the caller.
   CVoError setUpChecksums(const JxCodeLocation& where, const unsigned char* sb);

@@ -70,6 +70,17 @@ CVoError FsParser::setJournalDevice(const std::string& path) {
                                  devPath.c_str(), path.c_str());
 }
 
+CVoError FsParser::setVerify(bool on) {
+  if (!on) return CVoError();
+  return JxErrorUtil::ErrorErrNo(HERE, EINVAL,
+                                 "%s is %s, whose maps can't be verified by scanning its files",
+                                 devPath.c_str(), typeName(fsType));
+}
+
+FsParser::VerifyReport FsParser::verifyReport() const {
+  return VerifyReport();
+}
+
 void FsParser::willReadBlocks(int blockBytes, long long block, long long count) {
   if (blockBytes <= 0 || block < 0 || count <= 0 || block > INT64_MAX / blockBytes ||
       count > (INT64_MAX - block * blockBytes) / blockBytes)

@@ -454,6 +454,31 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
 
 }  // namespace
 
+void FsDisk::setVerify(bool on) {
+  const auto pass = [on](FsParser* parser) {
+    if (parser && parser->fsType == FsParser::kExt2) parser->setVerify(on);
+  };
+  for (const auto& parser : impl_->parsers) pass(parser.get());
+  for (const auto& volumes : impl_->volumes)
+    for (const fsbmp::OpenedVolume& v : volumes) pass(v.parser.get());
+}
+
+std::vector<FsDisk::Verified> FsDisk::verifyReports() const {
+  std::vector<Verified> out;
+  for (size_t i = 0; i < impl_->partitions.size(); ++i) {
+    const FsPartition& p = impl_->partitions[i];
+    if (i < impl_->parsers.size() && impl_->parsers[i] && impl_->parsers[i]->verifyReport().ran)
+      out.push_back({"partition " + std::to_string(p.number), impl_->parsers[i]->verifyReport()});
+    if (i >= impl_->volumes.size()) continue;
+    for (size_t k = 0; k < impl_->volumes[i].size() && k < p.volumes.size(); ++k) {
+      const FsParser* parser = impl_->volumes[i][k].parser.get();
+      if (parser && parser->verifyReport().ran)
+        out.push_back({"volume " + p.vg + "/" + p.volumes[k].name, parser->verifyReport()});
+    }
+  }
+  return out;
+}
+
 CVoError FsDisk::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
   std::vector<size_t> all;
   for (size_t i = 0; i < impl_->partitions.size(); ++i) all.push_back(i);

@@ -11,6 +11,7 @@
 #include "core/block_size.h"
 #include "core/coding.h"
 #include "ext2/fsbmpExt2Layout.h"
+#include "ext2/fsbmpExt2Verify.h"
 
 static const char kFile[] = "fsbmpExt2";
 #define HERE JX_LOCATION(kFile)

@@ -10,6 +10,7 @@
 #include "core/read_ahead.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "ext2/fsbmpExt2Tuning.h"
+#include "ext2/fsbmpExt2Verify.h"
 #include "fsbmp/fsbmpExt2.h"
 
 static const char kFile[] = "fsbmpExt2";
@@ -148,11 +149,16 @@ uint64_t FsParserExt2::bitmapBytes(const ChunkLayout& layout) const {
 
 CVoError FsParserExt2::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                   unsigned char* bitmap) {
+  if (verifyState) {
+    verifyState->recorded = false;
+    verifyState->report = VerifyReport();
+  }
   // Blocks used before the journal's replay count as used too, and what fast commits allocate.
   CVoError err = walkReplayed(where, [&] { return walkMaps(where, layout, bitmap); });
   if (err.code < 0) return err;
   for (const auto& e : fastCommitExtents)
     markBlocks(bitmap, e.first, e.second, static_cast<uint32_t>(layout.chunkShift));
+  if (verifyState && verifyState->on) verifyState->report.ran = true;
   return CVoError();
 }
 
@@ -175,6 +181,8 @@ CVoError FsParserExt2::walkMaps(const JxCodeLocation& where, const ChunkLayout& 
   }
   if (err.code < 0) return err;
   if (blockUninitHonoured) markUninitMetadata(gdt, bitmap, chunkShift);
+  // The files themselves, only adding to what the maps marked.
+  if (verifyState && verifyState->on) return verifyFiles(where, gdt, chunkShift, bitmap);
   return CVoError();
 }
 

@@ -274,4 +274,18 @@ void resealDescriptor(const std::string& path, long long at, uint32_t group) {
                         {static_cast<unsigned char>(sum), static_cast<unsigned char>(sum >> 8)});
 }
 
+void resealBlockBitmap(const std::string& path, long long at, long long bitmapAt, size_t bytes) {
+  const Sums s = sumsOf(path);
+  if (!s.metadataCsum) return;
+  const std::vector<unsigned char> bits =
+      fsbmp_test::readAt(path, static_cast<uint64_t>(bitmapAt), bytes);
+  const uint32_t sum = fsbmp_test::crc32cBits(s.seed, bits.data(), bits.size());
+  std::vector<unsigned char> half(2);
+  fsbmp_test::putLE16(&half, 0, static_cast<uint16_t>(sum));
+  fsbmp_test::patchFile(path, static_cast<uint64_t>(at) + 0x18, half);
+  if (s.descSize < 0x3A) return;
+  fsbmp_test::putLE16(&half, 0, static_cast<uint16_t>(sum >> 16));
+  fsbmp_test::patchFile(path, static_cast<uint64_t>(at) + 0x38, half);
+}
+
 }  // namespace ext2_test

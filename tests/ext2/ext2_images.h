@@ -2,6 +2,8 @@
 #ifndef FSBMP_TESTS_EXT2_IMAGES_H
 #define FSBMP_TESTS_EXT2_IMAGES_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,10 @@ const Ext2Image& ext2Image(const std::string& name);
 // features carry no such checksum.
 void resealSuperblock(const std::string& path);
 void resealDescriptor(const std::string& path, long long at, uint32_t group);
+// The block bitmap's checksum in the descriptor at byte `at` (metadata_csum), over the first
+// `bytes` bytes of the bitmap block at byte `bitmapAt`; the descriptor's own is left to
+// resealDescriptor.
+void resealBlockBitmap(const std::string& path, long long at, long long bitmapAt, size_t bytes);
 
 // Parses the full dumpe2fs output of an image.
 bool parseDumpe2fs(const std::string& text, Ext2Image* image);

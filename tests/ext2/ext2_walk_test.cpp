@@ -110,6 +110,29 @@ TEST_P(Ext2LayoutTest, BitmapMatchesFreeRangesAtEveryChunkSize) {
   }
 }
 
+// An undamaged file system's files hold no block its maps call free: the scan adds nothing, and
+// the bitmap is byte for byte the one without it.
+TEST_P(Ext2LayoutTest, VerifyAddsNothingToAnUndamagedMap) {
+  auto plain = open(), verified = open();
+  ASSERT_TRUE(plain && verified);
+  ASSERT_GE(verified->setVerify(true).code, 0);
+  for (int chunkSize : {static_cast<int>(im_->blockSize), 65536}) {
+    ChunkBitmap a, b;
+    ASSERT_GE(getBitmap(plain.get(), chunkSize, &a).code, 0);
+    CVoError err = getBitmap(verified.get(), chunkSize, &b);
+    ASSERT_GE(err.code, 0) << err.toString();
+    ASSERT_EQ(a.nChunks, b.nChunks);
+    EXPECT_EQ(memcmp(a.bits.get(), b.bits.get(), static_cast<size_t>((a.nChunks + 7) / 8)), 0)
+        << "chunk size " << chunkSize;
+    const FsParser::VerifyReport r = verified->verifyReport();
+    EXPECT_TRUE(r.ran);
+    EXPECT_GE(r.inodesScanned, 11u);  // the reserved inodes and the root at least
+    EXPECT_EQ(r.blocksFreeInMaps, 0u);
+    EXPECT_TRUE(r.first.empty());
+    EXPECT_FALSE(plain->verifyReport().ran);
+  }
+}
+
 // The metadata that BLOCK_UNINIT groups hold (a superblock backup, descriptor blocks) is used
 // although their bitmaps are never read. The oracle covers it; this shows which blocks.
 TEST_P(Ext2LayoutTest, MetadataOfUninitialisedGroupsIsUsed) {
