@@ -14,6 +14,9 @@ const uint32_t kRoCompatHugeFile = 0x0008;  // i_blocks may count file-system bl
 // Group descriptor flag: the group's inode table and bitmap were never initialised.
 const uint16_t kBgInodeUninit = 0x0001;
 
+// The journal's inode.
+const uint32_t kJournalInode = 8;
+
 // The resize inode: its double indirect block lists the reserved descriptor blocks, whose slots
 // list their backups. Those are the groups' metadata, counted from the geometry; of the inode's
 // own blocks only the double indirect one is its alone (as e2fsck counts it).

@@ -17,6 +17,7 @@
 #include "core/checksums.h"
 #include "core/coding.h"
 #include "core/device.h"
+#include "ext2/fsbmpExt2InodeFormat.h"
 #include "ext2/fsbmpExt2JournalFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "fsbmp/fsbmpExt2.h"
@@ -49,11 +50,12 @@ struct Context {
 // `nodeBytes` and lies no deeper than `depthLeft`.
 bool extentNode(const unsigned char* node, size_t nodeBytes, unsigned depthLeft, uint16_t* entries,
                 uint16_t* depth) {
-  if (nodeBytes < static_cast<size_t>(kExtentEntry) || decodeLE16(node) != kExtentMagic)
+  if (nodeBytes < static_cast<size_t>(kExtentEntryBytes) || decodeLE16(node) != kExtentMagic)
     return false;
   *entries = decodeLE16(node + 2);
   *depth = decodeLE16(node + 6);
-  return static_cast<size_t>(kExtentEntry) * (*entries + 1u) <= nodeBytes && *depth <= depthLeft;
+  return static_cast<size_t>(kExtentEntryBytes) * (*entries + 1u) <= nodeBytes &&
+         *depth <= depthLeft;
 }
 
 // A leaf entry (ext4_extent): first logical block, first physical block, length.
@@ -76,7 +78,7 @@ CVoError walkExtents(const Context& cx, const unsigned char* node, size_t nodeBy
     return cx.corrupt("the journal inode's extent tree does not fit its blocks");
   std::vector<unsigned char> child(static_cast<size_t>(cx.blockSize));
   for (uint16_t i = 0; i < entries; ++i) {
-    const unsigned char* e = node + kExtentEntry * (i + 1);
+    const unsigned char* e = node + kExtentEntryBytes * (i + 1);
     if (depth == 0) {
       out->push_back(leafExtent(e));
       continue;
@@ -100,7 +102,7 @@ void collectExtentTree(const Context& cx, const unsigned char* node, size_t node
   if (!extentNode(node, nodeBytes, depthLeft, &entries, &depth)) return;
   std::vector<unsigned char> child(static_cast<size_t>(cx.blockSize));
   for (uint16_t i = 0; i < entries; ++i) {
-    const unsigned char* e = node + kExtentEntry * (i + 1);
+    const unsigned char* e = node + kExtentEntryBytes * (i + 1);
     if (depth == 0) {
       const JournalExtent x = leafExtent(e);
       if (x.physical < cx.blockCount) out->push_back({x.physical, x.count});
@@ -233,10 +235,10 @@ CVoError scanFastCommits(const Context& cx, const BlockReader& readJournal, uint
           }
           break;
         case kFcTagInode:
-          if (length >= kFcInodeRaw + kInodeBlock + kInodeBlockBytes &&
-              (decodeLE32(value + kFcInodeRaw + kInodeFlags) & kExtentsFlag))
-            collectExtentTree(cx, value + kFcInodeRaw + kInodeBlock, kInodeBlockBytes,
-                              kMaxExtentDepth, out);
+          if (length >= kFcInodeRaw + kInoBlock + kInoBlockBytes &&
+              (decodeLE32(value + kFcInodeRaw + kInoFlags) & kFlagExtents))
+            collectExtentTree(cx, value + kFcInodeRaw + kInoBlock, kInoBlockBytes, kMaxExtentDepth,
+                              out);
           break;
         case kFcTagHead:
           if (length < kFcHeadBytes || decodeLE32(value + kFcHeadTid) - sequence >= 0x80000000u)
@@ -535,16 +537,16 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
 
   // Its block map: an extent tree, or ext3's direct and indirect blocks.
   std::vector<JournalExtent> map;
-  if (fsbmp::decodeLE32(inode + kInodeFlags) & kExtentsFlag) {
-    err = walkExtents(cx, inode + kInodeBlock, kInodeBlockBytes, kMaxExtentDepth, &map);
+  if (fsbmp::decodeLE32(inode + kInoFlags) & kFlagExtents) {
+    err = walkExtents(cx, inode + kInoBlock, kInoBlockBytes, kMaxExtentDepth, &map);
   } else {
     uint64_t logical = 0;
-    for (int i = 0; i < kDirectPointers; ++i, ++logical) {
-      const uint32_t p = fsbmp::decodeLE32(inode + kInodeBlock + 4 * i);
+    for (int i = 0; i < kDirectSlots; ++i, ++logical) {
+      const uint32_t p = fsbmp::decodeLE32(inode + kInoBlock + 4 * i);
       if (p != 0) map.push_back({logical, p, 1});
     }
     for (int level = 1; level <= 3 && err.code >= 0; ++level) {
-      const uint32_t p = fsbmp::decodeLE32(inode + kInodeBlock + 4 * (kDirectPointers + level - 1));
+      const uint32_t p = fsbmp::decodeLE32(inode + kInoBlock + 4 * (kDirectSlots + level - 1));
       err = walkIndirect(cx, p, level, &logical, UINT64_MAX >> 2, &map);
     }
   }

@@ -75,22 +75,6 @@ const uint32_t kDescBitmapCsumHiEnd = 0x3A;
 // bg_flags: the group's block bitmap was never initialised.
 const uint16_t kBgBlockUninit = 0x0002;
 
-// Inodes: the journal's number, and where an inode keeps its flags and its block map (an
-// extent tree's root, or 12 direct block pointers and a single, a double and a triple indirect
-// one).
-const uint32_t kJournalInode = 8;
-const int kInodeFlags = 0x20;
-const int kInodeBlock = 0x28;
-const int kInodeBlockBytes = 60;
-const uint32_t kExtentsFlag = 0x80000;
-const int kDirectPointers = 12;
-
-// Extent trees: each node a 12-byte header (magic, entries, most entries, depth) and 12-byte
-// entries, index entries above the leaves.
-const uint16_t kExtentMagic = 0xF30A;
-const int kExtentEntry = 12;
-const unsigned kMaxExtentDepth = 5;
-
 // Decodes one on-disk descriptor; `wide` when it has the 64-byte layout (or a larger one, whose
 // first 64 bytes are that layout).
 inline ext4_group_desc_64 decodeGroupDesc(const unsigned char* p, bool wide) {
