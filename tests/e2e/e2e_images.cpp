@@ -9,11 +9,9 @@
 #include <cstring>
 #include <map>
 
-#include "common/testutil.h"
-#include "ext2/ext2_images.h"
+#include "common/oracle.h"
 #include "fsbmp/fsbmp.h"
 #include "vximage.h"
-#include "xfs/xfs_images.h"
 
 using namespace fsbmp_test;
 
@@ -60,20 +58,6 @@ long long findBytes(const std::string& path, const std::vector<unsigned char>& n
   return at == data.end() ? -1 : at - data.begin();
 }
 
-// Used blocks as debugreiserfs -m lists them ("#i: block N: Busy (a-b) Free(c-d) ...").
-std::vector<bool> reiserfsUsed(const std::string& path, long long blockCount) {
-  std::string out = mustRun("debugreiserfs -m " + quote(path) + " 2>/dev/null");
-  std::vector<bool> used(static_cast<size_t>(blockCount), false);
-  for (size_t at = out.find("Busy"); at != std::string::npos; at = out.find("Busy", at + 4)) {
-    long long a = 0, b = 0;
-    size_t open = out.find('(', at);
-    if (open == std::string::npos || sscanf(out.c_str() + open, "(%lld-%lld)", &a, &b) != 2)
-      continue;
-    for (long long x = a; x <= b && x < blockCount; ++x) used[static_cast<size_t>(x)] = true;
-  }
-  return used;
-}
-
 // mkfs.xfs's description of contentDir(): every directory and regular file, by its path.
 std::string xfsProtofile() {
   std::string out = mustRun("cd " + quote(contentDir()) +
@@ -104,6 +88,16 @@ std::string xfsProtofile() {
   return proto;
 }
 
+// The image's block size and used blocks, as its file system's own tool says.
+FsImage withOracle(FsImage img) {
+  const char* fs = img.kind == Kind::kExt ? "ext2" : img.kind == Kind::kXfs ? "xfs" : "reiserfs";
+  std::unique_ptr<OracleImage> truth = readOracle(fs, img.path);
+  img.skip = truth->failure;
+  img.blockSize = truth->blockSize;
+  img.used = truth->used;
+  return img;
+}
+
 FsImage makeExt(const std::string& name, const std::string& mkfs, long long chunkSize) {
   FsImage img;
   img.name = name;
@@ -118,14 +112,7 @@ FsImage makeExt(const std::string& name, const std::string& mkfs, long long chun
     img.skip = mkfs + " failed: " + out;
     return img;
   }
-  ext2_test::Ext2Image truth;
-  if (!ext2_test::parseDumpe2fs(mustRun("dumpe2fs " + quote(img.path) + " 2>/dev/null"), &truth)) {
-    img.skip = "dumpe2fs output not understood";
-    return img;
-  }
-  img.blockSize = truth.blockSize;
-  img.used = truth.used;
-  return img;
+  return withOracle(img);
 }
 
 FsImage makeXfs(const std::string& name, const std::string& options, long long chunkSize,
@@ -149,12 +136,7 @@ FsImage makeXfs(const std::string& name, const std::string& options, long long c
     img.skip = "mkfs.xfs failed: " + out;
     return img;
   }
-  xfs_test::Image truth = xfs_test::describe(img.path);
-  img.blockSize = truth.blockSize;
-  std::vector<bool> used = truth.expectedChunks(truth.blockSize);
-  used.resize(static_cast<size_t>(truth.blockCount()));
-  img.used = used;
-  return img;
+  return withOracle(img);
 }
 
 FsImage makeReiserFS() {
@@ -173,9 +155,7 @@ FsImage makeReiserFS() {
     img.skip = "mkreiserfs failed: " + out;
     return img;
   }
-  img.blockSize = 4096;
-  img.used = reiserfsUsed(img.path, 16384);
-  return img;
+  return withOracle(img);
 }
 
 FsImage makeVxFS() {
@@ -329,11 +309,7 @@ const FsImage* image(const std::string& name) {
 }
 
 std::string tool() {
-  const char* cli = getenv("FSBMP_CLI");
-  const char* emulator = getenv("FSBMP_EMULATOR");
-  std::string cmd = "PATH=" + quote(standinDir()) + ":\"$PATH\" ";
-  if (emulator && *emulator) cmd += std::string(emulator) + " ";
-  return cmd + (cli ? cli : "fsbmp");
+  return "PATH=" + quote(standinDir()) + ":\"$PATH\" " + toolCommand();
 }
 
 void forEachRangeLine(const std::string& text,
