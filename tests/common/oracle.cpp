@@ -14,9 +14,6 @@ namespace fsbmp_test {
 
 namespace {
 
-// mkfs.xfs makes file systems under 300 MB only for its own test suite.
-#define MKFS_XFS "TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q "
-
 template <class Image>
 std::unique_ptr<OracleImage> blankOf() {
   return std::unique_ptr<OracleImage>(new Image);
@@ -137,10 +134,10 @@ const std::vector<ImageRecipe>& imageRecipes() {
        0},
       // 4 KiB blocks and sectors, three AGs, the last one shorter, in a file larger than the file
       // system.
-      {"xfs_v5", "xfs", "72m", MKFS_XFS "-b size=4096 -s size=4096 -d agsize=20m,size=56m {img}",
-       ENOSYS},
-      {"xfs_v5_1k", "xfs", "48m", MKFS_XFS "-b size=1024 -d agcount=2 {img}", ENOSYS},
-      {"xfs_v4", "xfs", "40m", MKFS_XFS "-m crc=0 -b size=512 -d agsize=16m,size=32m {img}",
+      {"xfs_v5", "xfs", "72m",
+       FSBMP_MKFS_XFS "-b size=4096 -s size=4096 -d agsize=20m,size=56m {img}", ENOSYS},
+      {"xfs_v5_1k", "xfs", "48m", FSBMP_MKFS_XFS "-b size=1024 -d agcount=2 {img}", ENOSYS},
+      {"xfs_v4", "xfs", "40m", FSBMP_MKFS_XFS "-m crc=0 -b size=512 -d agsize=16m,size=32m {img}",
        ENOSYS},
       // Eight bitmap blocks, blocks used across several of them.
       {"reiserfs_4k", "reiserfs", "1G", "mkreiserfs -f -q -b 4096 {img} 262144", ENOSPC,
@@ -173,8 +170,10 @@ std::vector<std::string> imageNames(const std::string& fs) {
   return names;
 }
 
-std::string makeImageFile(const ImageRecipe& recipe, const std::string& path) {
+std::string makeImageFile(const ImageRecipe& recipe, const std::string& path,
+                          const std::map<std::string, std::string>& more) {
   std::string command = replaceAll(recipe.command, "{img}", quoted(path));
+  for (const auto& [name, value] : more) command = replaceAll(command, name, quoted(value));
   if (command.find("{dir}") != std::string::npos)
     command = replaceAll(command, "{dir}", quoted(contentDir()));
   if (command.find("{fragdir}") != std::string::npos) {

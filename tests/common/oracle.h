@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/testutil.h"
+
+// mkfs.xfs, which makes file systems under 300 MB only for its own test suite.
+#define FSBMP_MKFS_XFS "TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q "
 
 namespace fsbmp_test {
 
@@ -75,7 +79,9 @@ std::vector<std::string> imageNames(const std::string& fs = "");
 const OracleImage& oracleImage(const std::string& name);
 
 // Makes `recipe`'s image at `path` (and edits it); returns why it failed, "" when it did not.
-std::string makeImageFile(const ImageRecipe& recipe, const std::string& path);
+// `more` fills in further placeholders of the command: {"{name}", "its value"}, ...
+std::string makeImageFile(const ImageRecipe& recipe, const std::string& path,
+                          const std::map<std::string, std::string>& more = {});
 // Reads any image of file system `fs` with its oracle.
 std::unique_ptr<OracleImage> readOracle(const std::string& fs, const std::string& path);
 

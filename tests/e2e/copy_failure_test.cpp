@@ -48,7 +48,7 @@ class CopyFailureTest : public ::testing::Test {
   static void SetUpTestSuite() { images(); }
   void SetUp() override {
     img = image("ext4");
-    if (!img || !img->skip.empty()) GTEST_SKIP() << "no ext4 image here";
+    if (!img || !img->failure.empty()) GTEST_SKIP() << "no ext4 image here";
   }
   int copy(const std::string& source, const std::string& target, std::string* out,
            const std::string& flags = "") {

@@ -88,74 +88,34 @@ std::string xfsProtofile() {
   return proto;
 }
 
-// The image's block size and used blocks, as its file system's own tool says.
-FsImage withOracle(FsImage img) {
-  const char* fs = img.kind == Kind::kExt ? "ext2" : img.kind == Kind::kXfs ? "xfs" : "reiserfs";
-  std::unique_ptr<OracleImage> truth = readOracle(fs, img.path);
-  img.skip = truth->failure;
-  img.blockSize = truth->blockSize;
-  img.used = truth->used;
+// An image made by a real mkfs tool: {files} is contentDir(), {proto} its description for
+// mkfs.xfs.
+struct Made {
+  const char* name;
+  const char* fs;
+  const char* size;
+  const char* command;
+  Kind kind;
+  long long chunkSize;
+  bool mountable;
+};
+
+FsImage make(const Made& m, const std::map<std::string, std::string>& fill) {
+  FsImage img;
+  const std::string path = scratchPath(std::string(m.name) + ".img");
+  const std::string failure = makeImageFile({m.name, m.fs, m.size, m.command, 0}, path, fill);
+  if (failure.empty()) static_cast<OracleImage&>(img) = *readOracle(m.fs, path);
+  img.name = m.name;
+  img.path = path;
+  if (img.failure.empty()) img.failure = failure;
+  img.kind = m.kind;
+  img.chunkSize = m.chunkSize;
+  img.mountable = m.mountable;
+  // No files in ReiserFS: mkreiserfs cannot populate, and this kernel has no ReiserFS driver to
+  // do it through a mount. The checker and the used blocks carry the check.
+  img.hasFiles = m.kind != Kind::kReiserFS;
+  if (!img.hasFiles) img.dataOffset = 65536;  // the superblock
   return img;
-}
-
-FsImage makeExt(const std::string& name, const std::string& mkfs, long long chunkSize) {
-  FsImage img;
-  img.name = name;
-  img.kind = Kind::kExt;
-  img.path = scratchPath(name + ".img");
-  img.chunkSize = chunkSize;
-  img.hasFiles = img.mountable = true;
-  std::string out;
-  if (run("truncate -s 40M " + quote(img.path) + " && " + mkfs + " -q -F -d " +
-              quote(contentDir()) + " " + quote(img.path),
-          &out, true) != 0) {
-    img.skip = mkfs + " failed: " + out;
-    return img;
-  }
-  return withOracle(img);
-}
-
-FsImage makeXfs(const std::string& name, const std::string& options, long long chunkSize,
-                bool mountable) {
-  FsImage img;
-  img.name = name;
-  img.kind = Kind::kXfs;
-  img.path = scratchPath(name + ".img");
-  img.chunkSize = chunkSize;
-  img.hasFiles = true;
-  img.mountable = mountable;
-  const std::string proto = scratchPath(name + ".proto");
-  const std::string text = xfsProtofile();
-  writeFile(proto, std::vector<unsigned char>(text.begin(), text.end()));
-  std::string out;
-  // mkfs.xfs makes file systems under 300 MB only for its own test suite.
-  if (run("truncate -s 48M " + quote(img.path) +
-              " && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q " + options + " -p " +
-              quote(proto) + " " + quote(img.path),
-          &out, true) != 0) {
-    img.skip = "mkfs.xfs failed: " + out;
-    return img;
-  }
-  return withOracle(img);
-}
-
-FsImage makeReiserFS() {
-  // No files: mkreiserfs cannot populate, and this kernel has no ReiserFS driver to do it
-  // through a mount. The checker and the used blocks carry the check.
-  FsImage img;
-  img.name = "reiserfs";
-  img.kind = Kind::kReiserFS;
-  img.path = scratchPath("reiserfs.img");
-  img.chunkSize = 128 * 1024;
-  img.dataOffset = 65536;  // the superblock
-  std::string out;
-  if (run("truncate -s 68M " + quote(img.path) + " && mkreiserfs -f -q " + quote(img.path) +
-              " 16384",
-          &out, true) != 0) {
-    img.skip = "mkreiserfs failed: " + out;
-    return img;
-  }
-  return withOracle(img);
 }
 
 FsImage makeVxFS() {
@@ -176,32 +136,44 @@ FsImage makeVxFS() {
   vximage::Layout layout;
   std::string error;
   if (!vximage::build(img.path, d, &layout, &error)) {
-    img.skip = "vximage: " + error;
+    img.failure = "vximage: " + error;
     return img;
   }
   img.blockSize = 1024;
+  img.blockCount = d.blockCount;
   img.used = layout.used;
   return img;
 }
 
 std::vector<FsImage> makeImages() {
+  const Made made[] = {
+      {"ext2", "ext2", "40M", "mkfs.ext2 -b 1024 -q -F -d {files} {img}", Kind::kExt, 4096, true},
+      {"ext3", "ext2", "40M", "mkfs.ext3 -b 4096 -q -F -d {files} {img}", Kind::kExt, 65536, true},
+      {"ext4", "ext2", "40M", "mkfs.ext4 -b 4096 -q -F -d {files} {img}", Kind::kExt, 1 << 20,
+       true},
+      {"xfs-v5", "xfs", "48M", FSBMP_MKFS_XFS "-p {proto} -b size=4096 -d agcount=2 {img}",
+       Kind::kXfs, 65536, true},
+      // Version 4 in a file larger than itself; this kernel cannot mount it.
+      {"xfs-v4", "xfs", "48M",
+       FSBMP_MKFS_XFS "-p {proto} -m crc=0 -b size=512 -d agsize=16m,size=32m {img}", Kind::kXfs,
+       4096, false},
+      {"reiserfs", "reiserfs", "68M", "mkreiserfs -f -q {img} 16384", Kind::kReiserFS, 128 * 1024,
+       false},
+  };
+  const std::string proto = scratchPath("content.proto");
+  const std::string text = xfsProtofile();
+  writeFile(proto, std::vector<unsigned char>(text.begin(), text.end()));
   std::vector<FsImage> all;
-  if (haveCommand("mkfs.ext4") && haveCommand("dumpe2fs")) {
-    all.push_back(makeExt("ext2", "mkfs.ext2 -b 1024", 4096));
-    all.push_back(makeExt("ext3", "mkfs.ext3 -b 4096", 65536));
-    all.push_back(makeExt("ext4", "mkfs.ext4 -b 4096", 1 << 20));
+  for (const Made& m : made) {
+    bool tools = true;
+    for (const std::string& tool : fsOracle(m.fs).tools) tools = tools && haveCommand(tool);
+    if (tools) all.push_back(make(m, {{"{files}", contentDir()}, {"{proto}", proto}}));
   }
-  if (haveCommand("mkfs.xfs") && haveCommand("xfs_db")) {
-    all.push_back(makeXfs("xfs-v5", "-b size=4096 -d agcount=2", 65536, true));
-    // Version 4 in a file larger than itself; this kernel cannot mount it.
-    all.push_back(makeXfs("xfs-v4", "-m crc=0 -b size=512 -d agsize=16m,size=32m", 4096, false));
-  }
-  if (haveCommand("mkreiserfs") && haveCommand("debugreiserfs")) all.push_back(makeReiserFS());
   all.push_back(makeVxFS());
 
   std::vector<unsigned char> probe = readAt(contentDir() + "/big", 0, 64);
   for (FsImage& img : all) {
-    if (!img.skip.empty()) continue;
+    if (!img.failure.empty()) continue;
     img.devSize = fileSize(img.path);
     if (img.hasFiles) img.dataOffset = findBytes(img.path, probe);
     fillFree(&img);
