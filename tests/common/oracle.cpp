@@ -224,6 +224,12 @@ const OracleImage& oracleImage(const std::string& name) {
   return *slot;
 }
 
+std::string copyOf(const OracleImage& image, const std::string& name) {
+  const std::string to = scratchPath(name);
+  copyFile(image.path, to);
+  return to;
+}
+
 std::vector<int> oracleChunkSizes(int blockSize) {
   std::vector<int> sizes;
   for (int size = blockSize; size > 0 && size <= (256 << 20); size *= 2) sizes.push_back(size);

@@ -85,6 +85,9 @@ std::string makeImageFile(const ImageRecipe& recipe, const std::string& path,
 // Reads any image of file system `fs` with its oracle.
 std::unique_ptr<OracleImage> readOracle(const std::string& fs, const std::string& path);
 
+// A copy of an image in the scratch directory, to edit or cut.
+std::string copyOf(const OracleImage& image, const std::string& name);
+
 // Chunk sizes to compare maps at: every power of two from the block size to 256 MiB.
 std::vector<int> oracleChunkSizes(int blockSize);
 

@@ -32,9 +32,7 @@ class Ext2DamageTest : public ::testing::Test {
   std::string copyOf(const std::string& layout, const std::string& damage) {
     const Ext2Image& im = ext2Image(layout);
     EXPECT_TRUE(im.failure.empty()) << im.failure;
-    const std::string path = scratchPath(layout + "-" + damage + ".img");
-    copyFile(im.path, path);
-    return path;
+    return fsbmp_test::copyOf(im, layout + "-" + damage + ".img");
   }
   static void put16(const std::string& path, long long at, uint16_t v) {
     std::vector<unsigned char> b(2);

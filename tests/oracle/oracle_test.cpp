@@ -92,9 +92,8 @@ TEST_P(OracleSuite, BadChunkSizesAreRefused) {
 // parser reads lies past the cut, otherwise mapped as the whole image (the blocks past the cut
 // that the file system uses still count).
 TEST_P(OracleSuite, CopyCutToHalfTheFileSystem) {
-  const std::string copy = scratchPath(GetParam() + "-half.img");
+  const std::string copy = copyOf(*im_, GetParam() + "-half.img");
   const long long cut = im_->blockCount / 2 * im_->blockSize;
-  copyFile(im_->path, copy);
   mustRun("truncate -s " + std::to_string(cut) + " '" + copy + "'");
   CVoError err, refusal;
   std::unique_ptr<FsParser> p = open(copy, &err, &refusal);

@@ -158,12 +158,6 @@ const Images& images() {
   return im;
 }
 
-std::string copyOf(const Image& image, const std::string& name) {
-  std::string to = scratchPath(name);
-  copyFile(image.path, to);
-  return to;
-}
-
 uint32_t treeBlockCRC(const std::vector<unsigned char>& block) {
   uint32_t crc = 0xFFFFFFFF;
   for (size_t i = 0; i < block.size(); ++i) {

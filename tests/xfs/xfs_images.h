@@ -52,8 +52,6 @@ struct Images {
 // The images, made on first use.
 const Images& images();
 
-// A copy of an image in the scratch directory, to edit.
-std::string copyOf(const Image& image, const std::string& name);
 // The CRC-32C that XFS keeps at byte 52 of a version-5 tree block (bitwise, independent of the
 // library's).
 uint32_t treeBlockCRC(const std::vector<unsigned char>& block);
