@@ -33,7 +33,7 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
 const std::string& contentDir() {
   static std::string dir;
   if (dir.empty()) {
-    dir = scratchPath("content");
+    dir = scratchPath("oracle-content");
     mustRun("mkdir -p '" + dir + "/sub/deeper' && head -c 1500000 /dev/urandom > '" + dir +
             "/big' && head -c 200000 /dev/urandom > '" + dir +
             "/sub/mid' && for i in 1 2 3 4 5 6 7 8; do head -c $((i * 3000)) "
@@ -48,7 +48,7 @@ const std::string& contentDir() {
 const std::string& fragmentedDir() {
   static std::string dir;
   if (dir.empty()) {
-    dir = scratchPath("fragmented");
+    dir = scratchPath("oracle-fragmented");
     mustRun("cp -a '" + contentDir() + "' '" + dir + "' && mkdir '" + dir +
             "/frag' && for i in $(seq 100 299); do head -c 65536 /dev/urandom > '" + dir +
             "/frag/f'$i; [ $((i % 20)) -eq 0 ] || echo \"rm /frag/f$i\"; done > '" + dir + ".rm'");

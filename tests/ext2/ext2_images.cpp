@@ -1,11 +1,8 @@
 #include "ext2_images.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <sstream>
 
 #include "common/testutil.h"
