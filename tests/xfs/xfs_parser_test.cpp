@@ -103,6 +103,21 @@ TEST(XfsBitmap, FragmentedFreeSpaceMatchesXfsDb) {
   expectBitmaps(images().v5Small);
 }
 
+TEST(XfsBitmap, CommandLineTool) {
+  const char* cli = getenv("FSBMP_CLI");
+  if (!cli || !*cli) GTEST_SKIP() << "FSBMP_CLI is not set";
+  const char* emu = getenv("FSBMP_EMULATOR");
+  std::string prefix = std::string(emu ? emu : "") + " " + cli;
+  std::string out = mustRun(prefix + " info '" + images().v4.path + "'");
+  EXPECT_NE(out.find("XFS"), std::string::npos) << out;
+  std::string bits = scratchPath("cli.bin");
+  out = mustRun(prefix + " bitmap '" + images().v5.path + "' --chunk-size 64K --output " + bits);
+  std::vector<bool> want = images().v5.expectedChunks(65536);
+  std::vector<unsigned char> got = readFile(bits);
+  ASSERT_EQ(got.size(), (want.size() + 7) / 8);
+  for (size_t c = 0; c < want.size(); ++c) ASSERT_EQ((got[c / 8] >> (c % 8)) & 1, want[c]) << c;
+}
+
 TEST(XfsTree, FragmentedImageHasDeepTree) {
   if (!images().fragmentSkip.empty()) GTEST_SKIP() << images().fragmentSkip;
   const AgTruth& ag = images().v5Small.ags[0];
