@@ -83,6 +83,24 @@ bool haveCommand(const std::string& name) {
   return run("command -v '" + name + "'", nullptr) == 0;
 }
 
+std::string toolCommand() {
+  const char* tool = getenv("FSBMP_CLI");
+  if (!tool || !*tool) {
+    ADD_FAILURE() << "FSBMP_CLI names the tool under test; run the tests through ctest";
+    return "false";
+  }
+  const char* emulator = getenv("FSBMP_EMULATOR");
+  return (emulator && *emulator ? std::string(emulator) + " '" : std::string("'")) + tool + "'";
+}
+
+int runTool(const std::string& args, std::string* out, bool withStderr) {
+  return run(toolCommand() + " " + args, out, withStderr);
+}
+
+std::string mustRunTool(const std::string& args) {
+  return mustRun(toolCommand() + " " + args);
+}
+
 std::vector<unsigned char> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
@@ -158,10 +176,10 @@ void resealXfs(const std::string& path, uint64_t offset, size_t length, size_t c
                                        bytes.begin() + static_cast<long>(crcAt) + 4));
 }
 
-CVoError getBitmap(FsParser* parser, int chunkSize, ChunkBitmap* out) {
-  void* raw = reinterpret_cast<void*>(0x1);
-  long long n = -7;
-  CVoError err = parser->getBmp(chunkSize, &raw, &n);
+namespace {
+
+// Takes what a getBmp call gave back.
+CVoError adopt(CVoError err, void* raw, long long n, ChunkBitmap* out) {
   if (err.code < 0) {
     out->bits.reset();
     out->nChunks = 0;
@@ -170,6 +188,38 @@ CVoError getBitmap(FsParser* parser, int chunkSize, ChunkBitmap* out) {
   out->bits.reset(static_cast<unsigned char*>(raw));
   out->nChunks = n;
   return err;
+}
+
+}  // namespace
+
+CVoError getBitmap(FsParser* parser, int chunkSize, ChunkBitmap* out) {
+  void* raw = reinterpret_cast<void*>(0x1);
+  long long n = -7;
+  CVoError err = parser->getBmp(chunkSize, &raw, &n);
+  return adopt(err, raw, n, out);
+}
+
+CVoError getBitmap(FsDisk* disk, int chunkSize, ChunkBitmap* out) {
+  void* raw = reinterpret_cast<void*>(0x1);
+  long long n = -7;
+  CVoError err = disk->getBmp(chunkSize, &raw, &n);
+  return adopt(err, raw, n, out);
+}
+
+long long usedChunks(const ChunkBitmap& got) {
+  long long used = 0;
+  for (long long c = 0; c < got.nChunks; ++c) used += got.test(c);
+  return used;
+}
+
+::testing::AssertionResult allUsed(const ChunkBitmap& got, long long from, long long to) {
+  if (!got.bits) return ::testing::AssertionFailure() << "no bitmap";
+  if (to > got.nChunks)
+    return ::testing::AssertionFailure()
+           << "bitmap has " << got.nChunks << " chunks, fewer than " << to;
+  for (long long c = from; c < to; ++c)
+    if (!got.test(c)) return ::testing::AssertionFailure() << "chunk " << c << " is free";
+  return ::testing::AssertionSuccess();
 }
 
 std::vector<bool> chunksFromBlocks(const std::vector<bool>& usedBlocks, long long blocksPerChunk) {

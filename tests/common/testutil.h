@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fsbmp/fsbmp.h"
+#include "fsbmp/fsbmpDisk.h"
 
 namespace fsbmp_test {
 
@@ -24,6 +25,15 @@ int run(const std::string& command, std::string* out = nullptr, bool withStderr 
 std::string mustRun(const std::string& command);
 // True when `name` is found on PATH.
 bool haveCommand(const std::string& name);
+
+// The command-line tool under test as the start of a shell command: FSBMP_CLI, after the
+// emulator of a cross build (FSBMP_EMULATOR); tests/CMakeLists.txt sets both. Without FSBMP_CLI
+// the current test fails, and the command given back fails too.
+std::string toolCommand();
+// Runs the tool with `args` (quoted for the shell) as run() runs a command.
+int runTool(const std::string& args, std::string* out = nullptr, bool withStderr = false);
+// Runs the tool where it must succeed, as mustRun() runs a command.
+std::string mustRunTool(const std::string& args);
 
 std::vector<unsigned char> readFile(const std::string& path);
 void writeFile(const std::string& path, const std::vector<unsigned char>& data);
@@ -52,6 +62,11 @@ struct ChunkBitmap {
   bool test(long long c) const { return (bits.get()[c >> 3] >> (c & 7)) & 1; }
 };
 CVoError getBitmap(FsParser* parser, int chunkSize, ChunkBitmap* out);
+CVoError getBitmap(FsDisk* disk, int chunkSize, ChunkBitmap* out);
+// The number of used chunks.
+long long usedChunks(const ChunkBitmap& got);
+// Chunks [from, to) all used; names the first that is not.
+::testing::AssertionResult allUsed(const ChunkBitmap& got, long long from, long long to);
 
 // Expected chunk bits from a per-block used map: chunk c is used when any of its blocks is.
 std::vector<bool> chunksFromBlocks(const std::vector<bool>& usedBlocks, long long blocksPerChunk);

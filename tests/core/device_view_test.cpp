@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/testutil.h"
+#include "common/oracle.h"
 #include "core/registry.h"
 #include "fsbmp/fsbmp.h"
 #include "fsbmp/fsbmpVxFS.h"
@@ -60,30 +60,24 @@ TEST(DeviceViewTest, ExtentsReadEndToEndAndStopAtTheirEnd) {
   }
 }
 
-struct Embedded {
-  const char* name;
-  const char* tool;
-  const char* mkfs;  // {img} is the file system's own image
-};
-
-// Each file system is made alone, then placed 1 MiB into a disk image between junk bytes; the
-// parser reading the slice of the disk must give the bitmap it gives for the file system alone.
-class EmbeddedTest : public ::testing::TestWithParam<Embedded> {};
+// Each file system is made alone (an image of the shared table), then placed 1 MiB into a disk
+// image between junk bytes; the parser reading the slice of the disk must give the bitmap it gives
+// for the file system alone.
+class EmbeddedTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(EmbeddedTest, SliceOfADiskReadsAsTheFileSystemAlone) {
-  const Embedded& e = GetParam();
-  FSBMP_REQUIRE_TOOL(e.tool);
-  const std::string fs = scratchPath(std::string(e.name) + ".img");
-  std::string cmd = e.mkfs;
-  cmd.replace(cmd.find("{img}"), 5, "'" + fs + "'");
-  mustRun("rm -f '" + fs + "' && truncate -s 72M '" + fs + "' && " + cmd + " >/dev/null 2>&1");
+  for (const std::string& tool : fsOracle(imageRecipe(GetParam()).fs).tools)
+    FSBMP_REQUIRE_TOOL(tool);
+  const OracleImage& im = oracleImage(GetParam());
+  ASSERT_EQ(im.failure, "");
+  const std::string& fs = im.path;
 
   const std::vector<unsigned char> image = readFile(fs);
   const size_t lead = 1 << 20;
   std::vector<unsigned char> disk(lead, 0x5A);
   disk.insert(disk.end(), image.begin(), image.end());
   disk.insert(disk.end(), 1 << 20, 0xA5);
-  const std::string diskPath = scratchPath(std::string(e.name) + "-disk.img");
+  const std::string diskPath = scratchPath(GetParam() + "-disk.img");
   writeFile(diskPath, disk);
 
   CVoError err;
@@ -118,13 +112,9 @@ TEST_P(EmbeddedTest, SliceOfADiskReadsAsTheFileSystemAlone) {
                                std::to_string(last + 1) + " of size 4096");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FileSystems, EmbeddedTest,
-    ::testing::Values(Embedded{"ext4", "mkfs.ext4", "mkfs.ext4 -q -F -b 4096 {img}"},
-                      Embedded{"xfs", "mkfs.xfs",
-                               "TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q {img}"},
-                      Embedded{"reiserfs", "mkreiserfs", "mkreiserfs -f -q {img}"}),
-    [](const ::testing::TestParamInfo<Embedded>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(FileSystems, EmbeddedTest,
+                         ::testing::Values("ext4_csum_seed", "xfs_v5", "reiserfs_512"),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
 
 // fsdb opens what it reads by path, so VxFS inside a partition is refused, not misread.
 TEST(DeviceViewTest, VxFSInsideASliceIsRefused) {

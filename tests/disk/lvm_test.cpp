@@ -214,9 +214,7 @@ TEST_F(LvmDisk, VolumesMappedThroughTheirExtents) {
   for (int chunk : {4096, 1 << 20}) {
     SCOPED_TRACE(chunk);
     ChunkBitmap got;
-    void* raw = nullptr;
-    ASSERT_GE(disk->getBmp(chunk, &raw, &got.nChunks).code, 0);
-    got.bits.reset(static_cast<unsigned char*>(raw));
+    ASSERT_GE(getBitmap(disk.get(), chunk, &got).code, 0);
     const long long n = got.nChunks;
     std::vector<bool> want(static_cast<size_t>(n), true);
     auto set = [&](long long from, long long to, bool v) {
@@ -245,14 +243,8 @@ TEST_F(LvmDisk, VolumesMappedThroughTheirExtents) {
       const auto [pv, at] = stripedAt(runs_["z"], peStart_, b * 4096);
       set(pvStart[pv] + at, pvStart[pv] + at + 4096, true);
     }
-    long long wrong = 0, used = 0;
-    for (long long k = 0; k < n; ++k) {
-      used += got.test(k);
-      if (got.test(k) != want[static_cast<size_t>(k)] && ++wrong <= 5)
-        ADD_FAILURE() << "chunk " << k << " is " << (got.test(k) ? "used" : "free");
-    }
-    EXPECT_EQ(wrong, 0);
-    EXPECT_LT(used, n / 2) << "free extents and free space of the volumes are not free";
+    EXPECT_TRUE(sameChunks(got, want, n));
+    EXPECT_LT(usedChunks(got), n / 2) << "free extents and free space of the volumes are not free";
   }
 }
 
@@ -276,14 +268,11 @@ TEST_F(LvmDisk, VolumeOnAnotherDiskCountsUsedHere) {
     }
   }
   ChunkBitmap got;
-  void* raw = nullptr;
-  ASSERT_GE(disk->getBmp(4096, &raw, &got.nChunks).code, 0);
-  got.bits.reset(static_cast<unsigned char*>(raw));
+  ASSERT_GE(getBitmap(disk.get(), 4096, &got).code, 0);
   for (const LvRun& r : runs_["z"]) {
     if (r.pv != loop_ + "p2") continue;
     const long long at = p2.start + peStart_ + r.pvExtent * 4 * kMiB;
-    for (long long k = at / 4096; k < (at + r.count * 4 * kMiB) / 4096; ++k)
-      ASSERT_TRUE(got.test(k)) << "chunk " << k;
+    EXPECT_TRUE(allUsed(got, at / 4096, (at + r.count * 4 * kMiB) / 4096));
   }
   std::remove(copy.c_str());
 }
@@ -337,11 +326,8 @@ TEST_F(LvmDisk, DamagedPhysicalVolumeCountsUsedWhole) {
     EXPECT_EQ(p.content, FsPartition::kUnknown);
     EXPECT_NE(p.why.find(d.why), std::string::npos) << p.why;
     ChunkBitmap got;
-    void* raw = nullptr;
-    ASSERT_GE(damaged->getBmp(1 << 20, &raw, &got.nChunks).code, 0);
-    got.bits.reset(static_cast<unsigned char*>(raw));
-    for (long long k = p.start >> 20; k < (p.start + p.length) >> 20; ++k)
-      ASSERT_TRUE(got.test(k)) << "chunk " << k;
+    ASSERT_GE(getBitmap(damaged.get(), 1 << 20, &got).code, 0);
+    EXPECT_TRUE(allUsed(got, p.start >> 20, (p.start + p.length) >> 20));
     std::remove(copy.c_str());
   }
 }
@@ -351,12 +337,8 @@ TEST_F(LvmDisk, DamagedPhysicalVolumeCountsUsedWhole) {
 TEST_F(LvmDisk, CopyKeepsEveryVolume) {
   FSBMP_REQUIRE_TOOL("xfs_repair");
   if (!filled_) GTEST_SKIP() << "the file systems could not be mounted to fill them";
-  const char* tool = getenv("FSBMP_CLI");
-  ASSERT_NE(tool, nullptr) << "FSBMP_CLI names the tool under test";
-  const char* emulator = getenv("FSBMP_EMULATOR");
-  const std::string cli = (emulator && *emulator ? std::string(emulator) + " " : "") + tool;
   const std::string out = scratchPath("lvm-copy.img");
-  mustRun(cli + " copy --chunk-size 64K " + img_ + " " + out + " 2>&1");
+  mustRunTool("copy --chunk-size 64K " + img_ + " " + out + " 2>&1");
   CVoError err;
   std::unique_ptr<FsDisk> disk(FsDisk::open(img_, &err));
   ASSERT_TRUE(disk) << err.toString();

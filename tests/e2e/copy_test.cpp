@@ -21,9 +21,6 @@ std::string quote(const std::string& s) {
 class CopyTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { images(); }
-  void SetUp() override {
-    ASSERT_NE(getenv("FSBMP_CLI"), nullptr) << "FSBMP_CLI names the tool under test";
-  }
 };
 
 TEST_F(CopyTest, CopyLosesNothingTheFileSystemUses) {
@@ -31,8 +28,8 @@ TEST_F(CopyTest, CopyLosesNothingTheFileSystemUses) {
   int checked = 0;
   for (const FsImage& img : images()) {
     SCOPED_TRACE(img.name);
-    if (!img.skip.empty()) {
-      notes += img.name + " skipped: " + img.skip + ". ";
+    if (!img.failure.empty()) {
+      notes += img.name + " skipped: " + img.failure + ". ";
       continue;
     }
     const std::string copy = scratchPath(img.name + ".copy");
@@ -79,7 +76,7 @@ TEST_F(CopyTest, CheckCatchesOneMissingUsedChunk) {
   std::string notes;
   for (const FsImage& img : images()) {
     SCOPED_TRACE(img.name);
-    if (!img.skip.empty()) continue;
+    if (!img.failure.empty()) continue;
     ASSERT_GE(img.dataOffset, 0) << "no file data found in the image";
     const std::string bitmap = scratchPath(img.name + ".bmp");
     const std::string chunk = std::to_string(img.chunkSize);
@@ -111,7 +108,7 @@ TEST_F(CopyTest, DdrescueWorkflowGivesAFullSizeCheckableImage) {
   // file system; ext4 stands for all, its last chunks free, so that ddrescue's own domain would
   // stop short of the device's end.
   const FsImage* img = image("ext4");
-  if (!img || !img->skip.empty()) GTEST_SKIP() << "no ext4 image here";
+  if (!img || !img->failure.empty()) GTEST_SKIP() << "no ext4 image here";
   const std::string map = scratchPath("ext4.map");
   const std::string chunk = std::to_string(img->chunkSize);
   ASSERT_EQ(run(tool() + " bitmap " + quote(img->path) + " --chunk-size " + chunk +
@@ -151,7 +148,7 @@ TEST_F(CopyTest, DirectCopyMatchesTheBufferedOne) {
   // used tail of 1.5 KiB, not a whole block. A random raw bitmap with a few long runs marks
   // what is copied.
   const FsImage* img = image("ext2");
-  if (!img || !img->skip.empty()) GTEST_SKIP() << "no ext2 image here";
+  if (!img || !img->failure.empty()) GTEST_SKIP() << "no ext2 image here";
   const std::string device = scratchPath("ext2-tail.img");
   copyFile(img->path, device);
   const long long devSize = img->devSize + 1536;
@@ -195,7 +192,7 @@ TEST_F(CopyTest, DirectCopyMatchesTheBufferedOne) {
 
 TEST_F(CopyTest, BlockDeviceTargetGetsOnlyTheUsedChunks) {
   const FsImage* img = image("ext3");
-  if (!img || !img->skip.empty()) GTEST_SKIP() << "no ext3 image here";
+  if (!img || !img->failure.empty()) GTEST_SKIP() << "no ext3 image here";
   // The target device starts out all 0xAA; afterwards free chunks must still say so.
   const std::string backing = scratchPath("target-dev.img");
   mustRun("head -c " + std::to_string(img->devSize) + " /dev/zero | tr '\\0' '\\252' > " +

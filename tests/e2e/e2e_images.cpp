@@ -9,11 +9,9 @@
 #include <cstring>
 #include <map>
 
-#include "common/testutil.h"
-#include "ext2/ext2_images.h"
+#include "common/oracle.h"
 #include "fsbmp/fsbmp.h"
 #include "vximage.h"
-#include "xfs/xfs_images.h"
 
 using namespace fsbmp_test;
 
@@ -60,20 +58,6 @@ long long findBytes(const std::string& path, const std::vector<unsigned char>& n
   return at == data.end() ? -1 : at - data.begin();
 }
 
-// Used blocks as debugreiserfs -m lists them ("#i: block N: Busy (a-b) Free(c-d) ...").
-std::vector<bool> reiserfsUsed(const std::string& path, long long blockCount) {
-  std::string out = mustRun("debugreiserfs -m " + quote(path) + " 2>/dev/null");
-  std::vector<bool> used(static_cast<size_t>(blockCount), false);
-  for (size_t at = out.find("Busy"); at != std::string::npos; at = out.find("Busy", at + 4)) {
-    long long a = 0, b = 0;
-    size_t open = out.find('(', at);
-    if (open == std::string::npos || sscanf(out.c_str() + open, "(%lld-%lld)", &a, &b) != 2)
-      continue;
-    for (long long x = a; x <= b && x < blockCount; ++x) used[static_cast<size_t>(x)] = true;
-  }
-  return used;
-}
-
 // mkfs.xfs's description of contentDir(): every directory and regular file, by its path.
 std::string xfsProtofile() {
   std::string out = mustRun("cd " + quote(contentDir()) +
@@ -104,77 +88,33 @@ std::string xfsProtofile() {
   return proto;
 }
 
-FsImage makeExt(const std::string& name, const std::string& mkfs, long long chunkSize) {
-  FsImage img;
-  img.name = name;
-  img.kind = Kind::kExt;
-  img.path = scratchPath(name + ".img");
-  img.chunkSize = chunkSize;
-  img.hasFiles = img.mountable = true;
-  std::string out;
-  if (run("truncate -s 40M " + quote(img.path) + " && " + mkfs + " -q -F -d " +
-              quote(contentDir()) + " " + quote(img.path),
-          &out, true) != 0) {
-    img.skip = mkfs + " failed: " + out;
-    return img;
-  }
-  ext2_test::Ext2Image truth;
-  if (!ext2_test::parseDumpe2fs(mustRun("dumpe2fs " + quote(img.path) + " 2>/dev/null"), &truth)) {
-    img.skip = "dumpe2fs output not understood";
-    return img;
-  }
-  img.blockSize = truth.blockSize;
-  img.used = truth.used;
-  return img;
-}
+// An image made by a real mkfs tool: {files} is contentDir(), {proto} its description for
+// mkfs.xfs.
+struct Made {
+  const char* name;
+  const char* fs;
+  const char* size;
+  const char* command;
+  Kind kind;
+  long long chunkSize;
+  bool mountable;
+};
 
-FsImage makeXfs(const std::string& name, const std::string& options, long long chunkSize,
-                bool mountable) {
+FsImage make(const Made& m, const std::map<std::string, std::string>& fill) {
   FsImage img;
-  img.name = name;
-  img.kind = Kind::kXfs;
-  img.path = scratchPath(name + ".img");
-  img.chunkSize = chunkSize;
-  img.hasFiles = true;
-  img.mountable = mountable;
-  const std::string proto = scratchPath(name + ".proto");
-  const std::string text = xfsProtofile();
-  writeFile(proto, std::vector<unsigned char>(text.begin(), text.end()));
-  std::string out;
-  // mkfs.xfs makes file systems under 300 MB only for its own test suite.
-  if (run("truncate -s 48M " + quote(img.path) +
-              " && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q " + options + " -p " +
-              quote(proto) + " " + quote(img.path),
-          &out, true) != 0) {
-    img.skip = "mkfs.xfs failed: " + out;
-    return img;
-  }
-  xfs_test::Image truth = xfs_test::describe(img.path);
-  img.blockSize = truth.blockSize;
-  std::vector<bool> used = truth.expectedChunks(truth.blockSize);
-  used.resize(static_cast<size_t>(truth.blockCount()));
-  img.used = used;
-  return img;
-}
-
-FsImage makeReiserFS() {
-  // No files: mkreiserfs cannot populate, and this kernel has no ReiserFS driver to do it
-  // through a mount. The checker and the used blocks carry the check.
-  FsImage img;
-  img.name = "reiserfs";
-  img.kind = Kind::kReiserFS;
-  img.path = scratchPath("reiserfs.img");
-  img.chunkSize = 128 * 1024;
-  img.dataOffset = 65536;  // the superblock
-  std::string out;
-  if (run("truncate -s 68M " + quote(img.path) + " && mkreiserfs -f -q " + quote(img.path) +
-              " 16384",
-          &out, true) != 0) {
-    img.skip = "mkreiserfs failed: " + out;
-    return img;
-  }
-  img.blockSize = 4096;
-  img.used = reiserfsUsed(img.path, 16384);
+  const std::string path = scratchPath(std::string(m.name) + ".img");
+  const std::string failure = makeImageFile({m.name, m.fs, m.size, m.command, 0}, path, fill);
+  if (failure.empty()) static_cast<OracleImage&>(img) = *readOracle(m.fs, path);
+  img.name = m.name;
+  img.path = path;
+  if (img.failure.empty()) img.failure = failure;
+  img.kind = m.kind;
+  img.chunkSize = m.chunkSize;
+  img.mountable = m.mountable;
+  // No files in ReiserFS: mkreiserfs cannot populate, and this kernel has no ReiserFS driver to
+  // do it through a mount. The checker and the used blocks carry the check.
+  img.hasFiles = m.kind != Kind::kReiserFS;
+  if (!img.hasFiles) img.dataOffset = 65536;  // the superblock
   return img;
 }
 
@@ -196,32 +136,44 @@ FsImage makeVxFS() {
   vximage::Layout layout;
   std::string error;
   if (!vximage::build(img.path, d, &layout, &error)) {
-    img.skip = "vximage: " + error;
+    img.failure = "vximage: " + error;
     return img;
   }
   img.blockSize = 1024;
+  img.blockCount = d.blockCount;
   img.used = layout.used;
   return img;
 }
 
 std::vector<FsImage> makeImages() {
+  const Made made[] = {
+      {"ext2", "ext2", "40M", "mkfs.ext2 -b 1024 -q -F -d {files} {img}", Kind::kExt, 4096, true},
+      {"ext3", "ext2", "40M", "mkfs.ext3 -b 4096 -q -F -d {files} {img}", Kind::kExt, 65536, true},
+      {"ext4", "ext2", "40M", "mkfs.ext4 -b 4096 -q -F -d {files} {img}", Kind::kExt, 1 << 20,
+       true},
+      {"xfs-v5", "xfs", "48M", FSBMP_MKFS_XFS "-p {proto} -b size=4096 -d agcount=2 {img}",
+       Kind::kXfs, 65536, true},
+      // Version 4 in a file larger than itself; this kernel cannot mount it.
+      {"xfs-v4", "xfs", "48M",
+       FSBMP_MKFS_XFS "-p {proto} -m crc=0 -b size=512 -d agsize=16m,size=32m {img}", Kind::kXfs,
+       4096, false},
+      {"reiserfs", "reiserfs", "68M", "mkreiserfs -f -q {img} 16384", Kind::kReiserFS, 128 * 1024,
+       false},
+  };
+  const std::string proto = scratchPath("content.proto");
+  const std::string text = xfsProtofile();
+  writeFile(proto, std::vector<unsigned char>(text.begin(), text.end()));
   std::vector<FsImage> all;
-  if (haveCommand("mkfs.ext4") && haveCommand("dumpe2fs")) {
-    all.push_back(makeExt("ext2", "mkfs.ext2 -b 1024", 4096));
-    all.push_back(makeExt("ext3", "mkfs.ext3 -b 4096", 65536));
-    all.push_back(makeExt("ext4", "mkfs.ext4 -b 4096", 1 << 20));
+  for (const Made& m : made) {
+    bool tools = true;
+    for (const std::string& tool : fsOracle(m.fs).tools) tools = tools && haveCommand(tool);
+    if (tools) all.push_back(make(m, {{"{files}", contentDir()}, {"{proto}", proto}}));
   }
-  if (haveCommand("mkfs.xfs") && haveCommand("xfs_db")) {
-    all.push_back(makeXfs("xfs-v5", "-b size=4096 -d agcount=2", 65536, true));
-    // Version 4 in a file larger than itself; this kernel cannot mount it.
-    all.push_back(makeXfs("xfs-v4", "-m crc=0 -b size=512 -d agsize=16m,size=32m", 4096, false));
-  }
-  if (haveCommand("mkreiserfs") && haveCommand("debugreiserfs")) all.push_back(makeReiserFS());
   all.push_back(makeVxFS());
 
   std::vector<unsigned char> probe = readAt(contentDir() + "/big", 0, 64);
   for (FsImage& img : all) {
-    if (!img.skip.empty()) continue;
+    if (!img.failure.empty()) continue;
     img.devSize = fileSize(img.path);
     if (img.hasFiles) img.dataOffset = findBytes(img.path, probe);
     fillFree(&img);
@@ -329,11 +281,7 @@ const FsImage* image(const std::string& name) {
 }
 
 std::string tool() {
-  const char* cli = getenv("FSBMP_CLI");
-  const char* emulator = getenv("FSBMP_EMULATOR");
-  std::string cmd = "PATH=" + quote(standinDir()) + ":\"$PATH\" ";
-  if (emulator && *emulator) cmd += std::string(emulator) + " ";
-  return cmd + (cli ? cli : "fsbmp");
+  return "PATH=" + quote(standinDir()) + ":\"$PATH\" " + toolCommand();
 }
 
 void forEachRangeLine(const std::string& text,

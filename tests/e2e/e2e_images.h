@@ -7,21 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "common/testutil.h"
+#include "common/oracle.h"
 
 namespace e2e_test {
 
 enum class Kind { kExt, kXfs, kReiserFS, kVxFS };
 
-struct FsImage {
-  std::string name;  // "ext4", "xfs-v5", ...
+// An image ("ext4", "xfs-v5", ...) whose free blocks are overwritten with the pattern; its used
+// blocks as the file system's own tool says.
+struct FsImage : fsbmp_test::OracleImage {
   Kind kind = Kind::kExt;
-  std::string path;  // the image, its free blocks overwritten with the pattern
-  std::string skip;  // why the image could not be made ("" when it was)
-  long long blockSize = 0;
-  long long devSize = 0;
   long long chunkSize = 0;    // the chunk size its copies are made with
-  std::vector<bool> used;     // per file-system block, as the file system's own tool says
   bool hasFiles = false;      // populated from contentDir()
   bool mountable = false;     // the kernel here can mount it (read-only loop mount)
   long long dataOffset = -1;  // a byte holding file data (or, without files, metadata)

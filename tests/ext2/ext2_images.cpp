@@ -1,11 +1,8 @@
 #include "ext2_images.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <sstream>
 
 #include "common/testutil.h"
@@ -13,76 +10,6 @@
 namespace ext2_test {
 
 namespace {
-
-struct Layout {
-  const char* name;
-  const char* size;     // of the image file, larger than the file system
-  const char* command;  // {img}, {dir}, {fragdir} and {rmlist} are filled in
-};
-
-// 1 KiB and 4 KiB blocks, flex_bg and not, meta_bg, 32-, 64- and 128-byte descriptors,
-// sparse_super2, no sparse_super, bigalloc, a short last group, populated file systems.
-const Layout kLayouts[] = {
-    {"ext2_1k", "24M", "mkfs.ext2 -q -F -b 1024 -d {dir} {img} 20000"},
-    {"ext2_nosparse", "48M",
-     "mkfs.ext2 -q -F -b 4096 -g 2048 -O ^sparse_super,^resize_inode {img} 10000"},
-    {"ext3_1k_metabg", "48M",
-     "mkfs.ext3 -q -F -b 1024 -g 1024 -O meta_bg,^resize_inode {img} 40000"},
-    // Populated, then most of 200 small files removed: used blocks in the middle of chunks.
-    {"ext4_4k", "120M",
-     "mkfs.ext4 -q -F -b 4096 -g 4096 -d {fragdir} {img} 30000 && debugfs -w -f {rmlist} {img}"},
-    // 1 KiB blocks, populated: mke2fs -d leaves BLOCK_UNINIT groups full of inodes whose blocks
-    // lie in their flex group's first group.
-    {"ext4_1k", "40M", "mkfs.ext4 -q -F -b 1024 -g 2048 -d {fragdir} {img} 30000"},
-    {"ext4_noflex_32", "120M",
-     "mkfs.ext4 -q -F -b 4096 -g 4096 -O ^flex_bg,^64bit,^metadata_csum,uninit_bg {img} 30000"},
-    {"ext4_metabg64", "80M", "mkfs.ext4 -q -F -b 4096 -g 256 -O meta_bg,^resize_inode {img} 18000"},
-    {"ext4_sparse2", "120M", "mkfs.ext4 -q -F -b 4096 -g 4096 -O sparse_super2 {img} 30000"},
-    {"ext4_bigalloc", "64M",
-     "mkfs.ext4 -q -F -b 4096 -O bigalloc -C 16384 -g 1024 -d {dir} {img} 16000"},
-    {"ext4_bigalloc_1k", "40M", "mkfs.ext4 -q -F -b 1024 -O bigalloc -C 4096 -g 2048 {img} 30000"},
-    {"ext4_desc128", "120M",
-     "mkfs.ext4 -q -F -b 4096 -g 4096 -O 64bit -E desc_size=128 {img} 30000"},
-    {"ext4_bigdev", "300M", "mkfs.ext4 -q -F -b 4096 {img} 34000"},
-    // Checksums seeded from a stored seed that no longer matches the UUID.
-    {"ext4_csum_seed", "40M",
-     "mkfs.ext4 -q -F -b 4096 -g 4096 -O metadata_csum_seed -d {dir} {img} 8000 && "
-     "tune2fs -U 0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0 {img}"},
-};
-
-std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
-  return s;
-}
-
-// A small tree of files for the populated images.
-const std::string& contentDir() {
-  static std::string dir;
-  if (dir.empty()) {
-    dir = fsbmp_test::scratchPath("content");
-    fsbmp_test::mustRun("mkdir -p '" + dir + "/sub/deeper' && head -c 1500000 /dev/urandom > '" +
-                        dir + "/big' && head -c 200000 /dev/urandom > '" + dir +
-                        "/sub/mid' && for i in 1 2 3 4 5 6 7 8; do head -c $((i * 3000)) "
-                        "/dev/urandom > '" +
-                        dir + "/sub/deeper/f'$i; done && ln -s big '" + dir + "/link'");
-  }
-  return dir;
-}
-
-// The content tree plus 200 files of 64 KiB, and a debugfs script removing all but every
-// twentieth of them.
-const std::string& fragmentedDir() {
-  static std::string dir;
-  if (dir.empty()) {
-    dir = fsbmp_test::scratchPath("fragmented");
-    fsbmp_test::mustRun(
-        "cp -a '" + contentDir() + "' '" + dir + "' && mkdir '" + dir +
-        "/frag' && for i in $(seq 100 299); do head -c 65536 /dev/urandom > '" + dir +
-        "/frag/f'$i; [ $((i % 20)) -eq 0 ] || echo \"rm /frag/f$i\"; done > '" + dir + ".rm'");
-  }
-  return dir;
-}
 
 long long headerValue(const std::string& text, const std::string& key, long long missing) {
   size_t at = text.find("\n" + key + ":");
@@ -115,15 +42,12 @@ struct FreeCtx {
 
 }  // namespace
 
-const std::vector<std::string>& layoutNames() {
-  static std::vector<std::string> names;
-  if (names.empty())
-    for (const Layout& l : kLayouts) names.push_back(l.name);
-  return names;
+std::vector<std::string> layoutNames() {
+  return fsbmp_test::imageNames("ext2");
 }
 
 bool parseDumpe2fs(const std::string& text, Ext2Image* image) {
-  image->blockSize = headerValue(text, "Block size", 0);
+  image->blockSize = static_cast<int>(headerValue(text, "Block size", 0));
   image->blockCount = headerValue(text, "Block count", 0);
   image->firstBlock = headerValue(text, "First block", -1);
   image->blocksPerGroup = headerValue(text, "Blocks per group", 0);
@@ -177,44 +101,15 @@ bool parseDumpe2fs(const std::string& text, Ext2Image* image) {
   return !image->groups.empty();
 }
 
-const Ext2Image& ext2Image(const std::string& name) {
-  static std::map<std::string, std::unique_ptr<Ext2Image>> made;
-  std::unique_ptr<Ext2Image>& slot = made[name];
-  if (slot) return *slot;
-  slot.reset(new Ext2Image);
-  Ext2Image& image = *slot;
-  image.name = name;
-  image.path = fsbmp_test::scratchPath(name + ".img");
-  const Layout* layout = nullptr;
-  for (const Layout& l : kLayouts)
-    if (name == l.name) layout = &l;
-  if (!layout) {
-    image.failure = "no layout named " + name;
-    return image;
-  }
-  std::string command = replaceAll(layout->command, "{img}", "'" + image.path + "'");
-  command = replaceAll(command, "{dir}", "'" + contentDir() + "'");
-  command = replaceAll(command, "{fragdir}", "'" + fragmentedDir() + "'");
-  command = replaceAll(command, "{rmlist}", "'" + fragmentedDir() + ".rm'");
+void readDumpe2fs(fsbmp_test::OracleImage* image) {
   std::string out;
-  if (fsbmp_test::run(
-          "truncate -s " + std::string(layout->size) + " '" + image.path + "' && " + command, &out,
-          true) != 0) {
-    image.failure = command + ": " + out;
-    return image;
-  }
-  if (fsbmp_test::run("dumpe2fs '" + image.path + "' 2>/dev/null", &out) != 0 ||
-      !parseDumpe2fs(out, &image)) {
-    image.failure = "dumpe2fs output of " + name + " not understood";
-    return image;
-  }
-  struct stat st;
-  if (stat(image.path.c_str(), &st) != 0) {
-    image.failure = "can't stat " + image.path;
-    return image;
-  }
-  image.devSize = st.st_size;
-  return image;
+  if (fsbmp_test::run("dumpe2fs '" + image->path + "' 2>/dev/null", &out) != 0 ||
+      !parseDumpe2fs(out, static_cast<Ext2Image*>(image)))
+    image->failure = "dumpe2fs output of " + image->path + " not understood";
+}
+
+const Ext2Image& ext2Image(const std::string& name) {
+  return static_cast<const Ext2Image&>(fsbmp_test::oracleImage(name));
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/oracle.h"
+
 namespace ext2_test {
 
 struct GroupInfo {
@@ -19,25 +21,19 @@ struct GroupInfo {
   std::vector<long long> metadata;  // superblock, descriptor and reserved descriptor blocks
 };
 
-struct Ext2Image {
-  std::string name;
-  std::string path;
-  std::string failure;  // why the image could not be made; empty when it was
-  long long blockSize = 0;
-  long long blockCount = 0;
+// What dumpe2fs says of an image; `used`: not in any "Free blocks:" range.
+struct Ext2Image : fsbmp_test::OracleImage {
   long long firstBlock = 0;
   long long blocksPerGroup = 0;
   long long clusterBlocks = 1;
   long long descSize = 32;
-  long long devSize = 0;
   std::vector<GroupInfo> groups;
-  std::vector<bool> used;  // per block: not in any "Free blocks:" range of dumpe2fs
 };
 
-// The layouts every test runs over, by name.
-const std::vector<std::string>& layoutNames();
+// The ext2/3/4 images of the shared table (common/oracle.cpp), by name.
+std::vector<std::string> layoutNames();
 
-// Makes the named image on first use (once per test program) and parses dumpe2fs for it.
+// The named image of the shared table, made on first use (once per test program).
 const Ext2Image& ext2Image(const std::string& name);
 
 // Recomputes the checksums that a test's edit made stale, as the format computes them: the
@@ -53,6 +49,8 @@ void resealBlockBitmap(const std::string& path, long long at, long long bitmapAt
 
 // Parses the full dumpe2fs output of an image.
 bool parseDumpe2fs(const std::string& text, Ext2Image* image);
+// The oracle of ext2/3/4: dumpe2fs of the Ext2Image at `image->path`.
+void readDumpe2fs(fsbmp_test::OracleImage* image);
 
 }  // namespace ext2_test
 

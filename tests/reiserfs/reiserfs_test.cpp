@@ -1,133 +1,48 @@
-// ReiserFS images made by mkreiserfs, checked against debugreiserfs's reading of their bitmaps.
+// ReiserFS images made by mkreiserfs: the probe, damaged copies and journal replay (the maps
+// against debugreiserfs: tests/oracle).
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
-#include "common/testutil.h"
+#include "common/oracle.h"
 #include "fsbmp/fsbmpReiserFS.h"
+#include "reiserfs_images.h"
 
 using namespace fsbmp_test;
+using reiserfs_test::kSuperblock;
 
 namespace {
 
-const uint64_t kSuperblock = 65536;
-
-struct Image {
-  std::string path;
-  int blockSize;
-  long long blockCount;
-};
-
-// Used blocks as debugreiserfs -m lists them ("#i: block N: Busy (a-b) Free(c-d) ...").
-std::vector<bool> oracleUsedBlocks(const std::string& image, long long blockCount) {
-  std::string out = mustRun("debugreiserfs -m '" + image + "' 2>/dev/null");
-  std::vector<bool> used(blockCount, false);
-  for (size_t at = out.find("Busy"); at != std::string::npos; at = out.find("Busy", at + 4)) {
-    long long a = 0, b = 0;
-    size_t open = out.find('(', at);
-    if (open == std::string::npos || sscanf(out.c_str() + open, "(%lld-%lld)", &a, &b) != 2)
-      continue;
-    for (long long x = a; x <= b && x < blockCount; ++x) used[x] = true;
-  }
-  return used;
-}
-
-Image makeImage(const std::string& name, int blockSize, long long fileSize, long long fsBlocks) {
-  Image img{scratchPath(name), blockSize, fsBlocks};
-  mustRun("truncate -s " + std::to_string(fileSize) + " '" + img.path + "'");
-  mustRun("mkreiserfs -f -q -b " + std::to_string(blockSize) + " '" + img.path + "' " +
-          std::to_string(fsBlocks));
-  return img;
-}
-
-// Marks blocks used in a copy's bitmaps and lowers the superblock's free count to match.
-void markUsed(const Image& img, const std::vector<long long>& blocks) {
-  std::vector<unsigned char> sb = readAt(img.path, kSuperblock, 80);
-  uint32_t freeCount = getLE32(sb, 4);
-  const long long bitsPerBitmap = img.blockSize * 8LL;
-  for (long long b : blocks) {
-    long long i = b / bitsPerBitmap;
-    long long bitmapBlock = i == 0 ? 65536 / img.blockSize + 1 : i * bitsPerBitmap;
-    uint64_t byteAt = bitmapBlock * img.blockSize + (b % bitsPerBitmap) / 8;
-    unsigned char byte = readAt(img.path, byteAt, 1)[0];
-    unsigned char bit = static_cast<unsigned char>(1u << (b % 8));
-    if (!(byte & bit)) {
-      patchFile(img.path, byteAt, {static_cast<unsigned char>(byte | bit)});
-      --freeCount;
-    }
-  }
-  putLE32(&sb, 4, freeCount);
-  patchFile(img.path, kSuperblock, sb);
-}
-
 class ReiserFSTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!haveCommand("mkreiserfs") || !haveCommand("debugreiserfs")) return;
-    // 4 KiB blocks, 8 bitmap blocks, a non-trivial used pattern across several bitmaps.
-    big4k = new Image(makeImage("r4k.img", 4096, 1LL << 30, 262144));
-    markUsed(*big4k, {40000, 100000, 150000, 150001, 150002, 150100, 200001, 262143});
-    // The smallest block size mkreiserfs makes: 32 bitmaps, bitmap 0 at block 129.
-    small512 = new Image(makeImage("r512.img", 512, 64LL << 20, 131072));
-    markUsed(*small512, {4100, 4101, 70000, 131071});
-    // A file system in a file larger than itself.
-    inBigFile = new Image(makeImage("rbig.img", 4096, 96LL << 20, 16384));
-  }
-  static void TearDownTestSuite() {
-    delete big4k;
-    delete small512;
-    delete inBigFile;
-  }
   void SetUp() override {
     FSBMP_REQUIRE_TOOL("mkreiserfs");
     FSBMP_REQUIRE_TOOL("debugreiserfs");
+    for (const OracleImage* im : {big4k, small512, inBigFile})
+      ASSERT_TRUE(im->failure.empty()) << im->failure;
   }
 
   static std::unique_ptr<FsParserReiserFS> open(const std::string& path, CVoError* err) {
     std::unique_ptr<FsParserReiserFS> p(new FsParserReiserFS(path, err));
     return p;
   }
-
-  // Compares getBmp with the oracle at every power-of-two chunk size from the block size up.
-  static void checkAgainstOracle(const Image& img) {
-    CVoError err;
-    auto p = open(img.path, &err);
-    ASSERT_GE(err.code, 0) << err.toString();
-    std::vector<bool> used = oracleUsedBlocks(img.path, img.blockCount);
-    for (long long chunk = img.blockSize; chunk <= (256LL << 20); chunk *= 2) {
-      SCOPED_TRACE("chunk size " + std::to_string(chunk));
-      ChunkBitmap bm;
-      ASSERT_GE(getBitmap(p.get(), static_cast<int>(chunk), &bm).code, 0);
-      long long bpc = chunk / img.blockSize;
-      std::vector<bool> expected = chunksFromBlocks(used, bpc);
-      EXPECT_EQ(bm.nChunks, std::max<long long>((img.blockCount + bpc - 1) / bpc,
-                                                (p->devSize - 1) / chunk + 1));
-      EXPECT_TRUE(sameChunks(bm, expected, static_cast<long long>(expected.size())));
-    }
+  static std::vector<bool> oracleUsedBlocks(const std::string& path) {
+    return readOracle("reiserfs", path)->used;
   }
 
-  static Image* big4k;
-  static Image* small512;
-  static Image* inBigFile;
+  // Images of the shared table (common/oracle.cpp).
+  const OracleImage* big4k = &oracleImage("reiserfs_4k");  // 4 KiB blocks, 8 bitmap blocks
+  const OracleImage* small512 = &oracleImage("reiserfs_512");
+  const OracleImage* inBigFile = &oracleImage("reiserfs_in_big_file");  // 16384 blocks, 96 MiB
 };
 
-Image* ReiserFSTest::big4k = nullptr;
-Image* ReiserFSTest::small512 = nullptr;
-Image* ReiserFSTest::inBigFile = nullptr;
-
-TEST_F(ReiserFSTest, ProbeReadsGeometryAndFactoryPicksReiserFS) {
+// The geometry the probe reads beyond what debugreiserfs shows (that: tests/oracle), and its log.
+TEST_F(ReiserFSTest, ProbeReadsBitmapGeometryAndLogs) {
   DebugCapture log;
   CVoError err;
-  std::unique_ptr<FsParser> p(FsParser::init(big4k->path, &err));
-  ASSERT_NE(p, nullptr) << err.toString();
-  EXPECT_EQ(p->fsType, FsParser::kReiserFS);
-  auto* r = dynamic_cast<FsParserReiserFS*>(p.get());
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->blockSize, 4096);
-  EXPECT_EQ(r->blockCount, 262144);
-  EXPECT_EQ(r->fsSize, 1LL << 30);
-  EXPECT_EQ(r->devSize, 1LL << 30);
+  std::unique_ptr<FsParserReiserFS> r = open(big4k->path, &err);
+  ASSERT_GE(err.code, 0) << err.toString();
   EXPECT_EQ(r->bitsPerBitmap, 32768u);
   EXPECT_EQ(r->firstBitmapBlock, 17u);
   EXPECT_EQ(r->bitmapCount, 8u);
@@ -149,71 +64,9 @@ TEST_F(ReiserFSTest, ProbeReadsGeometryAndFactoryPicksReiserFS) {
   EXPECT_EQ(small.bitmapCount, 32u);
 }
 
-TEST_F(ReiserFSTest, BitmapsMatchDebugreiserfsAtEveryChunkSize) {
-  checkAgainstOracle(*big4k);
-  checkAgainstOracle(*small512);
-}
-
-TEST_F(ReiserFSTest, ChunksPastTheFileSystemAreClearButCounted) {
-  checkAgainstOracle(*inBigFile);
-  CVoError err;
-  auto p = open(inBigFile->path, &err);
-  ASSERT_GE(err.code, 0);
-  ChunkBitmap bm;
-  ASSERT_GE(getBitmap(p.get(), 4096, &bm).code, 0);
-  EXPECT_EQ(bm.nChunks, (96LL << 20) / 4096);
-  for (long long c = 16384; c < bm.nChunks; ++c) ASSERT_FALSE(bm.test(c)) << c;
-}
-
-TEST_F(ReiserFSTest, MarkedChunkNeverTakesBitsOfAnotherChunk) {
-  // 256 MiB chunks are 65536 blocks, two bitmap blocks each: block 100000 lies in chunk 1.
-  CVoError err;
-  auto p = open(big4k->path, &err);
-  ASSERT_GE(err.code, 0);
-  ChunkBitmap bm;
-  ASSERT_GE(getBitmap(p.get(), 256 << 20, &bm).code, 0);
-  ASSERT_EQ(bm.nChunks, 4);
-  EXPECT_TRUE(bm.test(0));
-  EXPECT_TRUE(bm.test(1));
-  EXPECT_TRUE(bm.test(2));  // 150000 and 200001
-  EXPECT_TRUE(bm.test(3));  // 262143
-}
-
-TEST_F(ReiserFSTest, BadChunkSizesAreRefused) {
-  CVoError err;
-  auto p = open(big4k->path, &err);
-  ASSERT_GE(err.code, 0);
-  struct Case {
-    int chunk;
-    std::string message;
-  } cases[] = {
-      {0, "Chunk size (0) must be a power of 2"},
-      {-4096, "Chunk size (-4096) must be a power of 2"},
-      {6144, "Chunk size (6144) must be a power of 2"},
-      {2048, "Chunk size (2048) must be a multiple of FS block size (4096)"},
-      {1, "Chunk size (1) must be a multiple of FS block size (4096)"},
-  };
-  for (const Case& c : cases) {
-    void* bmp = reinterpret_cast<void*>(0x10);
-    long long n = 99;
-    CVoError e = p->getBmp(c.chunk, &bmp, &n);
-    ASSERT_LT(e.code, 0);
-    EXPECT_EQ(e.errNo(), EINVAL);
-    EXPECT_EQ(e.message(), c.message);
-    EXPECT_STREQ(e.location(0).function,
-                 "virtual CVoError FsParserReiserFS::getBmp(int, void**, long long int*)");
-    EXPECT_EQ(bmp, nullptr);
-    EXPECT_EQ(n, 0);
-  }
-}
-
 class DamagedReiserFSTest : public ReiserFSTest {
  protected:
-  std::string damagedCopy(const std::string& name) {
-    std::string path = scratchPath(name);
-    copyFile(small512->path, path);
-    return path;
-  }
+  std::string damagedCopy(const std::string& name) { return copyOf(*small512, name); }
 };
 
 TEST_F(DamagedReiserFSTest, WrongMagicInAnyByteIsRefusedWithoutLogging) {
@@ -348,7 +201,7 @@ void writeTransaction(const std::string& path, const Transaction& t) {
 // and the snapshot's map holds everything the replayed copy uses.
 TEST_F(ReiserFSTest, JournalTransactionsNotWrittenBackAreReplayed) {
   FSBMP_REQUIRE_TOOL("reiserfsck");
-  const Image base = makeImage("journal.img", 4096, 64LL << 20, 16384);
+  const OracleImage& base = *inBigFile;
   const uint32_t journalSize = getLE32(readAt(base.path, kSuperblock, 24), 20);
   ASSERT_EQ(journalSize, 8192u);
   struct Case {
@@ -375,7 +228,7 @@ TEST_F(ReiserFSTest, JournalTransactionsNotWrittenBackAreReplayed) {
               c.t.commitLength == 2)
         << out;
     // The snapshot's own bitmaps call the transaction's blocks free.
-    EXPECT_FALSE(oracleUsedBlocks(path, base.blockCount)[kFirstNewBlock]);
+    EXPECT_FALSE(oracleUsedBlocks(path)[kFirstNewBlock]);
 
     CVoError err;
     auto p = open(path, &err);

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/testutil.h"
+#include "common/oracle.h"
 #include "vximage.h"
 
 using namespace fsbmp_test;
@@ -68,20 +68,11 @@ class Concurrency : public ::testing::Test {
   static void SetUpTestSuite() {
     images_ = new std::vector<std::string>;
     if (!haveCommand("mkfs.ext4") || !haveCommand("mkfs.xfs") || !haveCommand("mkreiserfs")) return;
-    const std::string content = scratchPath("content");
-    mustRun("mkdir -p '" + content + "/d' && head -c 300000 /dev/urandom > '" + content +
-            "/a' && for i in 1 2 3 4 5 6; do head -c $((i * 7000)) /dev/urandom > '" + content +
-            "/d/f'$i; done");
-    const std::string ext4 = scratchPath("c.ext4");
-    mustRun("truncate -s 40M '" + ext4 + "' && mkfs.ext4 -q -F -b 1024 -d '" + content + "' '" +
-            ext4 + "' 30000");
-    const std::string xfs = scratchPath("c.xfs");
-    mustRun("truncate -s 40M '" + xfs +
-            "' && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q -b size=4096 "
-            "-d agsize=16m,size=36m '" +
-            xfs + "'");
-    const std::string reiser = scratchPath("c.reiserfs");
-    mustRun("truncate -s 36M '" + reiser + "' && mkreiserfs -f -q -b 4096 '" + reiser + "' 9000");
+    for (const char* name : {"ext4_1k", "xfs_v5", "reiserfs_in_big_file"}) {
+      const OracleImage& im = oracleImage(name);
+      EXPECT_EQ(im.failure, "");
+      images_->push_back(im.path);
+    }
     const std::string vxfs = scratchPath("c.vxfs");
     vximage::Description d;
     d.blockCount = 16384;
@@ -93,7 +84,7 @@ class Concurrency : public ::testing::Test {
     vximage::Layout layout;
     std::string error;
     EXPECT_TRUE(vximage::build(vxfs, d, &layout, &error)) << error;
-    *images_ = {ext4, xfs, reiser, vxfs};
+    images_->push_back(vxfs);
   }
   static void TearDownTestSuite() {
     delete images_;

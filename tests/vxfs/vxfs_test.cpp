@@ -323,14 +323,11 @@ TEST_F(VxfsTest, FactoryTakesVxFSAndTheCommandLineToolWorks) {
   ASSERT_GE(getBitmap(p.get(), 65536, &bmp).code, 0);
   p.reset();
 
-  if (!getenv("FSBMP_CLI")) GTEST_SKIP() << "FSBMP_CLI is not set";
-  const std::string cli = std::string(getenv("FSBMP_EMULATOR") ? getenv("FSBMP_EMULATOR") : "") +
-                          " '" + getenv("FSBMP_CLI") + "'";
-  std::string out = mustRun(cli + " info '" + img.path + "'");
+  std::string out = mustRunTool("info '" + img.path + "'");
   EXPECT_NE(out.find("type:        VxFS"), std::string::npos) << out;
   EXPECT_NE(out.find("blocks:      40000"), std::string::npos) << out;
   const std::string file = scratchPath("vxfs.bmp");
-  mustRun(cli + " bitmap '" + img.path + "' --chunk-size 64K --output '" + file + "'");
+  mustRunTool("bitmap '" + img.path + "' --chunk-size 64K --output '" + file + "'");
   std::vector<unsigned char> written = readFile(file);
   ASSERT_EQ(written.size(), static_cast<size_t>((bmp.nChunks + 7) / 8));
   for (long long c = 0; c < bmp.nChunks; ++c)

@@ -202,7 +202,7 @@ TEST_F(XfsDamage, UnusableSuperblock) {
   EXPECT_EQ(none.parser->blockCount, 0);
   ChunkBitmap bits;
   ASSERT_GE(getBitmap(none.parser.get(), 65536, &bits).code, 0);
-  EXPECT_EQ(bits.nChunks, im.fileSize / 65536);
+  EXPECT_EQ(bits.nChunks, im.devSize / 65536);
   for (long long c = 0; c < bits.nChunks; ++c) ASSERT_TRUE(bits.test(c)) << c;
 }
 
@@ -320,7 +320,7 @@ TEST_F(XfsDamage, ExtentPastTheBitmap) {
   resealAgf(im, path, 0);
   patchFile(path, rootOffset(im, 0) + 16 + 8 * (ag0.freeExtents.size() - 1) + 4,
             be32(last.second - cut));
-  const long long fsBlocks = im.blockCount();
+  const long long fsBlocks = im.blockCount;
   mustRun("truncate -s " + std::to_string((fsBlocks - cut) * im.blockSize) + " " + path);
   const auto tail = im.ags[1].freeExtents.back();
   ASSERT_EQ(static_cast<long long>(im.agBlocks) + tail.first + tail.second, fsBlocks);
@@ -503,7 +503,7 @@ TEST_F(XfsDeepTreeDamage, HintsStayInsideTheDevice) {
     for (const auto& h : view->hints) {
       EXPECT_GT(h.second, 0);
       EXPECT_GE(h.first, 0);
-      EXPECT_LE(h.first + h.second, im.fileSize) << "hint at byte " << h.first;
+      EXPECT_LE(h.first + h.second, im.devSize) << "hint at byte " << h.first;
     }
   }
 }

@@ -15,9 +15,6 @@ namespace xfs_test {
 
 namespace {
 
-// mkfs.xfs makes file systems under 300 MB only for its own test suite.
-const char kMkfs[] = "TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q ";
-
 // The number xfs_db prints as "name = N" on a line of its own ("name = 0xN" read as hex).
 long long field(const std::string& text, const std::string& name) {
   std::istringstream in(text);
@@ -29,14 +26,6 @@ long long field(const std::string& text, const std::string& name) {
   }
   ADD_FAILURE() << "xfs_db printed no " << name << " in:\n" << text;
   return 0;
-}
-
-std::string makeImage(const std::string& name, const std::string& fileSize,
-                      const std::string& options) {
-  std::string path = scratchPath(name);
-  mustRun("truncate -s " + fileSize + " '" + path + "'");
-  mustRun(kMkfs + options + " '" + path + "'");
-  return path;
 }
 
 // Unmounts and detaches on every way out.
@@ -82,22 +71,17 @@ std::string fragment(const std::string& path) {
 }
 
 Images makeImages() {
-  Images im;
-  im.v5 = describe(makeImage("v5.img", "72m", "-b size=4096 -s size=4096 -d agsize=20m,size=56m"));
-  std::string small = makeImage("v5small.img", "48m", "-b size=1024 -d agcount=2");
-  im.fragmentSkip = fragment(small);
-  im.v5Small = describe(small);
-  im.v4 = describe(makeImage("v4.img", "40m", "-m crc=0 -b size=512 -d agsize=16m,size=32m"));
-  return im;
+  const Image& v5 = static_cast<const Image&>(oracleImage("xfs_v5"));
+  const Image& v4 = static_cast<const Image&>(oracleImage("xfs_v4"));
+  const std::string small = scratchPath("v5small.img");
+  const std::string failure = makeImageFile(imageRecipe("xfs_v5_1k"), small);
+  EXPECT_EQ(failure, "");
+  const std::string skip = fragment(small);
+  static const Image v5Small = describe(small);
+  return Images{v5, v5Small, v4, skip};
 }
 
 }  // namespace
-
-long long Image::blockCount() const {
-  long long n = 0;
-  for (const AgTruth& ag : ags) n += ag.length;
-  return n;
-}
 
 uint64_t Image::agOffset(uint32_t ag) const {
   return static_cast<uint64_t>(ag) * agBlocks * blockSize;
@@ -105,17 +89,12 @@ uint64_t Image::agOffset(uint32_t ag) const {
 
 std::vector<bool> Image::expectedChunks(long long chunkSize) const {
   const long long perChunk = chunkSize / blockSize;
-  const long long fileBlocks = (fileSize + blockSize - 1) / blockSize;
-  std::vector<bool> used(std::max(blockCount(), fileBlocks), true);
-  for (uint32_t a = 0; a < agCount; ++a) {
-    for (const auto& e : ags[a].freeExtents) {
-      const long long start = static_cast<long long>(a) * agBlocks + e.first;
-      for (long long b = start; b < start + e.second; ++b) used[b] = false;
-    }
-  }
-  // The device's partial last chunk counts as a chunk of its own.
-  used.resize((used.size() + perChunk - 1) / perChunk * perChunk, true);
-  return chunksFromBlocks(used, perChunk);
+  const long long fileBlocks = (devSize + blockSize - 1) / blockSize;
+  // Blocks past the file system count as used, and so does the device's partial last chunk.
+  std::vector<bool> blocks = used;
+  blocks.resize(static_cast<size_t>(std::max(blockCount, fileBlocks)), true);
+  blocks.resize((blocks.size() + perChunk - 1) / perChunk * perChunk, true);
+  return chunksFromBlocks(blocks, perChunk);
 }
 
 Image describe(const std::string& path) {
@@ -131,7 +110,7 @@ Image describe(const std::string& path) {
   im.agCount = static_cast<uint32_t>(field(sb, "agcount"));
   im.version = static_cast<int>(field(sb, "versionnum") & 0xF);
   struct stat st;
-  im.fileSize = stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+  im.devSize = stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 
   for (uint32_t a = 0; a < im.agCount; ++a) {
     AgTruth ag;
@@ -158,18 +137,25 @@ Image describe(const std::string& path) {
     }
     im.ags.push_back(ag);
   }
+  for (const AgTruth& ag : im.ags) im.blockCount += ag.length;
+  im.used.assign(static_cast<size_t>(im.blockCount), true);
+  for (uint32_t a = 0; a < im.agCount; ++a) {
+    for (const auto& e : im.ags[a].freeExtents) {
+      const long long start = static_cast<long long>(a) * im.agBlocks + e.first;
+      for (long long b = start; b < start + e.second && b < im.blockCount; ++b)
+        im.used[static_cast<size_t>(b)] = false;
+    }
+  }
   return im;
+}
+
+void readXfsDb(OracleImage* image) {
+  *static_cast<Image*>(image) = describe(image->path);
 }
 
 const Images& images() {
   static const Images im = makeImages();
   return im;
-}
-
-std::string copyOf(const Image& image, const std::string& name) {
-  std::string to = scratchPath(name);
-  copyFile(image.path, to);
-  return to;
 }
 
 uint32_t treeBlockCRC(const std::vector<unsigned char>& block) {

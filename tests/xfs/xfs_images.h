@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/oracle.h"
+
 namespace xfs_test {
 
 // One AG as xfs_db reads it: AGF fields and the by-block tree's leaves with their records.
@@ -22,17 +24,14 @@ struct AgTruth {
   std::vector<std::pair<uint32_t, uint32_t>> freeExtents;  // AG-relative start, length
 };
 
-struct Image {
-  std::string path;
-  int blockSize = 0;
+// What xfs_db says of an image; `used`: every block outside the by-block trees' free extents.
+struct Image : fsbmp_test::OracleImage {
   int sectorSize = 0;
   uint32_t agBlocks = 0;
   uint32_t agCount = 0;
   int version = 0;
-  long long fileSize = 0;
   std::vector<AgTruth> ags;
 
-  long long blockCount() const;
   uint64_t agOffset(uint32_t ag) const;  // byte offset of the AG's first block
   // Chunk bits the oracle expects: set unless the chunk lies inside one listed free extent.
   std::vector<bool> expectedChunks(long long chunkSize) const;
@@ -40,19 +39,19 @@ struct Image {
 
 // Reads an image's geometry and free-space trees through xfs_db.
 Image describe(const std::string& path);
+// The oracle of XFS: describe() of the Image at `image->path`.
+void readXfsDb(fsbmp_test::OracleImage* image);
 
 struct Images {
-  Image v5;       // 4096-byte blocks and sectors, 3 AGs, a shorter last AG, file > fs
-  Image v5Small;  // 1024-byte blocks, 2 AGs; free space fragmented where a loop mount works
-  Image v4;       // version 4, 512-byte blocks, 2 AGs, file > fs
+  const Image& v5;       // xfs_v5 of the shared table: 4 KiB blocks and sectors, 3 AGs
+  const Image& v5Small;  // 1024-byte blocks, 2 AGs; free space fragmented where a loop mount works
+  const Image& v4;       // xfs_v4 of the shared table: version 4, 512-byte blocks, 2 AGs
   std::string fragmentSkip;  // why v5Small could not be fragmented ("" when it was)
 };
 
 // The images, made on first use.
 const Images& images();
 
-// A copy of an image in the scratch directory, to edit.
-std::string copyOf(const Image& image, const std::string& name);
 // The CRC-32C that XFS keeps at byte 52 of a version-5 tree block (bitwise, independent of the
 // library's).
 uint32_t treeBlockCRC(const std::vector<unsigned char>& block);
