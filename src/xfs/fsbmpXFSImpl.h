@@ -15,7 +15,8 @@ namespace fsbmp {
 class MemoryOverlay;
 }
 
-struct FsParserXFS::Impl {
+// Hidden: none of it is the library's interface, though the parser it belongs to is exported.
+struct __attribute__((visibility("hidden"))) FsParserXFS::Impl {
   explicit Impl(FsParserXFS& parser) : fs(parser) {}
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
