@@ -28,7 +28,6 @@ class FSBMP_API FsParserVxFS : public FsParser {
 
   int fsdbFd;             // pseudo-terminal master: fsdb's standard input and output
   int fsdbErrFd;          // read end of the pipe that is fsdb's standard error
-  int fsdbMaxFd;          // the larger of the two, for select()
   int ifeauIno;           // IFEAU inode of the structural fileset, -1 until found
   int ifempIno;           // IFEMP inode of the structural fileset, -1 until found
   int auBlocks;           // blocks per allocation unit
@@ -41,6 +40,11 @@ class FSBMP_API FsParserVxFS : public FsParser {
                       unsigned char* bitmap) override;
   // Room also for the chunks of the last group's blocks past the end of the file system.
   uint64_t bitmapBytes(const ChunkLayout& layout) const override;
+
+ private:
+  // What the exchange with fsdb keeps to itself (src/vxfs/fsbmpVxFSImpl.h).
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 #endif

@@ -21,6 +21,7 @@
 #include "core/device.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "vxfs/fsbmpVxFSImpl.h"
 #include "vxfs/fsbmpVxFSLayout.h"
 #include "vxfs/fsbmpVxFSProcess.h"
 #include "vxfs/fsbmpVxFSText.h"
@@ -52,12 +53,12 @@ FsParserVxFS::FsParserVxFS(std::shared_ptr<fsbmp::DeviceView> given, const std::
     : FsParser(dev, std::move(given)),
       fsdbFd(-1),
       fsdbErrFd(-1),
-      fsdbMaxFd(-1),
       ifeauIno(-1),
       ifempIno(-1),
       auBlocks(kDefaultAuBlocks),
       auCnt(0),
-      auFree(nullptr) {
+      auFree(nullptr),
+      impl_(new Impl()) {
   fsType = kVxFS;
   *err = init(devPath);
 }
@@ -109,7 +110,7 @@ CVoError FsParserVxFS::init(const std::string& dev) {
   CVoError err = fsbmp::vxfs::startFsdb(HERE, dev, &fsdb);
   fsdbFd = fsdb.terminal;
   fsdbErrFd = fsdb.errors;
-  fsdbMaxFd = fsdbFd > fsdbErrFd ? fsdbFd : fsdbErrFd;
+  impl_->fsdbMaxFd = fsdbFd > fsdbErrFd ? fsdbFd : fsdbErrFd;
   if (err.code < 0) return err;
   std::string answer;
   err = talkToFSDB("", &answer);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fsbmp/fsbmpVxFS.h"
+#include "vxfs/fsbmpVxFSImpl.h"
 #include "vxfs/fsbmpVxFSText.h"
 
 static const char kFile[] = "fsbmpVxFS";
@@ -51,8 +52,8 @@ CVoError FsParserVxFS::talkToFSDB(const std::string& cmd, std::string* answer) {
     struct timeval timeout;
     timeout.tv_sec = start + kAnswerTimeLimit - now;
     timeout.tv_usec = 0;
-    const int ready =
-        select(fsdbMaxFd + 1, readSet.get_fdsetp(), writeSet.get_fdsetp(), nullptr, &timeout);
+    const int ready = select(impl_->fsdbMaxFd + 1, readSet.get_fdsetp(), writeSet.get_fdsetp(),
+                             nullptr, &timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return JxErrorUtil::ErrorErrNo(HERE, errno, "Couldn't wait for VxFS fsdb's response");

@@ -16,6 +16,7 @@
 #include "core/device.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "xfs/fsbmpXFSImpl.h"
 #include "xfs/fsbmpXFSLayout.h"
 #include "xfs/fsbmpXFSLog.h"
 
@@ -56,27 +57,28 @@ FsParserXFS::FsParserXFS(std::shared_ptr<fsbmp::DeviceView> given, const std::st
       hasCRC(false),
       logStart(0),
       logBlocks(0),
-      agBlockLog(0) {
+      agBlockLog(0),
+      impl_(new Impl(*this)) {
   fsType = kXFS;
   *err = init(devPath);
 }
 
 FsParserXFS::~FsParserXFS() {}
 
-int FsParserXFS::treeHeaderSize() const {
-  return hasCRC ? kTreeHeaderCRC : kTreeHeader;
+int FsParserXFS::Impl::treeHeaderSize() const {
+  return fs.hasCRC ? kTreeHeaderCRC : kTreeHeader;
 }
 
-uint32_t FsParserXFS::treeMagic() const {
-  return hasCRC ? kTreeMagicCRC : kTreeMagic;
+uint32_t FsParserXFS::Impl::treeMagic() const {
+  return fs.hasCRC ? kTreeMagicCRC : kTreeMagic;
 }
 
-uint32_t FsParserXFS::agLimit(long long agStart) const {
-  if (agBlocks > 0 && agStart >= 0 && agStart % agBlocks == 0) {
-    const long long ag = agStart / agBlocks;
-    if (ag < static_cast<long long>(agCount)) return agLengths[ag];
+uint32_t FsParserXFS::Impl::agLimit(long long agStart) const {
+  if (fs.agBlocks > 0 && agStart >= 0 && agStart % fs.agBlocks == 0) {
+    const long long ag = agStart / fs.agBlocks;
+    if (ag < static_cast<long long>(fs.agCount)) return fs.agLengths[ag];
   }
-  return agBlocks;
+  return fs.agBlocks;
 }
 
 CVoError FsParserXFS::init(const std::string& dev) {
@@ -166,81 +168,81 @@ CVoError FsParserXFS::init(const std::string& dev) {
   }
   agCount = sbAgCount;
 
-  sectorBytes = sectorSize;
-  memcpy(uuid, sb + kOffSbUuid, sizeof uuid);
-  err = readAgHeaders(HERE);
+  impl_->sectorBytes = sectorSize;
+  memcpy(impl_->uuid, sb + kOffSbUuid, sizeof impl_->uuid);
+  err = impl_->readAgHeaders(HERE);
   if (err.code < 0) return err;
   for (uint32_t ag = 0; ag < agCount; ++ag) blockCount += agLengths[ag];
   fsSize = static_cast<long long>(blockSize) * blockCount;
   return FsParser::init();
 }
 
-CVoError FsParserXFS::readAgHeaders(const JxCodeLocation& where) {
+CVoError FsParserXFS::Impl::readAgHeaders(const JxCodeLocation& where) {
   CVoError err;
-  const long long agBytes = static_cast<long long>(agBlocks) * blockSize;
+  const long long agBytes = static_cast<long long>(fs.agBlocks) * fs.blockSize;
   long long agByteStart = 0;
   uint32_t hinted = 0;
-  for (uint32_t ag = 0; ag < agCount; ++ag, agByteStart += agBytes) {
+  for (uint32_t ag = 0; ag < fs.agCount; ++ag, agByteStart += agBytes) {
     hintAgHeaders(ag, &hinted);
     const long long sector = agByteStart / sectorBytes;
-    err = readBlocks(nodeBuf.get(), sectorBytes, sector, 1);
+    err = fs.readBlocks(fs.nodeBuf.get(), sectorBytes, sector, 1);
     if (err.code < 0)
       return err.Push(FSBMP_AT(where), "Failed to read Super Block of AG %d of %s", ag,
-                      devPath.c_str());
-    const uint32_t copyMagic = fsbmp::decodeBE32(nodeBuf.get() + kOffSbMagic);
+                      fs.devPath.c_str());
+    const uint32_t copyMagic = fsbmp::decodeBE32(fs.nodeBuf.get() + kOffSbMagic);
     if (copyMagic != kSuperMagic) {
       return JxErrorUtil::ErrorErrNo(
           FSBMP_AT(where), ENOSYS,
           "AG %d of %s has incorrect SB magic number: 0x%08x instead of 0x%08x.", ag,
-          devPath.c_str(), copyMagic, kSuperMagic);
+          fs.devPath.c_str(), copyMagic, kSuperMagic);
     }
 
-    err = readBlocks(nodeBuf.get(), sectorBytes, sector + 1, 1);
+    err = fs.readBlocks(fs.nodeBuf.get(), sectorBytes, sector + 1, 1);
     if (err.code < 0)
-      return err.Push(FSBMP_AT(where), "Failed to read AGF of AG %d of %s", ag, devPath.c_str());
-    const unsigned char* agf = nodeBuf.get();
+      return err.Push(FSBMP_AT(where), "Failed to read AGF of AG %d of %s", ag, fs.devPath.c_str());
+    const unsigned char* agf = fs.nodeBuf.get();
     const uint32_t agfMagic = fsbmp::decodeBE32(agf + kOffAgfMagic);
     if (agfMagic != kAgfMagic) {
       return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                      "Incorrect AGF magic of AG %d of %s: 0x%08x instead of 0x%08x",
-                                     ag, devPath.c_str(), agfMagic, kAgfMagic);
+                                     ag, fs.devPath.c_str(), agfMagic, kAgfMagic);
     }
-    if (hasCRC && !isReplayed((sector + 1) * sectorBytes, sectorBytes)) {
+    if (fs.hasCRC && !isReplayed((sector + 1) * sectorBytes, sectorBytes)) {
       const uint32_t stored = fsbmp::decodeLE32(agf + kOffAgfCRC);
       const uint32_t computed = metadataCRC(agf, static_cast<size_t>(sectorBytes), kOffAgfCRC);
       if (computed != stored && fsbmp::kChecksumsRefuse) {
         return JxErrorUtil::ErrorErrNo(
             FSBMP_AT(where), ENOSYS,
             "AGF of AG %u of %s fails its CRC (stored 0x%08x, computed 0x%08x)", ag,
-            devPath.c_str(), stored, computed);
+            fs.devPath.c_str(), stored, computed);
       }
     }
     const uint32_t length = fsbmp::decodeBE32(agf + kOffAgfLength);
     const uint32_t byBlockRoot = fsbmp::decodeBE32(agf + kOffAgfByBlockRoot);
     const uint32_t freeBlocks = fsbmp::decodeBE32(agf + kOffAgfFreeBlocks);
-    debug.Debug("FsParserXFS::init",
-                "      AGF[%d]: roots=(%d, %d), levels=(%d, %d), freeblks=%d, length=%d", ag,
-                static_cast<int>(byBlockRoot),
-                static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByCountRoot)),
-                static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByBlockLevels)),
-                static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByCountLevels)),
-                static_cast<int>(freeBlocks), static_cast<int>(length));
+    fs.debug.Debug("FsParserXFS::init",
+                   "      AGF[%d]: roots=(%d, %d), levels=(%d, %d), freeblks=%d, length=%d", ag,
+                   static_cast<int>(byBlockRoot),
+                   static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByCountRoot)),
+                   static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByBlockLevels)),
+                   static_cast<int>(fsbmp::decodeBE32(agf + kOffAgfByCountLevels)),
+                   static_cast<int>(freeBlocks), static_cast<int>(length));
     // AGs begin every agBlocks blocks; a longer one would overlap its successor.
-    if (length > agBlocks) {
+    if (length > fs.agBlocks) {
       return JxErrorUtil::ErrorErrNo(
           FSBMP_AT(where), ENOSYS,
           "AGF of AG %d of %s gives a length of %u blocks, more than the %u of an AG", ag,
-          devPath.c_str(), length, agBlocks);
+          fs.devPath.c_str(), length, fs.agBlocks);
     }
-    agRoots[ag] = byBlockRoot;
-    agLengths[ag] = length;
-    agFreeBlocks[ag] = freeBlocks;
+    fs.agRoots[ag] = byBlockRoot;
+    fs.agLengths[ag] = length;
+    fs.agFreeBlocks[ag] = freeBlocks;
   }
   return CVoError();
 }
 
-bool FsParserXFS::isReplayed(long long offset, int bytes) const {
-  return replayed && view == replayed &&
+bool FsParserXFS::Impl::isReplayed(long long offset, int bytes) const {
+  return replayed && fs.view == replayed &&
          replayed->holds(static_cast<int64_t>(offset), static_cast<uint32_t>(bytes));
 }
 
@@ -256,10 +258,10 @@ CVoError FsParserXFS::verifyBlockCRC32C(const void* block) {
   return CVoError();
 }
 
-CVoError FsParserXFS::readTreeBlock(const JxCodeLocation& where, long long block) {
-  CVoError err = readBlocks(nodeBuf.get(), blockSize, block, 1);
+CVoError FsParserXFS::Impl::readTreeBlock(const JxCodeLocation& where, long long block) {
+  CVoError err = fs.readBlocks(fs.nodeBuf.get(), fs.blockSize, block, 1);
   if (err.code < 0) return err.Push(where, "Failed to read AGF node from block %lld", block);
-  const uint32_t magic = fsbmp::decodeBE32(nodeBuf.get() + kOffTreeMagic);
+  const uint32_t magic = fsbmp::decodeBE32(fs.nodeBuf.get() + kOffTreeMagic);
   const uint32_t expected = treeMagic();
   if (magic != expected) {
     return JxErrorUtil::ErrorErrNo(where, ENOSYS,
@@ -267,20 +269,20 @@ CVoError FsParserXFS::readTreeBlock(const JxCodeLocation& where, long long block
                                    magic, expected);
   }
   // A block the log replay rebuilt carries the CRC of its older contents.
-  if (isReplayed(block * blockSize, blockSize)) return CVoError();
-  err = verifyBlockCRC32C(nodeBuf.get());
+  if (isReplayed(block * fs.blockSize, fs.blockSize)) return CVoError();
+  err = fs.verifyBlockCRC32C(fs.nodeBuf.get());
   if (err.code < 0) return err.Push(where);
   return CVoError();
 }
 
 CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned int node) {
-  const int header = treeHeaderSize();
+  const int header = impl_->treeHeaderSize();
   const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
-  const uint32_t limit = agLimit(agStart);
+  const uint32_t limit = impl_->agLimit(agStart);
   bool atRoot = true;
   unsigned aboveLevel = 0;  // every level must lie below the one above it
-  leavesAhead = 0;
-  nextParent = kNoSibling;
+  impl_->leavesAhead = 0;
+  impl_->nextParent = kNoSibling;
 
   // One block per level, all read into nodeBuf; only the chosen child survives a read.
   for (;;) {
@@ -290,7 +292,7 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
           HERE, ENOSYS, "B+tree block %u of the AG at block %lld of %s lies outside its %u blocks",
           node, agStart, devPath.c_str(), limit);
     }
-    CVoError err = readTreeBlock(HERE, block);
+    CVoError err = impl_->readTreeBlock(HERE, block);
     if (err.code < 0) return err;
     const unsigned char* buf = nodeBuf.get();
 
@@ -323,7 +325,7 @@ CVoError FsParserXFS::findLeaf(unsigned int target, long long agStart, unsigned 
     // Above the leaves: the walk goes on from the leaf it reaches through its right siblings,
     // which are this node's next children (the kernel reads them all at once), then those of the
     // node to its right.
-    if (level == 1) hintLeavesBelow(buf, keys, slot, agStart, limit);
+    if (level == 1) impl_->hintLeavesBelow(buf, keys, slot, agStart, limit);
     node = fsbmp::decodeBE32(buf + header + maxKeys * kRecordSize + slot * kPointerSize);
     aboveLevel = level;
     atRoot = false;
@@ -334,84 +336,85 @@ CVoError FsParserXFS::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
   return buildBitmap(HERE, {/*resetOutputs=*/true, /*count32=*/false}, chunkSize, bmp, bmpSize);
 }
 
-CVoError FsParserXFS::checkLog(const JxCodeLocation& where) {
+CVoError FsParserXFS::Impl::checkLog(const JxCodeLocation& where) {
   static const char kTag[] = "FsParserXFS::getBmp";
-  const int64_t perBlock = blockSize / 512;
+  const int64_t perBlock = fs.blockSize / 512;
   fsbmp::XfsLogPlace place;
-  place.blocks = static_cast<int64_t>(logBlocks) * perBlock;
-  place.hasCRC = hasCRC;
+  place.blocks = static_cast<int64_t>(fs.logBlocks) * perBlock;
+  place.hasCRC = fs.hasCRC;
   memcpy(place.uuid, uuid, sizeof uuid);
-  if (logStart == 0) {
-    debug.Debug(kTag, "Log of %s is on another device%s%s", devPath.c_str(), logDevice ? ": " : "",
-                logDevicePath.c_str());
+  if (fs.logStart == 0) {
+    fs.debug.Debug(kTag, "Log of %s is on another device%s%s", fs.devPath.c_str(),
+                   logDevice ? ": " : "", logDevicePath.c_str());
     if (!logDevice) {
       return JxErrorUtil::ErrorErrNo(
           FSBMP_AT(where), ENOSYS,
           "XFS on %s keeps its log on another device, which the library cannot read: it cannot "
           "tell whether the log needs recovery, and a map made without it could lose data. Name "
           "the log device to map it",
-          devPath.c_str());
+          fs.devPath.c_str());
     }
     // An external log fills its device from the start.
     int64_t bytes = 0;
     CVoError err = logDevice->length(&bytes);
     if (err.code < 0)
       return err.Push(FSBMP_AT(where), "Couldn't measure %s", logDevicePath.c_str());
-    if (logBlocks == 0 || bytes / 512 < place.blocks) {
+    if (fs.logBlocks == 0 || bytes / 512 < place.blocks) {
       return JxErrorUtil::ErrorErrNo(
           FSBMP_AT(where), ENOSYS,
           "%s holds %lld bytes, too few for the log of %u blocks that XFS on %s keeps there",
-          logDevicePath.c_str(), static_cast<long long>(bytes), logBlocks, devPath.c_str());
+          logDevicePath.c_str(), static_cast<long long>(bytes), fs.logBlocks, fs.devPath.c_str());
     }
     place.device = logDevice.get();
   } else {
     // The internal log lies inside one AG.
-    const uint64_t ag = agBlockLog < 32 ? logStart >> agBlockLog : 0;
-    const uint64_t inAg = agBlockLog < 32 ? logStart & ((uint64_t{1} << agBlockLog) - 1) : 0;
-    if (agBlockLog >= 32 || ag >= agCount || logBlocks == 0 ||
-        inAg + logBlocks > agLengths[static_cast<size_t>(ag)]) {
+    const uint64_t ag = fs.agBlockLog < 32 ? fs.logStart >> fs.agBlockLog : 0;
+    const uint64_t inAg =
+        fs.agBlockLog < 32 ? fs.logStart & ((uint64_t{1} << fs.agBlockLog) - 1) : 0;
+    if (fs.agBlockLog >= 32 || ag >= fs.agCount || fs.logBlocks == 0 ||
+        inAg + fs.logBlocks > fs.agLengths[static_cast<size_t>(ag)]) {
       return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                      "XFS SB of %s puts its log of %u blocks at block 0x%llx, "
                                      "outside its AGs",
-                                     devPath.c_str(), logBlocks,
-                                     static_cast<unsigned long long>(logStart));
+                                     fs.devPath.c_str(), fs.logBlocks,
+                                     static_cast<unsigned long long>(fs.logStart));
     }
-    place.start = (static_cast<int64_t>(ag) * agBlocks + static_cast<int64_t>(inAg)) * perBlock;
+    place.start = (static_cast<int64_t>(ag) * fs.agBlocks + static_cast<int64_t>(inAg)) * perBlock;
   }
   fsbmp::XfsLogState log;
-  CVoError err = fsbmp::inspectXfsLog(where, *this, place, &log);
+  CVoError err = fsbmp::inspectXfsLog(where, fs, place, &log);
   if (err.code < 0) return err;
-  debug.Debug(kTag,
-              "Log of %s: %lld blocks of 512 bytes at block %lld; head %lld, tail %lld, "
-              "last record at %lld of cycle %u: %s",
-              devPath.c_str(), static_cast<long long>(place.blocks),
-              static_cast<long long>(place.start), static_cast<long long>(log.head),
-              static_cast<long long>(log.tail), static_cast<long long>(log.lastRecord),
-              log.headCycle,
-              log.zeroed  ? "never written, clean"
-              : log.clean ? "clean"
-                          : "needs recovery");
+  fs.debug.Debug(kTag,
+                 "Log of %s: %lld blocks of 512 bytes at block %lld; head %lld, tail %lld, "
+                 "last record at %lld of cycle %u: %s",
+                 fs.devPath.c_str(), static_cast<long long>(place.blocks),
+                 static_cast<long long>(place.start), static_cast<long long>(log.head),
+                 static_cast<long long>(log.tail), static_cast<long long>(log.lastRecord),
+                 log.headCycle,
+                 log.zeroed  ? "never written, clean"
+                 : log.clean ? "clean"
+                             : "needs recovery");
   if (log.clean) return CVoError();
 
   // Replay it in memory: the free-space trees as mounting would leave them.
-  std::shared_ptr<fsbmp::MemoryOverlay> overlay = std::make_shared<fsbmp::MemoryOverlay>(onDisk);
+  std::shared_ptr<fsbmp::MemoryOverlay> overlay = std::make_shared<fsbmp::MemoryOverlay>(fs.onDisk);
   fsbmp::XfsReplay replay;
-  err = fsbmp::replayXfsLog(where, *this, place, log, overlay.get(), &replay);
+  err = fsbmp::replayXfsLog(where, fs, place, log, overlay.get(), &replay);
   if (err.code < 0) return err;
-  debug.Debug(kTag,
-              "Log of %s replayed in memory from log block %lld to %lld%s: %u records, %u "
-              "transactions, %llu buffers put in place, %llu cancelled, %llu already on the device",
-              devPath.c_str(), static_cast<long long>(replay.tail),
-              static_cast<long long>(replay.head),
-              replay.torn ? " (the head moved back over records whose writes did not finish)" : "",
-              replay.records, replay.transactions, static_cast<unsigned long long>(replay.buffers),
-              static_cast<unsigned long long>(replay.cancelled),
-              static_cast<unsigned long long>(replay.current));
-  logNeedsRecovery = true;
-  replayedTransactions = replay.transactions;
-  replayedBuffers = replay.buffers;
+  fs.debug.Debug(
+      kTag,
+      "Log of %s replayed in memory from log block %lld to %lld%s: %u records, %u "
+      "transactions, %llu buffers put in place, %llu cancelled, %llu already on the device",
+      fs.devPath.c_str(), static_cast<long long>(replay.tail), static_cast<long long>(replay.head),
+      replay.torn ? " (the head moved back over records whose writes did not finish)" : "",
+      replay.records, replay.transactions, static_cast<unsigned long long>(replay.buffers),
+      static_cast<unsigned long long>(replay.cancelled),
+      static_cast<unsigned long long>(replay.current));
+  fs.logNeedsRecovery = true;
+  fs.replayedTransactions = replay.transactions;
+  fs.replayedBuffers = replay.buffers;
   replayed = overlay;
-  view = overlay;
+  fs.view = overlay;
   return CVoError();
 }
 
@@ -420,7 +423,7 @@ CVoError FsParserXFS::setJournalDevice(const std::string& path) {
     return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "XFS on %s keeps its log on its own device",
                                    devPath.c_str());
   }
-  if (logChecked) {
+  if (impl_->logChecked) {
     return JxErrorUtil::ErrorErrNo(HERE, EINVAL,
                                    "The log of XFS on %s was read already: name its device first",
                                    devPath.c_str());
@@ -428,17 +431,21 @@ CVoError FsParserXFS::setJournalDevice(const std::string& path) {
   std::unique_ptr<CVoFile> file(new CVoFile());
   CVoError err = file->Open(path.c_str(), fsbmp::kDeviceOpenFlags, fsbmp::kDeviceOpenMode);
   if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", path.c_str());
-  logDeviceFile = std::move(file);
-  logDevice = std::make_shared<fsbmp::FileView>(logDeviceFile.get());
-  logDevicePath = path;
+  impl_->logDeviceFile = std::move(file);
+  impl_->logDevice = std::make_shared<fsbmp::FileView>(impl_->logDeviceFile.get());
+  impl_->logDevicePath = path;
   return CVoError();
 }
 
-CVoError FsParserXFS::readLog() {
-  return logOnce(HERE);
+bool FsParserXFS::logDeviceNamed() const {
+  return impl_->logDevice != nullptr;
 }
 
-CVoError FsParserXFS::logOnce(const JxCodeLocation& where) {
+CVoError FsParserXFS::readLog() {
+  return impl_->logOnce(HERE);
+}
+
+CVoError FsParserXFS::Impl::logOnce(const JxCodeLocation& where) {
   if (!logChecked) {
     logVerdict = checkLog(where);
     logChecked = true;
@@ -451,25 +458,25 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
   // The trees say nothing of what a log not yet replayed allocates: it is replayed first. Without
   // AGs nothing is called free, so nothing can be lost either.
   if (agCount > 0) {
-    CVoError err = logOnce(where);
+    CVoError err = impl_->logOnce(where);
     if (err.code < 0) return err;
   }
-  if (!replayed) return walkTrees(where, layout, bitmap);
+  if (!impl_->replayed) return impl_->walkTrees(where, layout, bitmap);
   // The trees as the replay leaves them, then, only adding, as the device holds them.
   return walkReplayed(where, [&]() {
-    CVoError err = readAgHeaders(where);
+    CVoError err = impl_->readAgHeaders(where);
     if (err.code < 0) return err;
-    return walkTrees(where, layout, bitmap);
+    return impl_->walkTrees(where, layout, bitmap);
   });
 }
 
-CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& layout,
-                                unsigned char* bitmap) {
+CVoError FsParserXFS::Impl::walkTrees(const JxCodeLocation& where, const ChunkLayout& layout,
+                                      unsigned char* bitmap) {
   CVoError err;
   const uint64_t blocksPerChunk = static_cast<uint64_t>(layout.blocksPerChunk);
   const int chunkShift = layout.chunkShift;
   const long long nChunks = static_cast<long long>(layout.nChunks);
-  const uint64_t bytes = bitmapBytes(layout);
+  const uint64_t bytes = fs.bitmapBytes(layout);
   // Everything is used until a free extent says otherwise, past the file system's end too. The
   // extents come in ascending order, so the bitmap is written in one pass: the chunks from
   // `filledTo` up to the next free run are set, the free run keeps the zeros of the allocation,
@@ -477,12 +484,12 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
   uint64_t filledTo = 0;
 
   const int header = treeHeaderSize();
-  const uint32_t maxRecords = static_cast<uint32_t>(blockSize - header) / kRecordSize;
+  const uint32_t maxRecords = static_cast<uint32_t>(fs.blockSize - header) / kRecordSize;
 
   rootsHinted = 0;
-  for (uint32_t ag = 0; ag < agCount; ++ag) {
-    const long long agStart = static_cast<long long>(ag) * agBlocks;
-    const uint32_t agLength = agLengths[ag];
+  for (uint32_t ag = 0; ag < fs.agCount; ++ag) {
+    const long long agStart = static_cast<long long>(ag) * fs.agBlocks;
+    const uint32_t agLength = fs.agLengths[ag];
     err = firstLeaf(ag);
     if (err.code < 0)
       return err.Push(FSBMP_AT(where), "Couldn't find first free interval of AG %d", ag);
@@ -491,13 +498,13 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
     uint64_t previousEnd = 0;
     uint32_t leaves = 1;
     for (;;) {
-      const unsigned char* leaf = nodeBuf.get();
+      const unsigned char* leaf = fs.nodeBuf.get();
       const uint32_t records = fsbmp::decodeBE16(leaf + kOffTreeRecords);
       if (records > maxRecords) {
         return JxErrorUtil::ErrorErrNo(
             FSBMP_AT(where), ENOSYS,
             "B+tree leaf of AG %d of %s holds %u records, more than its %u slots", ag,
-            devPath.c_str(), records, maxRecords);
+            fs.devPath.c_str(), records, maxRecords);
       }
       // Only the root of an AG without free space is an empty leaf; a chain of leaves that
       // each hold at least one non-empty extent in ascending order cannot come back on itself
@@ -507,7 +514,7 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
       if (records == 0 && chained) {
         return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                        "Empty B+tree leaf in the chain of AG %d of %s", ag,
-                                       devPath.c_str());
+                                       fs.devPath.c_str());
       }
       for (uint32_t r = 0; r < records; ++r) {
         const unsigned char* rec = leaf + header + r * kRecordSize;
@@ -517,13 +524,13 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
         if (count == 0) {
           return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extent of no blocks at block %u of AG %d of %s",
-                                         start, ag, devPath.c_str());
+                                         start, ag, fs.devPath.c_str());
         }
         if (end > agLength) {
           return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extent of %u blocks at block %u of AG %d of %s "
                                          "runs past the AG's %u blocks",
-                                         count, start, ag, devPath.c_str(), agLength);
+                                         count, start, ag, fs.devPath.c_str(), agLength);
         }
         // By-block order: extents ascend and never overlap. This also ends a sibling chain
         // that comes back to an earlier leaf.
@@ -531,7 +538,7 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
           return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extents of AG %d of %s are out of order at "
                                          "block %u",
-                                         ag, devPath.c_str(), start);
+                                         ag, fs.devPath.c_str(), start);
         }
         previousEnd = end;
         foundFree += count;
@@ -546,7 +553,7 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
           return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                          "Free extent of %u blocks at block %u of AG %d of %s "
                                          "lies past the end of the file system",
-                                         count, start, ag, devPath.c_str());
+                                         count, start, ag, fs.devPath.c_str());
         }
         if (firstChunk < endChunk) {
           if (firstChunk >= filledTo) {
@@ -564,24 +571,24 @@ CVoError FsParserXFS::walkTrees(const JxCodeLocation& where, const ChunkLayout& 
         return JxErrorUtil::ErrorErrNo(
             FSBMP_AT(where), ENOSYS,
             "Right sibling %u of a B+tree leaf of AG %d of %s lies outside its %u blocks", sibling,
-            ag, devPath.c_str(), agLength);
+            ag, fs.devPath.c_str(), agLength);
       }
       // Every leaf is a distinct block of the AG.
       if (++leaves > agLength) {
         return JxErrorUtil::ErrorErrNo(
             FSBMP_AT(where), ENOSYS, "B+tree leaves of AG %d of %s run on past the AG's %u blocks",
-            ag, devPath.c_str(), agLength);
+            ag, fs.devPath.c_str(), agLength);
       }
       err = nextLeaf(FSBMP_AT(where), agStart, agLength, sibling);
       if (err.code < 0) return err;
     }
 
-    if (foundFree != agFreeBlocks[ag]) {
+    if (foundFree != fs.agFreeBlocks[ag]) {
       return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                      "Unexpected inconsistency: found %d free blocks for AG %d, "
                                      "but AGF says there should be %d",
                                      static_cast<int>(foundFree), ag,
-                                     static_cast<int>(agFreeBlocks[ag]));
+                                     static_cast<int>(fs.agFreeBlocks[ag]));
     }
   }
 

@@ -9,6 +9,7 @@
 #include "core/coding.h"
 #include "core/read_ahead.h"
 #include "fsbmp/fsbmpXFS.h"
+#include "xfs/fsbmpXFSImpl.h"
 #include "xfs/fsbmpXFSLayout.h"
 
 using namespace fsbmp::xfs;
@@ -22,39 +23,44 @@ const uint32_t kAheadAgs = 512;
 
 }  // namespace
 
-void FsParserXFS::hintAgHeaders(uint32_t from, uint32_t* hinted) {
+void FsParserXFS::Impl::hintAgHeaders(uint32_t from, uint32_t* hinted) {
   uint32_t first = 0, until = 0;
-  if (!fsbmp::aheadWindow(from, agCount, kAheadAgs, hinted, &first, &until)) return;
+  if (!fsbmp::aheadWindow(from, fs.agCount, kAheadAgs, hinted, &first, &until)) return;
   // The superblock copy and the AGF: the AG's first two sectors.
-  const long long agSectors = static_cast<long long>(agBlocks) * blockSize / sectorBytes;
-  if (blocksCached(sectorBytes, (until - 1) * agSectors + 1)) return;
-  for (uint32_t ag = first; ag < until; ++ag) willReadBlocks(sectorBytes, ag * agSectors, 2);
+  const long long agSectors = static_cast<long long>(fs.agBlocks) * fs.blockSize / sectorBytes;
+  if (fs.blocksCached(sectorBytes, (until - 1) * agSectors + 1)) return;
+  for (uint32_t ag = first; ag < until; ++ag) fs.willReadBlocks(sectorBytes, ag * agSectors, 2);
 }
 
-void FsParserXFS::hintRoots(uint32_t from, uint32_t* hinted) {
+void FsParserXFS::Impl::hintRoots(uint32_t from, uint32_t* hinted) {
   uint32_t first = 0, until = 0;
-  if (!fsbmp::aheadWindow(from, agCount, kAheadAgs, hinted, &first, &until)) return;
-  auto rootOf = [&](uint32_t ag) { return static_cast<long long>(ag) * agBlocks + agRoots[ag]; };
-  if (agRoots[until - 1] < agLengths[until - 1] && blocksCached(blockSize, rootOf(until - 1)))
+  if (!fsbmp::aheadWindow(from, fs.agCount, kAheadAgs, hinted, &first, &until)) return;
+  auto rootOf = [&](uint32_t ag) {
+    return static_cast<long long>(ag) * fs.agBlocks + fs.agRoots[ag];
+  };
+  if (fs.agRoots[until - 1] < fs.agLengths[until - 1] &&
+      fs.blocksCached(fs.blockSize, rootOf(until - 1)))
     return;
   for (uint32_t ag = first; ag < until; ++ag)
-    if (agRoots[ag] < agLengths[ag]) willReadBlocks(blockSize, rootOf(ag), 1);
+    if (fs.agRoots[ag] < fs.agLengths[ag]) fs.willReadBlocks(fs.blockSize, rootOf(ag), 1);
 }
 
-bool FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_t from,
-                               long long agStart, uint32_t limit) {
+bool FsParserXFS::Impl::hintChildren(const unsigned char* node, uint32_t keys, uint32_t from,
+                                     long long agStart, uint32_t limit) {
   // The child pointers follow all the key slots; those outside the AG are not hinted (the
   // descent refuses the one it takes), and children in consecutive blocks make one hint.
   const int header = treeHeaderSize();
-  const uint32_t maxKeys = static_cast<uint32_t>(blockSize - header) / (kRecordSize + kPointerSize);
+  const uint32_t maxKeys =
+      static_cast<uint32_t>(fs.blockSize - header) / (kRecordSize + kPointerSize);
   const unsigned char* pointers = node + header + maxKeys * kRecordSize;
   // A warm cache that holds the last child holds the others as a rule: no hints then.
   uint32_t last = keys;
   while (last > from && fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize) >= limit) --last;
   if (last == from ||
-      blocksCached(blockSize, agStart + fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize)))
+      fs.blocksCached(fs.blockSize,
+                      agStart + fsbmp::decodeBE32(pointers + (last - 1) * kPointerSize)))
     return false;
-  fsbmp::RunHints runs(this, blockSize);
+  fsbmp::RunHints runs(&fs, fs.blockSize);
   for (uint32_t i = from; i < last; ++i) {
     const uint32_t child = fsbmp::decodeBE32(pointers + i * kPointerSize);
     if (child < limit) runs.add(static_cast<uint64_t>(agStart) + child);
@@ -62,18 +68,18 @@ bool FsParserXFS::hintChildren(const unsigned char* node, uint32_t keys, uint32_
   return true;
 }
 
-void FsParserXFS::hintLeavesBelow(const unsigned char* node, uint32_t keys, uint32_t from,
-                                  long long agStart, uint32_t limit) {
+void FsParserXFS::Impl::hintLeavesBelow(const unsigned char* node, uint32_t keys, uint32_t from,
+                                        long long agStart, uint32_t limit) {
   leavesAhead = keys - from - 1;
   nextParent = kNoSibling;
   // On a cold cache the node to the right comes next, and its children after it; a warm one
   // needs neither its read nor their hints.
   if (!hintChildren(node, keys, from, agStart, limit)) return;
   nextParent = fsbmp::decodeBE32(node + kOffTreeRightSibling);
-  if (nextParent < limit) willReadBlocks(blockSize, agStart + nextParent, 1);
+  if (nextParent < limit) fs.willReadBlocks(fs.blockSize, agStart + nextParent, 1);
 }
 
-void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
+void FsParserXFS::Impl::hintNextLeaves(long long agStart, uint32_t limit) {
   if (leavesAhead > 0) {
     --leavesAhead;
     return;
@@ -84,11 +90,12 @@ void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
   const uint32_t parent = nextParent;
   nextParent = kNoSibling;
   if (parent >= limit) return;
-  if (!parentBuf) parentBuf.reset(new (std::nothrow) unsigned char[blockSize]);
-  if (!parentBuf || readBlocks(parentBuf.get(), blockSize, agStart + parent, 1).code < 0) return;
+  if (!parentBuf) parentBuf.reset(new (std::nothrow) unsigned char[fs.blockSize]);
+  if (!parentBuf || fs.readBlocks(parentBuf.get(), fs.blockSize, agStart + parent, 1).code < 0)
+    return;
   const unsigned char* node = parentBuf.get();
   const uint32_t maxKeys =
-      static_cast<uint32_t>(blockSize - treeHeaderSize()) / (kRecordSize + kPointerSize);
+      static_cast<uint32_t>(fs.blockSize - treeHeaderSize()) / (kRecordSize + kPointerSize);
   const uint32_t keys = fsbmp::decodeBE16(node + kOffTreeRecords);
   if (fsbmp::decodeBE32(node + kOffTreeMagic) != treeMagic() ||
       fsbmp::decodeBE16(node + kOffTreeLevel) != 1 || keys == 0 || keys > maxKeys)
@@ -98,13 +105,13 @@ void FsParserXFS::hintNextLeaves(long long agStart, uint32_t limit) {
 
 // The walk's two reads of a leaf, each after its hints: out of the walk's own function, so that
 // its record loop compiles as it did without them.
-CVoError FsParserXFS::firstLeaf(uint32_t ag) {
+CVoError FsParserXFS::Impl::firstLeaf(uint32_t ag) {
   hintRoots(ag, &rootsHinted);
-  return findLeaf(0, static_cast<long long>(ag) * agBlocks, agRoots[ag]);
+  return fs.findLeaf(0, static_cast<long long>(ag) * fs.agBlocks, fs.agRoots[ag]);
 }
 
-CVoError FsParserXFS::nextLeaf(const JxCodeLocation& where, long long agStart, uint32_t agLength,
-                               uint32_t sibling) {
+CVoError FsParserXFS::Impl::nextLeaf(const JxCodeLocation& where, long long agStart,
+                                     uint32_t agLength, uint32_t sibling) {
   hintNextLeaves(agStart, agLength);
   return readTreeBlock(where, agStart + sibling);
 }
