@@ -119,8 +119,9 @@ class LvmDisk : public ::testing::Test {
     mustRun("mkdir -p " + mnt);
     for (const std::string& file : {fsX_, fsY_}) {
       if (run("mount -o loop " + file + " " + mnt, nullptr, true) != 0) continue;
-      run("dd if=/dev/urandom of=" + mnt + "/junk bs=1M count=20 status=none && sync && rm " + mnt +
-              "/junk && dd if=/dev/urandom of=" + mnt + "/keep bs=64k count=9 status=none",
+      run("dd if=/dev/urandom of=" + mnt + "/junk bs=1M count=20 status=none && sync -f " + mnt +
+              " && rm " + mnt + "/junk && dd if=/dev/urandom of=" + mnt +
+              "/keep bs=64k count=9 status=none",
           nullptr, true);
       run("umount " + mnt, nullptr, true);
       filled_ = true;
@@ -140,7 +141,12 @@ class LvmDisk : public ::testing::Test {
       patchFile(pv, static_cast<uint64_t>(at),
                 std::vector<unsigned char>(z.begin() + o, z.begin() + o + kStripe));
     }
-    mustRun("sync");
+    // Only these files: a sync of every file system would also write back the maps of another
+    // test's mounted image before it takes its crash-consistent snapshot.
+    std::string written = fsX_ + " " + fsY_ + " " + fsZ_;
+    for (const auto& volume : runs_)
+      for (const LvRun& r : volume.second) written += " " + r.pv;
+    mustRun("sync " + written);
   }
 
   static void TearDownTestSuite() {
