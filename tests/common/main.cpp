@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
