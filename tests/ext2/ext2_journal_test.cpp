@@ -147,14 +147,14 @@ TEST_P(Ext2JournalTest, MapCoversWhatReplayLeavesUsed) {
   EXPECT_GT(parser.replayedTransactions, 0u);
   EXPECT_EQ(s.fastCommits, !parser.fastCommitExtents.empty());
   // The tool says so.
-  if (const char* cli = getenv("FSBMP_CLI")) {
-    const char* emulator = getenv("FSBMP_EMULATOR");
-    out = mustRun(std::string(emulator ? emulator : "") + " '" + cli + "' info '" + snap + "'");
-    EXPECT_NE(out.find("journal:     needs recovery: " +
-                       std::to_string(parser.replayedTransactions) + " transactions"),
-              std::string::npos)
-        << out;
-  }
+  const char* cli = getenv("FSBMP_CLI");
+  ASSERT_NE(cli, nullptr) << "FSBMP_CLI names the tool under test";
+  const char* emulator = getenv("FSBMP_EMULATOR");
+  out = mustRun(std::string(emulator ? emulator : "") + " '" + cli + "' info '" + snap + "'");
+  EXPECT_NE(out.find("journal:     needs recovery: " + std::to_string(parser.replayedTransactions) +
+                     " transactions"),
+            std::string::npos)
+      << out;
 
   // End to end: a copy of only the mapped blocks, checked by e2fsck (which replays its journal),
   // holds every file of the replayed snapshot with the same contents.

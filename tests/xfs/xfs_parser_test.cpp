@@ -416,15 +416,16 @@ TEST(XfsLog, SnapshotsOfMountedFileSystemsMapAsReplayLeavesThem) {
     EXPECT_EQ(c.wraps, !log.contains(" of cycle 1: "));
     EXPECT_TRUE(p->logNeedsRecovery);
     EXPECT_GT(p->replayedTransactions, 0u);
-    if (const char* cli = getenv("FSBMP_CLI")) {  // the tool says so
-      const char* emulator = getenv("FSBMP_EMULATOR");
-      const std::string out =
-          mustRun(std::string(emulator ? emulator : "") + " '" + cli + "' info '" + snap + "'");
-      EXPECT_NE(out.find("journal:     needs recovery: " + std::to_string(p->replayedTransactions) +
-                         " transactions"),
-                std::string::npos)
-          << out;
-    }
+    // The tool says so.
+    const char* cli = getenv("FSBMP_CLI");
+    ASSERT_NE(cli, nullptr) << "FSBMP_CLI names the tool under test";
+    const char* emulator = getenv("FSBMP_EMULATOR");
+    const std::string out =
+        mustRun(std::string(emulator ? emulator : "") + " '" + cli + "' info '" + snap + "'");
+    EXPECT_NE(out.find("journal:     needs recovery: " + std::to_string(p->replayedTransactions) +
+                       " transactions"),
+              std::string::npos)
+        << out;
 
     const std::vector<bool> after = describe(replayed).expectedChunks(p->blockSize);
     const std::vector<bool> before = describe(snap).expectedChunks(p->blockSize);
