@@ -34,19 +34,10 @@ class FSBMP_API FsParserReiserFS : public FsParser {
                       unsigned char* bitmap) override;
 
  private:
-  // Puts the journal's transactions that a mount or reiserfsck would replay in place, through
-  // an overlay over the device. Errors name `where`.
-  CVoError replayJournal(const JxCodeLocation& where);
-  // The walk itself, over whichever view the parser reads through.
-  CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
-  // Hints the bitmap blocks from *hinted (at least `from`) up to a window past `from` to the
-  // kernel (willReadBlocks), none past those that cover block_count; *hinted becomes the first
-  // bitmap not hinted. The probe's free-count check calls it.
-  void hintBitmaps(uint32_t from, uint32_t* hinted);
-  // Block number of bitmap block i.
-  long long bitmapBlock(uint32_t i) const {
-    return i == 0 ? firstBitmapBlock : static_cast<long long>(i) * bitsPerBitmap;
-  }
+  // The journal's replay, the walk and the probe's read-ahead hints
+  // (src/reiserfs/fsbmpReiserFSImpl.h).
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 #endif

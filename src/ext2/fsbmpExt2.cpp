@@ -10,8 +10,8 @@
 
 #include "core/block_size.h"
 #include "core/coding.h"
+#include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2Layout.h"
-#include "ext2/fsbmpExt2Verify.h"
 
 static const char kFile[] = "fsbmpExt2";
 #define HERE JX_LOCATION(kFile)
@@ -53,7 +53,8 @@ FsParserExt2::FsParserExt2(std::shared_ptr<fsbmp::DeviceView> given, const std::
       needsRecovery(false),
       journalInode(0),
       replayedTransactions(0),
-      replayedBlocks(0) {
+      replayedBlocks(0),
+      impl_(new Impl(*this)) {
   fsType = kExt2;
   *err = init(devPath);
 }
@@ -79,7 +80,7 @@ CVoError FsParserExt2::init(const std::string& dev) {
                                    "%s is an external ext3/4 journal, not a file system", path);
   }
   debug.Debug(kTag, "Detected ext2/3/4 FS on %s", path);
-  err = setUpChecksums(HERE, sb);
+  err = impl_->setUpChecksums(HERE, sb);
   if (err.code < 0) return err;
 
   const uint32_t compat = fsbmp::decodeLE32(sb + kSbFeatureCompat);
@@ -236,14 +237,14 @@ CVoError FsParserExt2::init(const std::string& dev) {
   // here is kept for getBmp, so that the file system is still recognised for what it is.
   needsRecovery = (incompat & kIncompatRecover) != 0;
   journalInode = (compat & kCompatHasJournal) ? fsbmp::decodeLE32(sb + kSbJournalInode) : 0;
-  memcpy(journalUuid, sb + kSbJournalUuid, sizeof journalUuid);
+  memcpy(impl_->journalUuid, sb + kSbJournalUuid, sizeof impl_->journalUuid);
   if (needsRecovery) {
     debug.Debug(kTag, "   needs_recovery (journal inode %u)", journalInode);
     if (journalInode == 0) {
       replayError = JxErrorUtil::ErrorErrNo(
           HERE, ENOSYS, "%s needs recovery from its journal, which is on another device", path);
     } else {
-      CVoError replay = replayJournal(HERE, sb);
+      CVoError replay = impl_->replayJournal(HERE, sb);
       if (replay.code < 0)
         replayError = replay.Push(HERE, "Couldn't replay the journal of %s", path);
     }

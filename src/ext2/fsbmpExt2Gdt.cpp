@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "fsbmp/fsbmpExt2.h"
 
@@ -17,9 +18,9 @@ namespace {
 const int kGdtReadBytes = 64 * 1024;
 }  // namespace
 
-uint64_t FsParserExt2::groupMetaStart(uint32_t g) const {
-  const uint64_t first = firstDataBlock + static_cast<uint64_t>(g) * blocksPerGroup;
-  return first == 0 && blockSize == kSuperblockSize ? 1 : first;
+uint64_t FsParserExt2::Impl::groupMetaStart(uint32_t g) const {
+  const uint64_t first = fs.firstDataBlock + static_cast<uint64_t>(g) * fs.blocksPerGroup;
+  return first == 0 && fs.blockSize == kSuperblockSize ? 1 : first;
 }
 
 CVoError FsParserExt2::readGDT(uint64_t first, int count, std::vector<ext4_group_desc_64>* gdt,
@@ -52,7 +53,7 @@ CVoError FsParserExt2::readGDT(uint64_t first, int count, std::vector<ext4_group
       const uint32_t group = firstGroup + static_cast<uint32_t>(gdt->size());
       // Slots past the last group fill out the table's last block and carry nothing.
       if (group < groupDescCount) {
-        err = verifyDescCsum(HERE, group, raw);
+        err = impl_->verifyDescCsum(HERE, group, raw);
         if (err.code < 0) return err;
       }
       const ext4_group_desc_64 d = decodeGroupDesc(raw, wide);
@@ -70,43 +71,43 @@ CVoError FsParserExt2::readGDT(uint64_t first, int count, std::vector<ext4_group
   return CVoError();
 }
 
-CVoError FsParserExt2::gatherGDT(const JxCodeLocation& where,
-                                 std::vector<ext4_group_desc_64>* gdt) {
-  const char* path = devPath.c_str();
+CVoError FsParserExt2::Impl::gatherGDT(const JxCodeLocation& where,
+                                       std::vector<ext4_group_desc_64>* gdt) {
+  const char* path = fs.devPath.c_str();
   gdt->clear();
   // Every descriptor block lies on the device; a table larger than the device is corrupt, and
   // refusing it here keeps a hostile group count from sizing the table.
-  if (static_cast<uint64_t>(descBlocks) * static_cast<uint64_t>(blockSize) >
-      static_cast<uint64_t>(devSize)) {
+  if (static_cast<uint64_t>(fs.descBlocks) * static_cast<uint64_t>(fs.blockSize) >
+      static_cast<uint64_t>(fs.devSize)) {
     return JxErrorUtil::ErrorErrNo(
         FSBMP_AT(where), ENOSYS,
         "Group descriptor table of %s (%u blocks of %d bytes) is larger than the device", path,
-        descBlocks, blockSize);
+        fs.descBlocks, fs.blockSize);
   }
 
-  if (firstMetaBg != 0) {
-    CVoError err = readGDT(groupMetaStart(0) + 1, static_cast<int>(firstMetaBg), gdt, 0);
+  if (fs.firstMetaBg != 0) {
+    CVoError err = fs.readGDT(groupMetaStart(0) + 1, static_cast<int>(fs.firstMetaBg), gdt, 0);
     if (err.code < 0)
       return err.Push(FSBMP_AT(where), "Failed to read pre-META_BG Group Descriptor Table of %s",
                       path);
   }
-  gdt->reserve(static_cast<size_t>(descBlocks) * descsPerBlock);
+  gdt->reserve(static_cast<size_t>(fs.descBlocks) * fs.descsPerBlock);
   std::vector<ext4_group_desc_64> metaGroup;
-  for (uint32_t i = firstMetaBg; i < descBlocks; ++i) {
-    const uint32_t g = i * descsPerBlock;
-    const uint64_t block = groupMetaStart(g) + (bgHasSuper(g) ? 1 : 0);
-    CVoError err = readGDT(block, 1, &metaGroup, g);
+  for (uint32_t i = fs.firstMetaBg; i < fs.descBlocks; ++i) {
+    const uint32_t g = i * fs.descsPerBlock;
+    const uint64_t block = groupMetaStart(g) + (fs.bgHasSuper(g) ? 1 : 0);
+    CVoError err = fs.readGDT(block, 1, &metaGroup, g);
     if (err.code < 0) {
       return err.Push(FSBMP_AT(where), "Failed to GDT of meta group %d from %s",
-                      static_cast<int>(i - firstMetaBg), path);
+                      static_cast<int>(i - fs.firstMetaBg), path);
     }
     gdt->insert(gdt->end(), metaGroup.begin(), metaGroup.end());
   }
 
-  if (gdt->size() < groupDescCount) {
+  if (gdt->size() < fs.groupDescCount) {
     return JxErrorUtil::ErrorInt(FSBMP_AT(where), 1,
                                  "Didn't read the expected number of GDs from %s", path);
   }
-  gdt->resize(groupDescCount);
+  gdt->resize(fs.groupDescCount);
   return CVoError();
 }

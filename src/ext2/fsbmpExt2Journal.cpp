@@ -17,6 +17,7 @@
 #include "core/checksums.h"
 #include "core/coding.h"
 #include "core/device.h"
+#include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2InodeFormat.h"
 #include "ext2/fsbmpExt2JournalFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
@@ -511,29 +512,29 @@ std::map<uint64_t, BlockOverlay::Copy> replayCommitted(const ScannedLog& log,
 
 }  // namespace
 
-CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned char* sb) {
-  const char* path = devPath.c_str();
-  Context cx{where, path, blockSize, static_cast<uint64_t>(blockCount),
+CVoError FsParserExt2::Impl::replayJournal(const JxCodeLocation& where, const unsigned char* sb) {
+  const char* path = fs.devPath.c_str();
+  Context cx{where, path, fs.blockSize, static_cast<uint64_t>(fs.blockCount),
              [this](uint64_t block, unsigned char* buf) {
-               return readBlocks(buf, blockSize, static_cast<long long>(block), 1);
+               return fs.readBlocks(buf, fs.blockSize, static_cast<long long>(block), 1);
              }};
 
   // The journal inode, from group 0's inode table as the device holds it.
-  std::vector<unsigned char> block(static_cast<size_t>(blockSize));
+  std::vector<unsigned char> block(static_cast<size_t>(fs.blockSize));
   CVoError err = cx.read(groupMetaStart(0) + 1, block.data());
   if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read the descriptor of group 0");
-  const ext4_group_desc_64 group0 = decodeGroupDesc(block.data(), groupDescSize >= kDescSize64);
+  const ext4_group_desc_64 group0 = decodeGroupDesc(block.data(), fs.groupDescSize >= kDescSize64);
   const uint32_t inodeSize =
-      revLevel == 0 ? kGoodOldInodeSize : fsbmp::decodeLE16(sb + kSbInodeSize);
-  if (inodeSize < kGoodOldInodeSize || inodeSize > static_cast<uint32_t>(blockSize) ||
-      inodesPerGroup < kJournalInode)
+      fs.revLevel == 0 ? kGoodOldInodeSize : fsbmp::decodeLE16(sb + kSbInodeSize);
+  if (inodeSize < kGoodOldInodeSize || inodeSize > static_cast<uint32_t>(fs.blockSize) ||
+      fs.inodesPerGroup < kJournalInode)
     return cx.corrupt("the journal inode is out of reach");
   const uint64_t inodeByte = static_cast<uint64_t>(kJournalInode - 1) * inodeSize;
-  const uint64_t inodeBlock = group0.inodeTable() + inodeByte / static_cast<uint64_t>(blockSize);
+  const uint64_t inodeBlock = group0.inodeTable() + inodeByte / static_cast<uint64_t>(fs.blockSize);
   if (inodeBlock >= cx.blockCount) return cx.corrupt("the inode table lies outside the device");
   err = cx.read(inodeBlock, block.data());
   if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read the journal inode of %s", path);
-  const unsigned char* inode = block.data() + inodeByte % static_cast<uint64_t>(blockSize);
+  const unsigned char* inode = block.data() + inodeByte % static_cast<uint64_t>(fs.blockSize);
 
   // Its block map: an extent tree, or ext3's direct and indirect blocks.
   std::vector<JournalExtent> map;
@@ -579,29 +580,30 @@ CVoError FsParserExt2::replayJournal(const JxCodeLocation& where, const unsigned
   return replayLog(where, source);
 }
 
-CVoError FsParserExt2::replayLog(const JxCodeLocation& where, const JournalSource& source) {
-  const Context cx{where, devPath.c_str(), blockSize, static_cast<uint64_t>(blockCount),
+CVoError FsParserExt2::Impl::replayLog(const JxCodeLocation& where, const JournalSource& source) {
+  const Context cx{where, fs.devPath.c_str(), fs.blockSize, static_cast<uint64_t>(fs.blockCount),
                    [this](uint64_t block, unsigned char* buf) {
-                     return readBlocks(buf, blockSize, static_cast<long long>(block), 1);
+                     return fs.readBlocks(buf, fs.blockSize, static_cast<long long>(block), 1);
                    }};
   LogGeometry g;
   CVoError err = readLogGeometry(cx, source, &g);
   if (err.code < 0) return err;
   if (g.start == 0) {
-    debug.Debug(kTag, "   journal: needs_recovery set, but the journal is empty");
+    fs.debug.Debug(kTag, "   journal: needs_recovery set, but the journal is empty");
     return CVoError();
   }
   ScannedLog log;
-  err = scanLog(cx, g, source.read, &debug, &log);
+  err = scanLog(cx, g, source.read, &fs.debug, &log);
   if (err.code < 0) return err;
 
-  fastCommitExtents.clear();
+  fs.fastCommitExtents.clear();
   bool fastCommits = false;
-  err = readFastCommitArea(cx, g, source.read, log.endSequence, &fastCommits, &fastCommitExtents);
+  err =
+      readFastCommitArea(cx, g, source.read, log.endSequence, &fastCommits, &fs.fastCommitExtents);
   if (err.code < 0) return err;
   if (fastCommits) {
-    debug.Debug(kTag, "   journal: fast commits past transaction %u: %zu ranges counted used",
-                log.endSequence - 1, fastCommitExtents.size());
+    fs.debug.Debug(kTag, "   journal: fast commits past transaction %u: %zu ranges counted used",
+                   log.endSequence - 1, fs.fastCommitExtents.size());
   }
 
   uint32_t revoked = 0;
@@ -617,36 +619,38 @@ CVoError FsParserExt2::replayLog(const JxCodeLocation& where, const JournalSourc
     std::map<uint64_t, BlockOverlay::Copy> shorter =
         replayCommitted(log, source, g.sequence, before, &ignored);
     if (!shorter.empty())
-      alsoReplayed =
-          std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(shorter), source.copiesFrom);
+      fs.alsoReplayed = std::make_shared<BlockOverlay>(fs.onDisk, fs.blockSize, std::move(shorter),
+                                                       source.copiesFrom);
     else
-      alsoReplayed = onDisk;
+      fs.alsoReplayed = fs.onDisk;
   }
-  replayedTransactions = static_cast<uint32_t>(log.committed.size());
-  replayedBlocks = static_cast<uint32_t>(copies.size());
-  debug.Debug(kTag,
-              "   journal: replayed %u transactions (%u to %u), %u blocks, %u revoked copies; the "
-              "log ends at journal block %llu",
-              replayedTransactions, g.sequence, log.endSequence - 1, replayedBlocks, revoked,
-              static_cast<unsigned long long>(log.endBlock));
+  fs.replayedTransactions = static_cast<uint32_t>(log.committed.size());
+  fs.replayedBlocks = static_cast<uint32_t>(copies.size());
+  fs.debug.Debug(
+      kTag,
+      "   journal: replayed %u transactions (%u to %u), %u blocks, %u revoked copies; the "
+      "log ends at journal block %llu",
+      fs.replayedTransactions, g.sequence, log.endSequence - 1, fs.replayedBlocks, revoked,
+      static_cast<unsigned long long>(log.endBlock));
   if (!copies.empty())
-    view = std::make_shared<BlockOverlay>(onDisk, blockSize, std::move(copies), source.copiesFrom);
+    fs.view = std::make_shared<BlockOverlay>(fs.onDisk, fs.blockSize, std::move(copies),
+                                             source.copiesFrom);
   return CVoError();
 }
 
 CVoError FsParserExt2::setJournalDevice(const std::string& path) {
   static const unsigned char kNil[16] = {};
-  if (journalInode != 0 || memcmp(journalUuid, kNil, sizeof kNil) == 0) {
+  if (journalInode != 0 || memcmp(impl_->journalUuid, kNil, sizeof kNil) == 0) {
     return JxErrorUtil::ErrorErrNo(HERE, EINVAL, "%s keeps no journal on another device",
                                    devPath.c_str());
   }
   std::unique_ptr<CVoFile> file(new CVoFile());
   CVoError err = file->Open(path.c_str(), kDeviceOpenFlags, kDeviceOpenMode);
   if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", path.c_str());
-  journalFile = std::move(file);
-  journalView = std::make_shared<FileView>(journalFile.get());
+  impl_->journalFile = std::move(file);
+  impl_->journalView = std::make_shared<FileView>(impl_->journalFile.get());
   if (!needsRecovery) return CVoError();
-  err = replayExternal(HERE, path);
+  err = impl_->replayExternal(HERE, path);
   if (err.code < 0) {
     replayError = err;
     return err;
@@ -655,7 +659,7 @@ CVoError FsParserExt2::setJournalDevice(const std::string& path) {
   return CVoError();
 }
 
-CVoError FsParserExt2::replayExternal(const JxCodeLocation& where, const std::string& path) {
+CVoError FsParserExt2::Impl::replayExternal(const JxCodeLocation& where, const std::string& path) {
   // The journal device: an ext superblock with the JOURNAL_DEV feature whose UUID this file
   // system names, then the journal superblock in the block after it; journal blocks are the
   // device's own blocks.
@@ -673,34 +677,34 @@ CVoError FsParserExt2::replayExternal(const JxCodeLocation& where, const std::st
   if (memcmp(sb + kSbUuid, journalUuid, sizeof journalUuid) != 0) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "%s is the journal of another file system, not of %s",
-                                   path.c_str(), devPath.c_str());
+                                   path.c_str(), fs.devPath.c_str());
   }
-  if (logBlock > kMaxLogBlockSize || (1024u << logBlock) != static_cast<uint32_t>(blockSize)) {
+  if (logBlock > kMaxLogBlockSize || (1024u << logBlock) != static_cast<uint32_t>(fs.blockSize)) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "Journal device %s has blocks of another size than %s",
-                                   path.c_str(), devPath.c_str());
+                                   path.c_str(), fs.devPath.c_str());
   }
   int64_t bytes = 0;
   err = journalView->length(&bytes);
   if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't measure %s", path.c_str());
-  const uint64_t deviceBlocks = static_cast<uint64_t>(bytes) / static_cast<uint64_t>(blockSize);
+  const uint64_t deviceBlocks = static_cast<uint64_t>(bytes) / static_cast<uint64_t>(fs.blockSize);
   JournalSource source;
-  source.superblock = blockSize == 1024 ? 2 : 1;
+  source.superblock = fs.blockSize == 1024 ? 2 : 1;
   source.copiesFrom = journalView;
   source.deviceBlock = [deviceBlocks](uint64_t j) { return j < deviceBlocks ? j : UINT64_MAX; };
   std::shared_ptr<DeviceView> device = journalView;
-  const int size = blockSize;
-  source.read = [device, size](uint64_t j, unsigned char* buf) {
-    return readViewBlocks(HERE, device.get(), buf, size, static_cast<long long>(j), 1);
+  const int size = fs.blockSize;
+  source.read = [device, size, where](uint64_t j, unsigned char* buf) {
+    return readViewBlocks(FSBMP_AT(where), device.get(), buf, size, static_cast<long long>(j), 1);
   };
   // The journal superblock names the same UUID.
-  std::vector<unsigned char> jsb(static_cast<size_t>(blockSize));
+  std::vector<unsigned char> jsb(static_cast<size_t>(fs.blockSize));
   err = source.read(source.superblock, jsb.data());
   if (err.code < 0) return err;
   if (memcmp(jsb.data() + kJsbUuid, journalUuid, sizeof journalUuid) != 0) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "%s is the journal of another file system, not of %s",
-                                   path.c_str(), devPath.c_str());
+                                   path.c_str(), fs.devPath.c_str());
   }
   return replayLog(where, source);
 }

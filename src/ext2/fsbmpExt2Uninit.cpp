@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/chunks.h"
+#include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "fsbmp/fsbmpExt2.h"
 
@@ -24,40 +25,41 @@ struct Piece {
 
 }  // namespace
 
-void FsParserExt2::markBlocks(unsigned char* bitmap, uint64_t first, uint64_t count,
-                              uint32_t chunkShift) const {
-  const uint64_t total = static_cast<uint64_t>(blockCount);
+void FsParserExt2::Impl::markBlocks(unsigned char* bitmap, uint64_t first, uint64_t count,
+                                    uint32_t chunkShift) const {
+  const uint64_t total = static_cast<uint64_t>(fs.blockCount);
   if (count == 0 || first >= total) return;
   uint64_t end = count < total - first ? first + count : total;
   // A used block makes its whole cluster used.
-  first = first >> clusterBits << clusterBits;
-  end = ((end - 1) >> clusterBits) + 1;
-  end = end > (total >> clusterBits) ? total : end << clusterBits;
+  first = first >> fs.clusterBits << fs.clusterBits;
+  end = ((end - 1) >> fs.clusterBits) + 1;
+  end = end > (total >> fs.clusterBits) ? total : end << fs.clusterBits;
   fsbmp::setChunkRange(bitmap, first >> chunkShift, ((end - 1) >> chunkShift) + 1);
 }
 
-uint64_t FsParserExt2::superAndDescBlocks(uint32_t g) const {
-  const bool hasSuper = bgHasSuper(g);
-  if (!metaBg || g / descsPerBlock < firstMetaBg) {
+uint64_t FsParserExt2::Impl::superAndDescBlocks(uint32_t g) const {
+  const bool hasSuper = fs.bgHasSuper(g);
+  if (!fs.metaBg || g / fs.descsPerBlock < fs.firstMetaBg) {
     // The old layout: a copy of the table behind each superblock, with the blocks kept for
     // growing it (none under meta_bg).
     const uint64_t tableBlocks =
-        metaBg ? firstMetaBg : static_cast<uint64_t>(descBlocks) + reservedGdtBlocks;
+        fs.metaBg ? fs.firstMetaBg : static_cast<uint64_t>(fs.descBlocks) + fs.reservedGdtBlocks;
     return hasSuper ? 1 + tableBlocks : 0;
   }
   // A meta group keeps its descriptor block in its first, second and last group.
-  const uint32_t slot = g % descsPerBlock;
-  const bool holdsDesc = slot == 0 || slot == 1 || slot == descsPerBlock - 1;
+  const uint32_t slot = g % fs.descsPerBlock;
+  const bool holdsDesc = slot == 0 || slot == 1 || slot == fs.descsPerBlock - 1;
   return (hasSuper ? 1 : 0) + (holdsDesc ? 1 : 0);
 }
 
-void FsParserExt2::markUninitMetadata(const std::vector<ext4_group_desc_64>& gdt,
-                                      unsigned char* bitmap, uint32_t chunkShift) const {
-  for (uint32_t g = 0; g < groupDescCount; ++g) {
+void FsParserExt2::Impl::markUninitMetadata(const std::vector<ext4_group_desc_64>& gdt,
+                                            unsigned char* bitmap, uint32_t chunkShift) const {
+  for (uint32_t g = 0; g < fs.groupDescCount; ++g) {
     const ext4_group_desc_64& desc = gdt[g];
     if ((desc.bg_flags & kBgBlockUninit) == 0) continue;
     markBlocks(bitmap, groupMetaStart(g), superAndDescBlocks(g), chunkShift);
-    if (desc.inodeTable() != 0) markBlocks(bitmap, desc.inodeTable(), inodeTableBlocks, chunkShift);
+    if (desc.inodeTable() != 0)
+      markBlocks(bitmap, desc.inodeTable(), fs.inodeTableBlocks, chunkShift);
     if (desc.blockBitmap() != 0) markBlocks(bitmap, desc.blockBitmap(), 1, chunkShift);
     if (desc.inodeBitmap() != 0) markBlocks(bitmap, desc.inodeBitmap(), 1, chunkShift);
   }
@@ -70,33 +72,33 @@ void FsParserExt2::markUninitMetadata(const std::vector<ext4_group_desc_64>& gdt
 // walk's copy of the table, and the group's bitmap is read and checked against its free count as
 // every other group's is. Inodes in use say nothing here: mke2fs -d leaves flagged groups full of
 // inodes whose blocks lie in the first group of their flex group.
-void FsParserExt2::distrustContradictedUninit(std::vector<ext4_group_desc_64>* gdt) {
+void FsParserExt2::Impl::distrustContradictedUninit(std::vector<ext4_group_desc_64>* gdt) {
   static const char kTag[] = "FsParserExt2::walkBitmap";
   std::vector<ext4_group_desc_64>& table = *gdt;
-  const uint64_t total = static_cast<uint64_t>(blockCount);
+  const uint64_t total = static_cast<uint64_t>(fs.blockCount);
   const auto uninit = [&](uint32_t g) { return (table[g].bg_flags & kBgBlockUninit) != 0; };
-  if (std::none_of(table.begin(), table.begin() + groupDescCount,
+  if (std::none_of(table.begin(), table.begin() + fs.groupDescCount,
                    [](const ext4_group_desc_64& d) { return (d.bg_flags & kBgBlockUninit) != 0; }))
     return;
 
   // The groups' bitmaps and inode tables, cut into the pieces that lie in flagged groups.
   std::vector<Piece> pieces;
   const auto addPieces = [&](uint64_t first, uint64_t count) {
-    if (first == 0 || first < firstDataBlock || first >= total || count == 0) return;
+    if (first == 0 || first < fs.firstDataBlock || first >= total || count == 0) return;
     const uint64_t end = count < total - first ? first + count : total;
     for (uint64_t at = first; at < end;) {
-      const uint64_t h = (at - firstDataBlock) / blocksPerGroup;
-      const uint64_t groupEnd = firstDataBlock + (h + 1) * blocksPerGroup;
+      const uint64_t h = (at - fs.firstDataBlock) / fs.blocksPerGroup;
+      const uint64_t groupEnd = fs.firstDataBlock + (h + 1) * fs.blocksPerGroup;
       const uint64_t to = groupEnd < end ? groupEnd : end;
-      if (h < groupDescCount && uninit(static_cast<uint32_t>(h)))
+      if (h < fs.groupDescCount && uninit(static_cast<uint32_t>(h)))
         pieces.push_back({static_cast<uint32_t>(h), at, to});
       at = to;
     }
   };
-  for (uint32_t g = 0; g < groupDescCount; ++g) {
+  for (uint32_t g = 0; g < fs.groupDescCount; ++g) {
     addPieces(table[g].blockBitmap(), 1);
     addPieces(table[g].inodeBitmap(), 1);
-    addPieces(table[g].inodeTable(), inodeTableBlocks);
+    addPieces(table[g].inodeTable(), fs.inodeTableBlocks);
   }
   // Without flex_bg each group's own metadata comes in group order already.
   const auto byGroup = [](const Piece& a, const Piece& b) { return a.group < b.group; };
@@ -105,18 +107,18 @@ void FsParserExt2::distrustContradictedUninit(std::vector<ext4_group_desc_64>* g
 
   std::vector<std::pair<uint64_t, uint64_t>> clusters;  // [first, end), from the group's start
   size_t next = 0;
-  for (uint32_t g = 0; g < groupDescCount; ++g) {
+  for (uint32_t g = 0; g < fs.groupDescCount; ++g) {
     if (!uninit(g)) continue;
-    const uint64_t start = firstDataBlock + static_cast<uint64_t>(g) * blocksPerGroup;
+    const uint64_t start = fs.firstDataBlock + static_cast<uint64_t>(g) * fs.blocksPerGroup;
     if (start >= total) continue;
-    const uint64_t blocks = total - start < blocksPerGroup ? total - start : blocksPerGroup;
-    const uint64_t groupClusters = ((blocks - 1) >> clusterBits) + 1;
+    const uint64_t blocks = total - start < fs.blocksPerGroup ? total - start : fs.blocksPerGroup;
+    const uint64_t groupClusters = ((blocks - 1) >> fs.clusterBits) + 1;
 
     clusters.clear();
     const auto add = [&](uint64_t first, uint64_t end) {
       if (end > first)
-        clusters.emplace_back((first - start) >> clusterBits,
-                              ((end - 1 - start) >> clusterBits) + 1);
+        clusters.emplace_back((first - start) >> fs.clusterBits,
+                              ((end - 1 - start) >> fs.clusterBits) + 1);
     };
     const uint64_t meta = groupMetaStart(g);
     const uint64_t metaBlocks = superAndDescBlocks(g);
@@ -137,10 +139,11 @@ void FsParserExt2::distrustContradictedUninit(std::vector<ext4_group_desc_64>* g
 
     const ext4_group_desc_64& d = table[g];
     if (d.freeBlocks() == expected) continue;
-    debug.DebugLvl(kTag, 1,
-                   "Block group %u of %s is marked BLOCK_UNINIT but counts %u free clusters where "
-                   "an uninitialised group has %llu: its bitmap is read",
-                   g, devPath.c_str(), d.freeBlocks(), static_cast<unsigned long long>(expected));
+    fs.debug.DebugLvl(
+        kTag, 1,
+        "Block group %u of %s is marked BLOCK_UNINIT but counts %u free clusters where "
+        "an uninitialised group has %llu: its bitmap is read",
+        g, fs.devPath.c_str(), d.freeBlocks(), static_cast<unsigned long long>(expected));
     table[g].bg_flags = static_cast<uint16_t>(table[g].bg_flags & ~kBgBlockUninit);
   }
 }

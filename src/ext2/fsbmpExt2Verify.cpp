@@ -2,8 +2,6 @@
 // from the inode tables, and every block it names (its block map or extent tree with their
 // indirect and index blocks, its extended-attribute block) is marked used in addition to what the
 // block bitmaps say; the blocks that the bitmaps call free are counted and reported.
-#include "ext2/fsbmpExt2Verify.h"
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +11,7 @@
 
 #include "core/coding.h"
 #include "core/location.h"
+#include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2InodeFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "fsbmp/fsbmpExt2.h"
@@ -482,66 +481,66 @@ void FileScan::noteFree(uint64_t first, uint64_t count) {
 }  // namespace
 
 CVoError FsParserExt2::setVerify(bool on) {
-  if (!verifyState) verifyState.reset(new VerifyState());
-  verifyState->on = on;
+  impl_->verifyOn = on;
   return CVoError();
 }
 
 FsParser::VerifyReport FsParserExt2::verifyReport() const {
-  return verifyState ? verifyState->report : VerifyReport();
+  return impl_->verifyReport;
 }
 
-CVoError FsParserExt2::verifyFiles(const JxCodeLocation& where,
-                                   const std::vector<ext4_group_desc_64>& gdt, uint32_t chunkShift,
-                                   unsigned char* bitmap) {
+CVoError FsParserExt2::Impl::verifyFiles(const JxCodeLocation& where,
+                                         const std::vector<ext4_group_desc_64>& gdt,
+                                         uint32_t chunkShift, unsigned char* bitmap) {
   static const char kTag[] = "FsParserExt2::verify";
   unsigned char sb[kSuperblockSize];
-  CVoError err = readBlocks(sb, kSuperblockSize, 1, 1);
-  if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read SB from %s", devPath.c_str());
+  CVoError err = fs.readBlocks(sb, kSuperblockSize, 1, 1);
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where), "Couldn't read SB from %s", fs.devPath.c_str());
   InodeGeometry geo;
-  geo.inodeSize = revLevel == 0 ? kGoodOldInodeSize : fsbmp::decodeLE16(sb + kSbInodeSize);
+  geo.inodeSize = fs.revLevel == 0 ? kGoodOldInodeSize : fsbmp::decodeLE16(sb + kSbInodeSize);
   geo.hugeFile = (fsbmp::decodeLE32(sb + kSbFeatureRoCompat) & kRoCompatHugeFile) != 0;
   geo.wideAcl = (fsbmp::decodeLE32(sb + kSbFeatureIncompat) & kIncompat64bit) != 0;
-  if (geo.inodeSize < kGoodOldInodeSize || geo.inodeSize > static_cast<uint32_t>(blockSize) ||
-      log2(geo.inodeSize) <= 0 || inodesPerGroup > 8u * static_cast<uint32_t>(blockSize)) {
+  if (geo.inodeSize < kGoodOldInodeSize || geo.inodeSize > static_cast<uint32_t>(fs.blockSize) ||
+      log2(geo.inodeSize) <= 0 || fs.inodesPerGroup > 8u * static_cast<uint32_t>(fs.blockSize)) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "Superblock of %s is corrupt: %u inodes of %u bytes per group "
                                    "don't fit the group's inode bitmap and table",
-                                   devPath.c_str(), inodesPerGroup, geo.inodeSize);
+                                   fs.devPath.c_str(), fs.inodesPerGroup, geo.inodeSize);
   }
 
-  VerifyState& state = *verifyState;
-  const bool record = !state.recorded;
-  state.recorded = true;
+  const bool record = !verifyRecorded;
+  verifyRecorded = true;
   FileScan scan(
-      this, where, gdt, geo,
+      &fs, where, gdt, geo,
       [&](uint32_t g, unsigned char* bits) {
         if (!skipsBitmap(gdt[g])) return false;
         // Its superblock copy and descriptor blocks, reserved ones included: the resize inode
         // names those.
-        const uint64_t start = firstDataBlock + static_cast<uint64_t>(g) * blocksPerGroup;
+        const uint64_t start = fs.firstDataBlock + static_cast<uint64_t>(g) * fs.blocksPerGroup;
         const uint64_t from = groupMetaStart(g) - start;
         const uint64_t to = from + superAndDescBlocks(g);
-        for (uint64_t k = from; k < to && k < blocksPerGroup; ++k)
-          bits[k >> clusterBits >> 3] |= static_cast<unsigned char>(1u << ((k >> clusterBits) & 7));
+        for (uint64_t k = from; k < to && k < fs.blocksPerGroup; ++k)
+          bits[k >> fs.clusterBits >> 3] |=
+              static_cast<unsigned char>(1u << ((k >> fs.clusterBits) & 7));
         return true;
       },
       [&](uint64_t first, uint64_t count) { markBlocks(bitmap, first, count, chunkShift); },
-      record ? &state.report : nullptr);
+      record ? &verifyReport : nullptr);
   err = scan.run();
   if (err.code < 0)
     return err.Push(FSBMP_AT(where), "Couldn't verify the maps of %s by its files",
-                    devPath.c_str());
+                    fs.devPath.c_str());
   if (!record) return CVoError();
-  const VerifyReport& r = state.report;
-  debug.DebugLvl(kTag, 1,
-                 "verify %s: %llu inodes read; %llu blocks in use by files that the maps call free",
-                 devPath.c_str(), static_cast<unsigned long long>(r.inodesScanned),
-                 static_cast<unsigned long long>(r.blocksFreeInMaps));
+  const VerifyReport& r = verifyReport;
+  fs.debug.DebugLvl(
+      kTag, 1, "verify %s: %llu inodes read; %llu blocks in use by files that the maps call free",
+      fs.devPath.c_str(), static_cast<unsigned long long>(r.inodesScanned),
+      static_cast<unsigned long long>(r.blocksFreeInMaps));
   for (const VerifyRun& run : r.first)
-    debug.DebugLvl(kTag, 1, "verify %s: blocks %llu to %llu (inode %llu) called free",
-                   devPath.c_str(), static_cast<unsigned long long>(run.block),
-                   static_cast<unsigned long long>(run.block + run.count - 1),
-                   static_cast<unsigned long long>(run.inode));
+    fs.debug.DebugLvl(kTag, 1, "verify %s: blocks %llu to %llu (inode %llu) called free",
+                      fs.devPath.c_str(), static_cast<unsigned long long>(run.block),
+                      static_cast<unsigned long long>(run.block + run.count - 1),
+                      static_cast<unsigned long long>(run.inode));
   return CVoError();
 }

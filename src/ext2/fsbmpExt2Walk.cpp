@@ -8,9 +8,9 @@
 #include "core/chunks.h"
 #include "core/coding.h"
 #include "core/read_ahead.h"
+#include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2Layout.h"
 #include "ext2/fsbmpExt2Tuning.h"
-#include "ext2/fsbmpExt2Verify.h"
 #include "fsbmp/fsbmpExt2.h"
 
 static const char kFile[] = "fsbmpExt2";
@@ -127,13 +127,13 @@ fsbmp::ext2::WalkTuning& fsbmp::ext2::walkTuning() {
   return tuning;
 }
 
-uint32_t FsParserExt2::batchBlockCount() const {
-  const uint32_t blocks = kBatchBytes / static_cast<uint32_t>(blockSize);
+uint32_t FsParserExt2::Impl::batchBlockCount() const {
+  const uint32_t blocks = kBatchBytes / static_cast<uint32_t>(fs.blockSize);
   return blocks > 0 ? blocks : 1;
 }
 
-bool FsParserExt2::skipsBitmap(const ext4_group_desc_64& desc) const {
-  return blockUninitHonoured && (desc.bg_flags & kBgBlockUninit) != 0;
+bool FsParserExt2::Impl::skipsBitmap(const ext4_group_desc_64& desc) const {
+  return fs.blockUninitHonoured && (desc.bg_flags & kBgBlockUninit) != 0;
 }
 
 CVoError FsParserExt2::getBmp(int chunkSize, void** bmp, long long* bmpSize) {
@@ -149,54 +149,52 @@ uint64_t FsParserExt2::bitmapBytes(const ChunkLayout& layout) const {
 
 CVoError FsParserExt2::walkBitmap(const JxCodeLocation& where, const ChunkLayout& layout,
                                   unsigned char* bitmap) {
-  if (verifyState) {
-    verifyState->recorded = false;
-    verifyState->report = VerifyReport();
-  }
+  impl_->verifyRecorded = false;
+  impl_->verifyReport = VerifyReport();
   // Blocks used before the journal's replay count as used too, and what fast commits allocate.
-  CVoError err = walkReplayed(where, [&] { return walkMaps(where, layout, bitmap); });
+  CVoError err = walkReplayed(where, [&] { return impl_->walkMaps(where, layout, bitmap); });
   if (err.code < 0) return err;
   for (const auto& e : fastCommitExtents)
-    markBlocks(bitmap, e.first, e.second, static_cast<uint32_t>(layout.chunkShift));
-  if (verifyState && verifyState->on) verifyState->report.ran = true;
+    impl_->markBlocks(bitmap, e.first, e.second, static_cast<uint32_t>(layout.chunkShift));
+  if (impl_->verifyOn) impl_->verifyReport.ran = true;
   return CVoError();
 }
 
-CVoError FsParserExt2::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,
-                                unsigned char* bitmap) {
+CVoError FsParserExt2::Impl::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,
+                                      unsigned char* bitmap) {
   const uint32_t chunkShift = static_cast<uint32_t>(layout.chunkShift);
   std::vector<ext4_group_desc_64> gdt;
   CVoError err = gatherGDT(where, &gdt);
   if (err.code < 0) return err;
-  if (blockUninitHonoured) distrustContradictedUninit(&gdt);
+  if (fs.blockUninitHonoured) distrustContradictedUninit(&gdt);
 
   // The blocks up to the first data block lie in no group's bitmap.
-  markBlocks(bitmap, 0, static_cast<uint64_t>(firstDataBlock) + 1, chunkShift);
+  markBlocks(bitmap, 0, static_cast<uint64_t>(fs.firstDataBlock) + 1, chunkShift);
 
-  if (!fsbmp::ext2::walkTuning().forceBitWalk && firstDataBlock == 0 &&
-      chunkShift >= clusterBits + 3) {
-    err = byteWalk(where, gdt, bitmap, 1u << (chunkShift - clusterBits - 3));
+  if (!fsbmp::ext2::walkTuning().forceBitWalk && fs.firstDataBlock == 0 &&
+      chunkShift >= fs.clusterBits + 3) {
+    err = byteWalk(where, gdt, bitmap, 1u << (chunkShift - fs.clusterBits - 3));
   } else {
     err = bitWalk(where, gdt, bitmap, chunkShift);
   }
   if (err.code < 0) return err;
-  if (blockUninitHonoured) markUninitMetadata(gdt, bitmap, chunkShift);
+  if (fs.blockUninitHonoured) markUninitMetadata(gdt, bitmap, chunkShift);
   // The files themselves, only adding to what the maps marked.
-  if (verifyState && verifyState->on) return verifyFiles(where, gdt, chunkShift, bitmap);
+  if (verifyOn) return verifyFiles(where, gdt, chunkShift, bitmap);
   return CVoError();
 }
 
-CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t group,
-                                       const ext4_group_desc_64& desc, unsigned char* into,
-                                       bool countFree) {
+CVoError FsParserExt2::Impl::readGroupBitmap(const JxCodeLocation& where, uint32_t group,
+                                             const ext4_group_desc_64& desc, unsigned char* into,
+                                             bool countFree) {
   const uint64_t at = desc.blockBitmap();
   CVoError err;
-  if (at > static_cast<uint64_t>(INT64_MAX / blockSize)) {
+  if (at > static_cast<uint64_t>(INT64_MAX / fs.blockSize)) {
     err = JxErrorUtil::ErrorErrNo(
         FSBMP_AT(where), ENOSYS, "Block bitmap of BG %d of %s is at impossible block %llu",
-        static_cast<int>(group), devPath.c_str(), static_cast<unsigned long long>(at));
+        static_cast<int>(group), fs.devPath.c_str(), static_cast<unsigned long long>(at));
   } else {
-    err = readBlocks(into, blockSize, static_cast<long long>(at), 1);
+    err = fs.readBlocks(into, fs.blockSize, static_cast<long long>(at), 1);
   }
   if (err.code < 0)
     return err.Push(FSBMP_AT(where), "Couldn't read allocation bitmap for BG %d",
@@ -205,17 +203,19 @@ CVoError FsParserExt2::readGroupBitmap(const JxCodeLocation& where, uint32_t gro
   return checkGroupBitmap(where, group, desc, into, countFree);
 }
 
-CVoError FsParserExt2::checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
-                                        const ext4_group_desc_64& desc, const unsigned char* data,
-                                        bool countFree) {
+CVoError FsParserExt2::Impl::checkGroupBitmap(const JxCodeLocation& where, uint32_t group,
+                                              const ext4_group_desc_64& desc,
+                                              const unsigned char* data, bool countFree) {
   CVoError err = verifyBitmapCsum(where, group, desc, data);
   if (err.code < 0 || !countFree) return err;
-  return checkFreeCount(where, group, desc, fsbmp::countOnes(data, static_cast<size_t>(blockSize)));
+  return checkFreeCount(where, group, desc,
+                        fsbmp::countOnes(data, static_cast<size_t>(fs.blockSize)));
 }
 
-CVoError FsParserExt2::checkFreeCount(const JxCodeLocation& where, uint32_t group,
-                                      const ext4_group_desc_64& desc, uint64_t usedBits) {
-  const uint32_t freeBits = 8u * static_cast<uint32_t>(blockSize) - static_cast<uint32_t>(usedBits);
+CVoError FsParserExt2::Impl::checkFreeCount(const JxCodeLocation& where, uint32_t group,
+                                            const ext4_group_desc_64& desc, uint64_t usedBits) {
+  const uint32_t freeBits =
+      8u * static_cast<uint32_t>(fs.blockSize) - static_cast<uint32_t>(usedBits);
   if (freeBits != desc.freeBlocks()) {
     return JxErrorUtil::ErrorErrNo(
         FSBMP_AT(where), ENOSYS,
@@ -225,24 +225,25 @@ CVoError FsParserExt2::checkFreeCount(const JxCodeLocation& where, uint32_t grou
   return CVoError();
 }
 
-CVoError FsParserExt2::readGroupBitmaps(const JxCodeLocation& where,
-                                        const std::vector<ext4_group_desc_64>& gdt, uint32_t g,
-                                        uint32_t most, unsigned char* into, uint32_t* count,
-                                        bool countFree) {
+CVoError FsParserExt2::Impl::readGroupBitmaps(const JxCodeLocation& where,
+                                              const std::vector<ext4_group_desc_64>& gdt,
+                                              uint32_t g, uint32_t most, unsigned char* into,
+                                              uint32_t* count, bool countFree) {
   // flex_bg keeps the bitmaps of a run of groups in consecutive blocks: take as many of them as
   // fit in one request.
   const uint64_t at = gdt[g].blockBitmap();
-  const uint64_t lastUsable = static_cast<uint64_t>(INT64_MAX / blockSize);
+  const uint64_t lastUsable = static_cast<uint64_t>(INT64_MAX / fs.blockSize);
   uint32_t k = 1;
-  while (k < most && g + k < groupDescCount && !skipsBitmap(gdt[g + k]) &&
+  while (k < most && g + k < fs.groupDescCount && !skipsBitmap(gdt[g + k]) &&
          gdt[g + k].blockBitmap() == at + k && at + k < lastUsable)
     ++k;
   *count = k;
   if (k > 1 &&
-      readBlocks(into, blockSize, static_cast<long long>(at), static_cast<int>(k)).code >= 0) {
+      fs.readBlocks(into, fs.blockSize, static_cast<long long>(at), static_cast<int>(k)).code >=
+          0) {
     for (uint32_t i = 0; i < k; ++i) {
       CVoError err = checkGroupBitmap(where, g + i, gdt[g + i],
-                                      into + static_cast<size_t>(i) * blockSize, countFree);
+                                      into + static_cast<size_t>(i) * fs.blockSize, countFree);
       if (err.code < 0) return err;
     }
     return CVoError();
@@ -250,39 +251,41 @@ CVoError FsParserExt2::readGroupBitmaps(const JxCodeLocation& where,
   // One group at a time, so that a failure names its own group.
   for (uint32_t i = 0; i < k; ++i) {
     CVoError err = readGroupBitmap(where, g + i, gdt[g + i],
-                                   into + static_cast<size_t>(i) * blockSize, countFree);
+                                   into + static_cast<size_t>(i) * fs.blockSize, countFree);
     if (err.code < 0) return err;
   }
   return CVoError();
 }
 
-void FsParserExt2::hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint32_t from,
-                               uint32_t* hinted) {
+void FsParserExt2::Impl::hintBitmaps(const std::vector<ext4_group_desc_64>& gdt, uint32_t from,
+                                     uint32_t* hinted) {
   uint32_t first = 0, until = 0;
-  if (!fsbmp::aheadWindow(from, groupDescCount, kAheadGroups, hinted, &first, &until)) return;
+  if (!fsbmp::aheadWindow(from, fs.groupDescCount, kAheadGroups, hinted, &first, &until)) return;
   // A warm cache needs no hints, and hinting costs a page-cache look-up per block: when the last
   // bitmap of the window is cached already, the window is taken as cached.
   for (uint32_t h = until; h-- > first;) {
     if (skipsBitmap(gdt[h])) continue;
-    if (blocksCached(blockSize, static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX))) return;
+    if (fs.blocksCached(fs.blockSize, static_cast<long long>(gdt[h].blockBitmap() & INT64_MAX)))
+      return;
     break;
   }
-  fsbmp::RunHints runs(this, blockSize);
+  fsbmp::RunHints runs(&fs, fs.blockSize);
   for (uint32_t h = first; h < until; ++h)
     if (!skipsBitmap(gdt[h])) runs.add(gdt[h].blockBitmap());
 }
 
 // Every geometry: bit j of group g stands for the cluster (or block) that starts at block
 // first + j * 2^clusterBits; once a chunk is marked the walk goes on at the next chunk.
-CVoError FsParserExt2::bitWalk(const JxCodeLocation& where,
-                               const std::vector<ext4_group_desc_64>& gdt, unsigned char* bitmap,
-                               uint32_t chunkShift) {
+CVoError FsParserExt2::Impl::bitWalk(const JxCodeLocation& where,
+                                     const std::vector<ext4_group_desc_64>& gdt,
+                                     unsigned char* bitmap, uint32_t chunkShift) {
   const uint32_t batchBlocks = batchBlockCount();
-  MbBuffer staging(blockSize * static_cast<int32_t>(batchBlocks));
-  const uint64_t total = static_cast<uint64_t>(blockCount);
+  const uint32_t clusterBits = fs.clusterBits;
+  MbBuffer staging(fs.blockSize * static_cast<int32_t>(batchBlocks));
+  const uint64_t total = static_cast<uint64_t>(fs.blockCount);
   uint32_t hinted = 0;
   uint32_t g = 0;
-  while (g < groupDescCount) {
+  while (g < fs.groupDescCount) {
     if (skipsBitmap(gdt[g])) {
       ++g;
       continue;
@@ -292,9 +295,9 @@ CVoError FsParserExt2::bitWalk(const JxCodeLocation& where,
     CVoError err = readGroupBitmaps(where, gdt, g, batchBlocks, staging.data, &batch, true);
     if (err.code < 0) return err;
     for (uint32_t i = 0; i < batch; ++i, ++g) {
-      const unsigned char* data = staging.data + static_cast<size_t>(i) * blockSize;
-      const uint64_t first = firstDataBlock + static_cast<uint64_t>(g) * blocksPerGroup;
-      const uint64_t end = first + blocksPerGroup < total ? first + blocksPerGroup : total;
+      const unsigned char* data = staging.data + static_cast<size_t>(i) * fs.blockSize;
+      const uint64_t first = fs.firstDataBlock + static_cast<uint64_t>(g) * fs.blocksPerGroup;
+      const uint64_t end = first + fs.blocksPerGroup < total ? first + fs.blocksPerGroup : total;
       if (first >= end) continue;
       if (chunkShift == 0 && clusterBits == 0 && (first & 7) == 0) {
         // One block per chunk, the group starting on a bitmap byte: its bitmap bytes are the
@@ -340,18 +343,18 @@ CVoError FsParserExt2::bitWalk(const JxCodeLocation& where,
 // First data block 0 and chunks of at least eight bitmap bits: the groups' bitmaps, each cut to
 // its group's bytes, laid end to end form one bit per cluster from block 0, so chunk c is the
 // unit of `unitBytes` bytes at byte c * unitBytes. They are staged and converted in batches.
-CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
-                                const std::vector<ext4_group_desc_64>& gdt, unsigned char* bitmap,
-                                uint32_t unitBytes) {
-  const uint32_t groupBytes = bitsPerGroup / 8;
-  const uint32_t least = unitBytes + static_cast<uint32_t>(blockSize);
-  const uint32_t batchRoom = unitBytes + batchBlockCount() * static_cast<uint32_t>(blockSize);
+CVoError FsParserExt2::Impl::byteWalk(const JxCodeLocation& where,
+                                      const std::vector<ext4_group_desc_64>& gdt,
+                                      unsigned char* bitmap, uint32_t unitBytes) {
+  const uint32_t groupBytes = fs.bitsPerGroup / 8;
+  const uint32_t least = unitBytes + static_cast<uint32_t>(fs.blockSize);
+  const uint32_t batchRoom = unitBytes + batchBlockCount() * static_cast<uint32_t>(fs.blockSize);
   const uint32_t stagingBytes = fsbmp::ext2::walkTuning().stagingBytes;
   const uint32_t size = stagingBytes == 0 ? (2 * least > batchRoom ? 2 * least : batchRoom)
                                           : (stagingBytes < least ? least : stagingBytes);
   // Bitmap blocks go straight to their place in the staged string only when a group's bytes
   // fill its whole block; otherwise each block's tail is overwritten by the next group.
-  const bool batches = groupBytes == static_cast<uint32_t>(blockSize);
+  const bool batches = groupBytes == static_cast<uint32_t>(fs.blockSize);
   // Then, with units of 1, 2 or 4 bytes, every group's block is converted whole (no unit spans
   // two groups) and its used bits are counted in the same pass, for the free-count check.
   const bool perGroup = batches && unitBytes < 8;
@@ -360,17 +363,17 @@ CVoError FsParserExt2::byteWalk(const JxCodeLocation& where,
   uint32_t fill = 0;  // bytes staged
   uint64_t c = 0;     // chunk of the unit at the staging buffer's start
   uint32_t g = 0, hinted = 0;
-  while (g < groupDescCount) {
+  while (g < fs.groupDescCount) {
     hintBitmaps(gdt, g, &hinted);
     const uint32_t firstStaged = g;
-    while (g < groupDescCount && fill + static_cast<uint32_t>(blockSize) <= size) {
+    while (g < fs.groupDescCount && fill + static_cast<uint32_t>(fs.blockSize) <= size) {
       if (skipsBitmap(gdt[g])) {
         memset(staging.data + fill, 0, groupBytes);
         fill += groupBytes;
         ++g;
         continue;
       }
-      const uint32_t most = batches ? (size - fill) / static_cast<uint32_t>(blockSize) : 1;
+      const uint32_t most = batches ? (size - fill) / static_cast<uint32_t>(fs.blockSize) : 1;
       uint32_t batch = 0;
       CVoError err = readGroupBitmaps(where, gdt, g, most, staging.data + fill, &batch, !perGroup);
       if (err.code < 0) return err;

@@ -14,6 +14,7 @@
 #include "core/device_view.h"
 #include "core/location.h"
 #include "core/read_ahead.h"
+#include "reiserfs/fsbmpReiserFSImpl.h"
 #include "reiserfs/fsbmpReiserFSLayout.h"
 
 static const char kFile[] = "fsbmpReiserFS";
@@ -44,7 +45,8 @@ FsParserReiserFS::FsParserReiserFS(std::shared_ptr<fsbmp::DeviceView> given, con
       journalFirstBlock(0),
       journalDevice(0),
       journalSize(0),
-      replayedTransactions(0) {
+      replayedTransactions(0),
+      impl_(new Impl(*this)) {
   fsType = kReiserFS;
   *err = init(devPath);
 }
@@ -101,7 +103,7 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   // A journal holding transactions not yet written back: they are replayed in memory, and the
   // superblock's free count and the bitmaps are read as they leave them. What goes wrong is kept
   // for getBmp, so that the file system is still recognised for what it is.
-  CVoError replay = replayJournal(HERE);
+  CVoError replay = impl_->replayJournal(HERE);
   if (replay.code < 0) {
     replayError = replay;
   } else if (view != onDisk) {
@@ -127,8 +129,8 @@ CVoError FsParserReiserFS::init(const std::string& dev) {
   uint32_t freeBits = 0;
   uint32_t hinted = 0;
   for (uint32_t i = 0; i < bitmapCount && counted < bytesToCount; ++i) {
-    hintBitmaps(i, &hinted);
-    err = readBlocks(scratch.data, blockSize, bitmapBlock(i), 1);
+    impl_->hintBitmaps(i, &hinted);
+    err = readBlocks(scratch.data, blockSize, impl_->bitmapBlock(i), 1);
     if (err.code < 0)
       return err.Push(HERE, "Couldn't read ReiserFS bitmap #%d from %s", i, dev.c_str());
     const uint64_t left = bytesToCount - counted;
@@ -157,62 +159,64 @@ CVoError FsParserReiserFS::getBmp(int chunkSize, void** bmp, long long* bmpSize)
 // a commit block that repeats the id and the length. The description block names where the
 // first logged blocks belong, the commit block the rest. Nothing is written: the copies are put
 // in place through an overlay, and reads of the superblock and the bitmaps go through it.
-CVoError FsParserReiserFS::replayJournal(const JxCodeLocation& where) {
+CVoError FsParserReiserFS::Impl::replayJournal(const JxCodeLocation& where) {
   static const char kTag[] = "FsParserReiserFS::init";
   // A journal on another device cannot be read here: getBmp refuses.
-  if (journalDevice != 0) {
-    debug.Debug(kTag, "   journal on device 0x%x", journalDevice);
+  if (fs.journalDevice != 0) {
+    fs.debug.Debug(kTag, "   journal on device 0x%x", fs.journalDevice);
     return CVoError();
   }
-  const uint64_t headerBlock = static_cast<uint64_t>(journalFirstBlock) + journalSize;
-  if (journalSize < 3 || headerBlock >= static_cast<uint64_t>(blockCount)) {
+  const uint64_t headerBlock = static_cast<uint64_t>(fs.journalFirstBlock) + fs.journalSize;
+  if (fs.journalSize < 3 || headerBlock >= static_cast<uint64_t>(fs.blockCount)) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "ReiserFS SB of %s puts a journal of %u blocks at block %u, "
                                    "which does not fit its %lld blocks",
-                                   devPath.c_str(), journalSize, journalFirstBlock, blockCount);
+                                   fs.devPath.c_str(), fs.journalSize, fs.journalFirstBlock,
+                                   fs.blockCount);
   }
-  MbBuffer desc(blockSize);
-  MbBuffer commit(blockSize);
-  CVoError err = readBlocks(desc.data, blockSize, static_cast<long long>(headerBlock), 1);
+  MbBuffer desc(fs.blockSize);
+  MbBuffer commit(fs.blockSize);
+  CVoError err = fs.readBlocks(desc.data, fs.blockSize, static_cast<long long>(headerBlock), 1);
   if (err.code < 0)
-    return err.Push(FSBMP_AT(where), "Couldn't read the journal header of %s", devPath.c_str());
+    return err.Push(FSBMP_AT(where), "Couldn't read the journal header of %s", fs.devPath.c_str());
   const uint32_t lastFlushed = fsbmp::decodeLE32(desc.data + kOffHeaderLastFlushed);
   const uint32_t firstUnflushed = fsbmp::decodeLE32(desc.data + kOffHeaderFirstUnflushed);
   const uint32_t mountId = fsbmp::decodeLE32(desc.data + kOffHeaderMountId);
-  if (firstUnflushed >= journalSize) {
+  if (firstUnflushed >= fs.journalSize) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "ReiserFS journal header of %s starts replay at journal block "
                                    "%u, outside its %u blocks",
-                                   devPath.c_str(), firstUnflushed, journalSize);
+                                   fs.devPath.c_str(), firstUnflushed, fs.journalSize);
   }
 
   // Where the logged blocks belong: the description block holds the first `inDesc` of them,
   // the commit block the next `inCommit`.
-  const uint32_t inDesc = descHomes(blockSize);
-  const uint32_t inCommit = commitHomes(blockSize);
+  const uint32_t inDesc = descHomes(fs.blockSize);
+  const uint32_t inCommit = commitHomes(fs.blockSize);
   std::map<uint64_t, fsbmp::BlockOverlay::Copy> copies;
   uint32_t offset = firstUnflushed;
   uint32_t previous = lastFlushed;
   uint32_t transactions = 0;
-  for (uint64_t scanned = 0; scanned < journalSize;) {
-    err = readBlocks(desc.data, blockSize, static_cast<long long>(journalFirstBlock) + offset, 1);
+  for (uint64_t scanned = 0; scanned < fs.journalSize;) {
+    err = fs.readBlocks(desc.data, fs.blockSize,
+                        static_cast<long long>(fs.journalFirstBlock) + offset, 1);
     if (err.code < 0) {
       return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", offset,
-                      devPath.c_str());
+                      fs.devPath.c_str());
     }
     const uint32_t transId = fsbmp::decodeLE32(desc.data + kOffTransId);
     const uint32_t length = fsbmp::decodeLE32(desc.data + kOffTransLength);
-    if (memcmp(desc.data + blockSize - kDescMagicFromEnd, kDescMagic, sizeof kDescMagic) != 0 ||
+    if (memcmp(desc.data + fs.blockSize - kDescMagicFromEnd, kDescMagic, sizeof kDescMagic) != 0 ||
         transId <= previous || fsbmp::decodeLE32(desc.data + kOffDescMountId) != mountId ||
-        length == 0 || length >= journalSize - 1 || length > inDesc + inCommit)
+        length == 0 || length >= fs.journalSize - 1 || length > inDesc + inCommit)
       break;
     const uint32_t commitAt =
-        static_cast<uint32_t>((static_cast<uint64_t>(offset) + length + 1) % journalSize);
-    err =
-        readBlocks(commit.data, blockSize, static_cast<long long>(journalFirstBlock) + commitAt, 1);
+        static_cast<uint32_t>((static_cast<uint64_t>(offset) + length + 1) % fs.journalSize);
+    err = fs.readBlocks(commit.data, fs.blockSize,
+                        static_cast<long long>(fs.journalFirstBlock) + commitAt, 1);
     if (err.code < 0) {
       return err.Push(FSBMP_AT(where), "Couldn't read journal block %u of %s", commitAt,
-                      devPath.c_str());
+                      fs.devPath.c_str());
     }
     if (fsbmp::decodeLE32(commit.data + kOffTransId) != transId ||
         fsbmp::decodeLE32(commit.data + kOffTransLength) != length)
@@ -221,40 +225,44 @@ CVoError FsParserReiserFS::replayJournal(const JxCodeLocation& where) {
       const uint32_t home =
           i < inDesc ? fsbmp::decodeLE32(desc.data + kOffDescHomes + 4 * i)
                      : fsbmp::decodeLE32(commit.data + kOffCommitHomes + 4 * (i - inDesc));
-      if (home >= static_cast<uint64_t>(blockCount)) {
+      if (home >= static_cast<uint64_t>(fs.blockCount)) {
         return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                        "ReiserFS journal of %s: transaction %u logs block %u, past "
                                        "the file system's %lld blocks",
-                                       devPath.c_str(), transId, home, blockCount);
+                                       fs.devPath.c_str(), transId, home, fs.blockCount);
       }
       const uint64_t copyAt =
-          journalFirstBlock + (static_cast<uint64_t>(offset) + 1 + i) % journalSize;
+          fs.journalFirstBlock + (static_cast<uint64_t>(offset) + 1 + i) % fs.journalSize;
       copies[home] = {copyAt, false};
     }
     ++transactions;
     previous = transId;
-    offset = static_cast<uint32_t>((static_cast<uint64_t>(offset) + length + 2) % journalSize);
+    offset = static_cast<uint32_t>((static_cast<uint64_t>(offset) + length + 2) % fs.journalSize);
     scanned += static_cast<uint64_t>(length) + 2;
   }
-  debug.Debug(kTag,
-              "   journal: %u blocks at block %u; last flushed transaction %u, mount %u; replayed "
-              "%u transactions, %u blocks; the log ends at journal block %u",
-              journalSize, journalFirstBlock, lastFlushed, mountId, transactions,
-              static_cast<unsigned>(copies.size()), offset);
-  replayedTransactions = transactions;
-  if (!copies.empty()) view = std::make_shared<fsbmp::BlockOverlay>(onDisk, blockSize, copies);
+  fs.debug.Debug(
+      kTag,
+      "   journal: %u blocks at block %u; last flushed transaction %u, mount %u; replayed "
+      "%u transactions, %u blocks; the log ends at journal block %u",
+      fs.journalSize, fs.journalFirstBlock, lastFlushed, mountId, transactions,
+      static_cast<unsigned>(copies.size()), offset);
+  fs.replayedTransactions = transactions;
+  if (!copies.empty())
+    fs.view = std::make_shared<fsbmp::BlockOverlay>(fs.onDisk, fs.blockSize, copies);
   return CVoError();
 }
 
-void FsParserReiserFS::hintBitmaps(uint32_t from, uint32_t* hinted) {
+void FsParserReiserFS::Impl::hintBitmaps(uint32_t from, uint32_t* hinted) {
   // Only the bitmaps that describe the file system's blocks, which are all that the check reads.
-  const uint64_t covering = (static_cast<uint64_t>(blockCount) + bitsPerBitmap - 1) / bitsPerBitmap;
-  const uint32_t until = covering < bitmapCount ? static_cast<uint32_t>(covering) : bitmapCount;
+  const uint64_t covering =
+      (static_cast<uint64_t>(fs.blockCount) + fs.bitsPerBitmap - 1) / fs.bitsPerBitmap;
+  const uint32_t until =
+      covering < fs.bitmapCount ? static_cast<uint32_t>(covering) : fs.bitmapCount;
   uint32_t first = 0, end = 0;
   if (!fsbmp::aheadWindow(from, until, kAheadBitmaps, hinted, &first, &end)) return;
   // A warm cache that holds the window's last bitmap holds the others as a rule: no hints then.
-  if (blocksCached(blockSize, bitmapBlock(end - 1))) return;
-  for (uint32_t h = first; h < end; ++h) willReadBlocks(blockSize, bitmapBlock(h), 1);
+  if (fs.blocksCached(fs.blockSize, bitmapBlock(end - 1))) return;
+  for (uint32_t h = first; h < end; ++h) fs.willReadBlocks(fs.blockSize, bitmapBlock(h), 1);
 }
 
 // Each bitmap block in turn; a set bit marks chunk b / blocksPerChunk and the walk goes on at the
@@ -271,28 +279,29 @@ CVoError FsParserReiserFS::walkBitmap(const JxCodeLocation& where, const ChunkLa
         devPath.c_str(), journalDevice);
   }
   // Blocks used before the journal's replay count as used too.
-  return walkReplayed(where, [&] { return walkMaps(where, layout, bitmap); });
+  return walkReplayed(where, [&] { return impl_->walkMaps(where, layout, bitmap); });
 }
 
-CVoError FsParserReiserFS::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,
-                                    unsigned char* bitmap) {
+CVoError FsParserReiserFS::Impl::walkMaps(const JxCodeLocation& where, const ChunkLayout& layout,
+                                          unsigned char* bitmap) {
   const uint64_t blocksPerChunk = static_cast<uint64_t>(layout.blocksPerChunk);
-  MbBuffer scratch(blockSize);
+  const uint32_t bitsPerBitmap = fs.bitsPerBitmap;
+  MbBuffer scratch(fs.blockSize);
   // b: next block to examine; c: its chunk; r: blocks of chunk c from b to the chunk's end.
   uint64_t b = 0;
   uint64_t c = 0;
   uint64_t r = blocksPerChunk;
-  const uint64_t total = static_cast<uint64_t>(blockCount);
+  const uint64_t total = static_cast<uint64_t>(fs.blockCount);
   // No hints here: the probe has just read every bitmap block, and hinting them again would
   // cost a page-cache look-up each on every map.
-  for (uint32_t i = 0; i < bitmapCount; ++i) {
+  for (uint32_t i = 0; i < fs.bitmapCount; ++i) {
     const uint64_t first = static_cast<uint64_t>(i) * bitsPerBitmap;
     if (b >= first + bitsPerBitmap) continue;  // a marked chunk reached past this bitmap
     if (b >= total) break;
-    CVoError err = readBlocks(scratch.data, blockSize, bitmapBlock(i), 1);
+    CVoError err = fs.readBlocks(scratch.data, fs.blockSize, bitmapBlock(i), 1);
     if (err.code < 0) {
       return err.Push(FSBMP_AT(where), "Couldn't read ReiserFS bitmap #%d from %s", i,
-                      devPath.c_str());
+                      fs.devPath.c_str());
     }
     uint64_t p = b - first;
     while (p < bitsPerBitmap && b < total) {
