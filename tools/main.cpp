@@ -78,8 +78,9 @@ const char kInfoHelp[] =
     "holds) are printed; in JSON, type \"disk\", table and partitions.\n"
     "\n"
     "--verify (ext2/3/4, XFS) reads every file of the file system, as e2fsck's or\n"
-    "xfs_repair's first pass does, and says how many blocks the files use that the allocation maps\n"
-    "call free, with the first of them and the inodes that name them (JSON:\n"
+    "xfs_repair's first pass does, and says how many blocks the files use that the\n"
+    "allocation maps call free, with the first of them and the inodes that name\n"
+    "them (JSON:\n"
     "\"verify\": inodes_scanned, blocks_free_in_maps, first).\n";
 
 const char kBitmapHelp[] =
