@@ -56,8 +56,8 @@ const char kUsage[] =
     "  -p, --partition N         a disk's partition N alone, as if it were the device\n"
     "      --journal-device PATH the device that holds the file system's external\n"
     "                            journal (ext3/4) or log (XFS), to replay from\n"
-    "      --verify              ext2/3/4: read every file too and count used what\n"
-    "                            the files use and the maps call free\n"
+    "      --verify              ext2/3/4, XFS: read every file too and count used\n"
+    "                            what the files use and the maps call free\n"
     "      --debug               the library's debug log on standard error, and its\n"
     "                            whole error stacks\n"
     "  -h, --help, --version     'fsbmp COMMAND --help' describes one command\n"
@@ -77,9 +77,10 @@ const char kInfoHelp[] =
     "type and its partitions (number, start, length, table type and what each\n"
     "holds) are printed; in JSON, type \"disk\", table and partitions.\n"
     "\n"
-    "--verify (ext2/3/4) reads every file of the file system, as e2fsck's first\n"
-    "pass does, and says how many blocks the files use that the allocation maps\n"
-    "call free, with the first of them and the inodes that name them (JSON:\n"
+    "--verify (ext2/3/4, XFS) reads every file of the file system, as e2fsck's or\n"
+    "xfs_repair's first pass does, and says how many blocks the files use that the\n"
+    "allocation maps call free, with the first of them and the inodes that name\n"
+    "them (JSON:\n"
     "\"verify\": inodes_scanned, blocks_free_in_maps, first).\n";
 
 const char kBitmapHelp[] =
@@ -111,7 +112,7 @@ const char kBitmapHelp[] =
     "shorter than its file system, is warned about on standard error (and in the\n"
     "JSON's warnings).\n"
     "\n"
-    "--verify (ext2/3/4, and the ext2/3/4 partitions and volumes of a disk) trusts\n"
+    "--verify (ext2/3/4 and XFS, also as partitions and volumes of a disk) trusts\n"
     "the allocation maps less: every file is read too (inodes, block maps, extent\n"
     "trees, attribute blocks) and the blocks it uses count as used even where the\n"
     "maps call them free. A line on standard error says what the scan found. It\n"

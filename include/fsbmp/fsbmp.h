@@ -71,7 +71,7 @@ class FSBMP_API FsParser {
   // block maps or extent trees, indirect and index blocks, extended-attribute blocks) and marks
   // what they use in addition to the maps, as a checker's first pass does; what the maps call
   // free is reported. Costs a read of the inode tables. Call it before getBmp; errno 22 for a
-  // file system that can't be verified this way (ext2/3/4 can; ReiserFS, XFS and VxFS not yet).
+  // file system that can't be verified this way (ext2/3/4 and XFS can; ReiserFS and VxFS not yet).
   virtual CVoError setVerify(bool on);
 
   // A run of blocks that a file uses and the maps call free.

@@ -133,7 +133,7 @@ class FSBMP_API FsDisk {
   CVoError getPartitionBmp(int number, int chunkSize, void** bmp, long long* bmpSize);
 
   // Passes FsParser::setVerify(on) to the file system of every partition and logical volume that
-  // can be verified (ext2/3/4) before the next getBmp; the others are mapped as before.
+  // can be verified (ext2/3/4, XFS) before the next getBmp; the others are mapped as before.
   void setVerify(bool on);
   // After a getBmp, the report of each file system that was verified.
   struct Verified {

@@ -33,6 +33,13 @@ class FSBMP_API FsParserXFS : public FsParser {
   CVoError setJournalDevice(const std::string& path) override;
   // True once an external log's device has been named.
   bool logDeviceNamed() const;
+  // XFS can be verified (see FsParser::setVerify): each getBmp then reads every inode the inode
+  // trees hold in use and marks what their forks name, and the blocks of every tree of each AG,
+  // its AGFL and the internal log. Runs are reported in blocks from the device's start (AG
+  // number times AG blocks, plus the block in the AG). Extents of realtime files lie on the
+  // realtime device and are not marked.
+  CVoError setVerify(bool on) override;
+  VerifyReport verifyReport() const override;
 
   // Descends the by-block free-space tree of the AG that begins at device block `agStart`,
   // from its AG-relative block `node`, to the leaf that covers AG-relative block `target`;

@@ -456,7 +456,8 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
 
 void FsDisk::setVerify(bool on) {
   const auto pass = [on](FsParser* parser) {
-    if (parser && parser->fsType == FsParser::kExt2) parser->setVerify(on);
+    if (parser && (parser->fsType == FsParser::kExt2 || parser->fsType == FsParser::kXFS))
+      parser->setVerify(on);
   };
   for (const auto& parser : impl_->parsers) pass(parser.get());
   for (const auto& volumes : impl_->volumes)

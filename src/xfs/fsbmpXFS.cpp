@@ -19,6 +19,7 @@
 #include "xfs/fsbmpXFSImpl.h"
 #include "xfs/fsbmpXFSLayout.h"
 #include "xfs/fsbmpXFSLog.h"
+#include "xfs/fsbmpXFSVerify.h"
 
 static const char kFile[] = "fsbmpXFS";
 #define HERE JX_LOCATION(kFile)
@@ -461,13 +462,33 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
     CVoError err = impl_->logOnce(where);
     if (err.code < 0) return err;
   }
-  if (!impl_->replayed) return impl_->walkTrees(where, layout, bitmap);
-  // The trees as the replay leaves them, then, only adding, as the device holds them.
-  return walkReplayed(where, [&]() {
-    CVoError err = impl_->readAgHeaders(where);
-    if (err.code < 0) return err;
-    return impl_->walkTrees(where, layout, bitmap);
-  });
+  fsbmp::xfs::VerifyState* verify =
+      impl_->verify && impl_->verify->on ? impl_->verify.get() : nullptr;
+  if (impl_->verify) {
+    impl_->verify->recorded = false;
+    impl_->verify->report = VerifyReport();
+  }
+  // The trees, then the files, which only add to what the trees marked.
+  const auto walk = [&]() {
+    if (verify) verify->collect = !verify->recorded;
+    CVoError err = impl_->walkTrees(where, layout, bitmap);
+    if (verify) verify->collect = false;
+    if (err.code >= 0 && verify) err = impl_->verifyFiles(where, layout, bitmap);
+    return err;
+  };
+  CVoError err;
+  if (!impl_->replayed) {
+    err = walk();
+  } else {
+    // The trees as the replay leaves them, then, only adding, as the device holds them.
+    err = walkReplayed(where, [&]() {
+      CVoError headers = impl_->readAgHeaders(where);
+      if (headers.code < 0) return headers;
+      return walk();
+    });
+  }
+  if (err.code >= 0 && verify) verify->report.ran = true;
+  return err;
 }
 
 CVoError FsParserXFS::Impl::walkTrees(const JxCodeLocation& where, const ChunkLayout& layout,
@@ -485,6 +506,10 @@ CVoError FsParserXFS::Impl::walkTrees(const JxCodeLocation& where, const ChunkLa
 
   const int header = treeHeaderSize();
   const uint32_t maxRecords = static_cast<uint32_t>(fs.blockSize - header) / kRecordSize;
+
+  // The free extents the file scan compares with, when it records this walk.
+  fsbmp::xfs::VerifyState* const scan = verify.get();
+  if (scan) scan->freeExtents.clear();
 
   rootsHinted = 0;
   for (uint32_t ag = 0; ag < fs.agCount; ++ag) {
@@ -542,6 +567,8 @@ CVoError FsParserXFS::Impl::walkTrees(const JxCodeLocation& where, const ChunkLa
         }
         previousEnd = end;
         foundFree += count;
+        if (scan && scan->collect)
+          scan->freeExtents.emplace_back(static_cast<uint64_t>(agStart) + start, count);
 
         const uint64_t s = static_cast<uint64_t>(agStart) + start;
         const uint64_t e = static_cast<uint64_t>(agStart) + end;

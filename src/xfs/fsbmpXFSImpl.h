@@ -10,10 +10,11 @@
 #include <string>
 
 #include "fsbmp/fsbmpXFS.h"
+#include "xfs/fsbmpXFSVerify.h"
 
 namespace fsbmp {
 class MemoryOverlay;
-}
+}  // namespace fsbmp
 
 // Hidden: none of it is the library's interface, though the parser it belongs to is exported.
 struct __attribute__((visibility("hidden"))) FsParserXFS::Impl {
@@ -43,6 +44,11 @@ struct __attribute__((visibility("hidden"))) FsParserXFS::Impl {
 
   // The walk of the by-block trees.
   CVoError walkTrees(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
+  // The scan of every file (setVerify), after the trees are walked: marks what the files and the
+  // AGs' other trees use and, on the first walk of a getBmp, reports what the by-block trees
+  // called free (src/xfs/fsbmpXFSVerify.cpp).
+  CVoError verifyFiles(const JxCodeLocation& where, const ChunkLayout& layout,
+                       unsigned char* bitmap);
   // Reads device block `block` into nodeBuf and checks its magic and checksum, in that order;
   // errors carry the location `where` of the caller.
   CVoError readTreeBlock(const JxCodeLocation& where, long long block);
@@ -88,6 +94,7 @@ struct __attribute__((visibility("hidden"))) FsParserXFS::Impl {
   uint32_t leavesAhead = 0;
   uint32_t nextParent = 0xFFFFFFFF;
   std::unique_ptr<unsigned char[]> parentBuf;
+  std::unique_ptr<fsbmp::xfs::VerifyState> verify;  // null until setVerify
 };
 
 #endif
