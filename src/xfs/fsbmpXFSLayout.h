@@ -50,7 +50,9 @@ const int kOffTreeCRC = 52;
 const int kTreeHeader = 16;
 const int kTreeHeaderCRC = 56;
 const uint32_t kNoSibling = 0xFFFFFFFF;
-const int kRecordSize = 8;   // start block, block count
+const int kRecordSize = 8;  // start block, block count
+// The by-count tree sorts its records and keys by block count, their second field.
+const int kByCountKeyAt = 4;
 const int kPointerSize = 4;  // child block
 // The by-count tree's version-5 magic, and the AGFL's: buffers a log replay meets.
 const uint32_t kByCountMagicCRC = 0x41423343;  // "AB3C"

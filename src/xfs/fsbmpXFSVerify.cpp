@@ -68,9 +68,10 @@ class FileScan {
   CVoError scanAg(uint32_t ag);
   CVoError markAgfl(uint32_t ag, const unsigned char* agf);
   // Walks a short-form tree of the AG level by level, through each level's sibling chain, and
-  // marks its blocks; the inode tree's leaves are scanned too (`inodes`).
+  // marks its blocks; the inode tree's leaves are scanned too (`inodes`). Along each level the
+  // primary key, the 32-bit field at `keyAt` of a record or key, must never go down.
   CVoError walkShortTree(uint32_t ag, uint32_t root, uint32_t levels, uint32_t magic, int keySize,
-                         const char* what, bool inodes);
+                         int keyAt, const char* what, bool inodes);
   CVoError scanInodeLeaf(uint32_t ag, const unsigned char* leaf, uint32_t records);
   CVoError scanChunk(uint32_t ag, const unsigned char* rec);
   CVoError scanInode(uint64_t ino, const unsigned char* raw);
@@ -151,20 +152,20 @@ CVoError FileScan::scanAg(uint32_t ag) {
   const uint32_t fsMagic = fs_.hasCRC ? kTreeMagicCRC : kTreeMagic;
   const uint32_t cntMagic = fs_.hasCRC ? kByCountMagicCRC : kByCountMagic;
   err = walkShortTree(ag, fsbmp::decodeBE32(agf.data() + kOffAgfByBlockRoot),
-                      fsbmp::decodeBE32(agf.data() + kOffAgfByBlockLevels), fsMagic, kRecordSize,
+                      fsbmp::decodeBE32(agf.data() + kOffAgfByBlockLevels), fsMagic, kRecordSize, 0,
                       "by-block free-space tree", false);
   if (err.code >= 0)
     err = walkShortTree(ag, fsbmp::decodeBE32(agf.data() + kOffAgfByCountRoot),
                         fsbmp::decodeBE32(agf.data() + kOffAgfByCountLevels), cntMagic, kRecordSize,
-                        "by-count free-space tree", false);
+                        kByCountKeyAt, "by-count free-space tree", false);
   if (err.code >= 0 && geo_.rmapbt)
     err = walkShortTree(ag, fsbmp::decodeBE32(agf.data() + kOffAgfRmapRoot),
                         fsbmp::decodeBE32(agf.data() + kOffAgfRmapLevels), kRmapMagicCRC,
-                        kRmapKeySize, "reverse-mapping tree", false);
+                        kRmapKeySize, 0, "reverse-mapping tree", false);
   if (err.code >= 0 && geo_.reflink)
     err = walkShortTree(ag, fsbmp::decodeBE32(agf.data() + kOffAgfRefcountRoot),
                         fsbmp::decodeBE32(agf.data() + kOffAgfRefcountLevels), kRefcountMagicCRC,
-                        kRefcountKeySize, "reference-count tree", false);
+                        kRefcountKeySize, 0, "reference-count tree", false);
   if (err.code < 0) return err;
 
   err = fs_.readBlocks(sector_.data(), sectorBytes_, firstSector + kAgiSector, 1);
@@ -178,13 +179,13 @@ CVoError FileScan::scanAg(uint32_t ag) {
   if (geo_.finobt) {
     err = walkShortTree(ag, fsbmp::decodeBE32(agi.data() + kOffAgiFreeRoot),
                         fsbmp::decodeBE32(agi.data() + kOffAgiFreeLevels),
-                        fs_.hasCRC ? kFinobtMagicCRC : kFinobtMagic, kInobtKeySize,
+                        fs_.hasCRC ? kFinobtMagicCRC : kFinobtMagic, kInobtKeySize, 0,
                         "free-inode tree", false);
     if (err.code < 0) return err;
   }
   return walkShortTree(ag, fsbmp::decodeBE32(agi.data() + kOffAgiRoot),
                        fsbmp::decodeBE32(agi.data() + kOffAgiLevels),
-                       fs_.hasCRC ? kInobtMagicCRC : kInobtMagic, kInobtKeySize, "inode tree",
+                       fs_.hasCRC ? kInobtMagicCRC : kInobtMagic, kInobtKeySize, 0, "inode tree",
                        true);
 }
 
@@ -215,7 +216,7 @@ CVoError FileScan::markAgfl(uint32_t ag, const unsigned char* agf) {
 }
 
 CVoError FileScan::walkShortTree(uint32_t ag, uint32_t root, uint32_t levels, uint32_t magic,
-                                 int keySize, const char* what, bool inodes) {
+                                 int keySize, int keyAt, const char* what, bool inodes) {
   const uint32_t limit = fs_.agLengths[ag];
   const uint64_t agStart = static_cast<uint64_t>(ag) * fs_.agBlocks;
   if (levels == 0 || levels > kMaxLevels) {
@@ -255,9 +256,9 @@ CVoError FileScan::walkShortTree(uint32_t ag, uint32_t root, uint32_t levels, ui
       }
       use(agStart + block, 1);
       if (records > 0) {
-        const uint32_t key = fsbmp::decodeBE32(b + header_);
+        const uint32_t key = fsbmp::decodeBE32(b + header_ + keyAt);
         const uint32_t endKey = fsbmp::decodeBE32(
-            b + header_ + (records - 1) * static_cast<uint32_t>(level > 0 ? keySize : 0));
+            b + header_ + keyAt + (records - 1) * static_cast<uint32_t>(level > 0 ? keySize : 0));
         if (keyed && key < lastKey) {
           return fail("AG %u of %s: %s block %u at level %u is out of order", ag,
                       fs_.devPath.c_str(), what, block, level);

@@ -314,8 +314,10 @@ void compareWithReplay(const ChunkBitmap& map, const std::vector<bool>& replayed
 }  // namespace
 
 // A by-block tree of three levels (a node above the nodes above the leaves), made by punching
-// 10,240 one-block holes into a 20 MiB file on 1 KiB blocks: the descent and the walk along the
-// leaves of several parents give xfs_db's free extents.
+// 10,240 one-block holes into the last 20 MiB of a 24 MiB file on 1 KiB blocks: the descent and
+// the walk along the leaves of several parents give xfs_db's free extents. Three-block holes in
+// the file's first 4 MiB come after them in the by-count tree, at lower block numbers: the file
+// scan's order check along a level follows each tree's own key.
 TEST(XfsTree, ThreeLevelTreeMatchesXfsDb) {
   FSBMP_REQUIRE_TOOL("xfs_io");
   const std::string image = scratchPath("deep.img");
@@ -323,8 +325,10 @@ TEST(XfsTree, ThreeLevelTreeMatchesXfsDb) {
   mustRun("truncate -s 48m '" + image +
           "' && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q -b size=1024 -d agcount=2 '" +
           image + "'");
-  std::string text = "falloc 0 20m\n";
-  for (int k = 0; k < 20 * 1024; k += 2) text += "fpunch " + std::to_string(k * 1024) + " 1k\n";
+  std::string text = "falloc 0 24m\n";
+  for (int k = 0; k < 4 * 1024; k += 4) text += "fpunch " + std::to_string(k * 1024) + " 3k\n";
+  for (int k = 4 * 1024; k < 24 * 1024; k += 2)
+    text += "fpunch " + std::to_string(k * 1024) + " 1k\n";
   writeFile(commands, std::vector<unsigned char>(text.begin(), text.end()));
   {
     LoopMount m;
@@ -336,6 +340,16 @@ TEST(XfsTree, ThreeLevelTreeMatchesXfsDb) {
   const Image im = describe(image);
   ASSERT_GE(im.ags[0].byBlockLevels, 3u);
   expectBitmaps(im);
+  CVoError err;
+  FsParserXFS plain(image, &err), verified(image, &err);
+  ASSERT_GE(err.code, 0) << err.toString();
+  ASSERT_GE(verified.setVerify(true).code, 0);
+  ChunkBitmap a, b;
+  ASSERT_GE(getBitmap(&plain, 1024, &a).code, 0);
+  err = getBitmap(&verified, 1024, &b);
+  ASSERT_GE(err.code, 0) << err.toString();
+  EXPECT_EQ(memcmp(a.bits.get(), b.bits.get(), static_cast<size_t>((a.nChunks + 7) / 8)), 0);
+  EXPECT_EQ(verified.verifyReport().blocksFreeInMaps, 0u);
   mustRun("rm -f '" + image + "' '" + commands + "'");
 }
 
