@@ -428,20 +428,33 @@ CVoError FileScan::use(uint64_t first, uint64_t count) {
     CVoError err;
     unsigned char* bits = groupBitmap(g, &err);
     if (!bits) return err;
-    while (b < groupEnd) {
-      const uint64_t j = (b - groupStart) >> cb;
-      const uint64_t clusterEnd = groupStart + ((j + 1) << cb);
-      const uint64_t to = clusterEnd < groupEnd ? clusterEnd : groupEnd;
-      if ((j & 7) == 0 && bits[j >> 3] == 0xFF && groupStart + ((j + 8) << cb) <= groupEnd) {
-        b = groupStart + ((j + 8) << cb);
+    // Clusters [j, jEnd) of the group, whole 64-bit words and bytes of set bits skipped at once:
+    // the run's clusters are mostly used already.
+    uint64_t j = (b - groupStart) >> cb;
+    const uint64_t jEnd = ((groupEnd - 1 - groupStart) >> cb) + 1;
+    while (j < jEnd) {
+      if ((j & 63) == 0 && j + 64 <= jEnd) {
+        uint64_t w;
+        memcpy(&w, bits + (j >> 3), sizeof w);  // compared with all ones only
+        if (w == ~0ull) {
+          j += 64;
+          continue;
+        }
+      }
+      if ((j & 7) == 0 && j + 8 <= jEnd && bits[j >> 3] == 0xFF) {
+        j += 8;
         continue;
       }
       if (!((bits[j >> 3] >> (j & 7)) & 1)) {
-        noteFree(b, to - b);
+        const uint64_t from = groupStart + (j << cb);
+        const uint64_t clusterEnd = groupStart + ((j + 1) << cb);
+        const uint64_t at = from > b ? from : b;
+        noteFree(at, (clusterEnd < groupEnd ? clusterEnd : groupEnd) - at);
         bits[j >> 3] = static_cast<unsigned char>(bits[j >> 3] | (1u << (j & 7)));
       }
-      b = to;
+      ++j;
     }
+    b = groupEnd;
   }
   return CVoError();
 }
