@@ -25,6 +25,8 @@ const uint32_t kTableReadBytes = 256 * 1024;
 // Group block bitmaps kept in memory for the comparison with the files; past this the kept ones
 // are dropped and read again when needed.
 const uint64_t kBitmapCacheBytes = 32ull << 20;
+// Bytes of consecutive block bitmaps read in one request at most.
+const uint32_t kBitmapBatchBytes = 64 * 1024;
 
 // What the scan needs of the superblock beyond the walk's geometry.
 struct InodeGeometry {
@@ -462,13 +464,33 @@ CVoError FileScan::use(uint64_t first, uint64_t count) {
 unsigned char* FileScan::groupBitmap(uint32_t g, CVoError* err) {
   auto found = bitmaps_.find(g);
   if (found != bitmaps_.end()) return found->second.data();
-  if (static_cast<uint64_t>(bitmaps_.size() + 1) * bs_ > kBitmapCacheBytes) bitmaps_.clear();
+  // flex_bg keeps the bitmaps of a run of groups side by side: the next ones not cached yet come
+  // in the same read (as in the walk), so that a scan of many groups is not a request per group.
+  const uint64_t at = gdt_[g].blockBitmap();
+  const uint32_t most = kBitmapBatchBytes / bs_ > 0 ? kBitmapBatchBytes / bs_ : 1;
+  uint32_t k = 0;
+  while (k < most && g + k < fs_->groupDescCount && (k == 0 || !bitmaps_.count(g + k)) &&
+         gdt_[g + k].blockBitmap() == at + k && at + k < total_ &&
+         (gdt_[g + k].bg_flags & fsbmp::ext2::kBgBlockUninit) == 0)
+    ++k;
+  if (static_cast<uint64_t>(bitmaps_.size() + (k > 1 ? k : 1)) * bs_ > kBitmapCacheBytes)
+    bitmaps_.clear();
+  if (k > 1) {
+    std::vector<unsigned char> run(static_cast<size_t>(k) * bs_);
+    if (fs_->readBlocks(run.data(), fs_->blockSize, static_cast<long long>(at), static_cast<int>(k))
+            .code >= 0) {
+      for (uint32_t i = 0; i < k; ++i)
+        bitmaps_[g + i].assign(run.begin() + static_cast<std::ptrdiff_t>(i) * bs_,
+                               run.begin() + static_cast<std::ptrdiff_t>(i + 1) * bs_);
+      return bitmaps_[g].data();
+    }
+    // A failed read of the run: group g alone below, so that the error names it.
+  }
   std::vector<unsigned char>& bits = bitmaps_[g];
   bits.assign(bs_, 0);
   // An uninitialised group's bitmap is never read: the maps call every cluster of it free but
   // what its geometry says it holds.
   if (uninitMap_(g, bits.data())) return bits.data();
-  const uint64_t at = gdt_[g].blockBitmap();
   *err = at < total_ ? fs_->readBlocks(bits.data(), fs_->blockSize, static_cast<long long>(at), 1)
                      : JxErrorUtil::ErrorErrNo(FSBMP_AT(where_), ENOSYS,
                                                "Block bitmap of BG %u is past the end", g);
