@@ -11,6 +11,7 @@
 
 #include "core/coding.h"
 #include "core/location.h"
+#include "core/verify_log.h"
 #include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2InodeFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
@@ -567,15 +568,6 @@ CVoError FsParserExt2::Impl::verifyFiles(const JxCodeLocation& where,
     return err.Push(FSBMP_AT(where), "Couldn't verify the maps of %s by its files",
                     fs.devPath.c_str());
   if (!record) return CVoError();
-  const VerifyReport& r = verifyReport;
-  fs.debug.DebugLvl(
-      kTag, 1, "verify %s: %llu inodes read; %llu blocks in use by files that the maps call free",
-      fs.devPath.c_str(), static_cast<unsigned long long>(r.inodesScanned),
-      static_cast<unsigned long long>(r.blocksFreeInMaps));
-  for (const VerifyRun& run : r.first)
-    fs.debug.DebugLvl(kTag, 1, "verify %s: blocks %llu to %llu (inode %llu) called free",
-                      fs.devPath.c_str(), static_cast<unsigned long long>(run.block),
-                      static_cast<unsigned long long>(run.block + run.count - 1),
-                      static_cast<unsigned long long>(run.inode));
+  fsbmp::logVerifyReport(fs.debug, kTag, fs.devPath, verifyReport, "the maps");
   return CVoError();
 }

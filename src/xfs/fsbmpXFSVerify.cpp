@@ -20,6 +20,7 @@
 #include "core/coding.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "core/verify_log.h"
 #include "xfs/fsbmpXFSImpl.h"
 #include "xfs/fsbmpXFSInodeFormat.h"
 #include "xfs/fsbmpXFSLayout.h"
@@ -623,16 +624,6 @@ CVoError FsParserXFS::Impl::verifyFiles(const JxCodeLocation& where, const Chunk
     return err.Push(FSBMP_AT(where), "Couldn't verify the free-space trees of %s by its files",
                     fs.devPath.c_str());
   if (!record) return CVoError();
-  const VerifyReport& r = state.report;
-  fs.debug.DebugLvl(kTag, 1,
-                    "verify %s: %llu inodes read; %llu blocks in use that the free-space trees "
-                    "call free",
-                    fs.devPath.c_str(), static_cast<unsigned long long>(r.inodesScanned),
-                    static_cast<unsigned long long>(r.blocksFreeInMaps));
-  for (const VerifyRun& run : r.first)
-    fs.debug.DebugLvl(kTag, 1, "verify %s: blocks %llu to %llu (inode %llu) called free",
-                      fs.devPath.c_str(), static_cast<unsigned long long>(run.block),
-                      static_cast<unsigned long long>(run.block + run.count - 1),
-                      static_cast<unsigned long long>(run.inode));
+  fsbmp::logVerifyReport(fs.debug, kTag, fs.devPath, state.report, "the free-space trees");
   return CVoError();
 }
