@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/coding.h"
+
 namespace fsbmp {
 namespace ext2 {
 
@@ -71,6 +73,26 @@ const uint16_t kMaxInitExtent = 32768;
 // An index entry: first logical block, then the child node's block (low 32, high 16 bits).
 const int kEiLeafLo = 4;  // 32 bits
 const int kEiLeafHi = 8;  // 16 bits
+const int kEeBlock = 0;   // 32 bits: the first logical block
+
+// A leaf entry decoded: an uninitialised extent (preallocated, unwritten) is allocated all the
+// same, its length taken without the flag.
+struct ExtentLeaf {
+  uint64_t logical;
+  uint64_t physical;
+  uint32_t length;
+};
+inline ExtentLeaf decodeExtentLeaf(const unsigned char* e) {
+  uint32_t len = decodeLE16(e + kEeLen);
+  if (len > kMaxInitExtent) len -= kMaxInitExtent;
+  return {decodeLE32(e + kEeBlock),
+          static_cast<uint64_t>(decodeLE16(e + kEeStartHi)) << 32 | decodeLE32(e + kEeStartLo),
+          len};
+}
+// The child block an index entry points to.
+inline uint64_t decodeExtentChild(const unsigned char* e) {
+  return static_cast<uint64_t>(decodeLE16(e + kEiLeafHi)) << 32 | decodeLE32(e + kEiLeafLo);
+}
 
 }  // namespace ext2
 }  // namespace fsbmp

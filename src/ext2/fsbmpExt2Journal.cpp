@@ -51,24 +51,19 @@ struct Context {
 // `nodeBytes` and lies no deeper than `depthLeft`.
 bool extentNode(const unsigned char* node, size_t nodeBytes, unsigned depthLeft, uint16_t* entries,
                 uint16_t* depth) {
-  if (nodeBytes < static_cast<size_t>(kExtentEntryBytes) || decodeLE16(node) != kExtentMagic)
+  if (nodeBytes < static_cast<size_t>(kExtentEntryBytes) ||
+      decodeLE16(node + kEhMagic) != kExtentMagic)
     return false;
-  *entries = decodeLE16(node + 2);
-  *depth = decodeLE16(node + 6);
+  *entries = decodeLE16(node + kEhEntries);
+  *depth = decodeLE16(node + kEhDepth);
   return static_cast<size_t>(kExtentEntryBytes) * (*entries + 1u) <= nodeBytes &&
          *depth <= depthLeft;
 }
 
-// A leaf entry (ext4_extent): first logical block, first physical block, length.
+// A leaf entry as the journal's map takes it.
 JournalExtent leafExtent(const unsigned char* e) {
-  uint32_t len = decodeLE16(e + 4);
-  if (len > 32768) len -= 32768;  // an unwritten extent
-  return {decodeLE32(e), static_cast<uint64_t>(decodeLE16(e + 6)) << 32 | decodeLE32(e + 8), len};
-}
-
-// The child block an index entry (ext4_extent_idx) points to.
-uint64_t indexChild(const unsigned char* e) {
-  return static_cast<uint64_t>(decodeLE16(e + 8)) << 32 | decodeLE32(e + 4);
+  const ExtentLeaf x = decodeExtentLeaf(e);
+  return {x.logical, x.physical, x.length};
 }
 
 // Appends the extents of an extent-tree node; `depth` counts the levels left below it.
@@ -84,7 +79,7 @@ CVoError walkExtents(const Context& cx, const unsigned char* node, size_t nodeBy
       out->push_back(leafExtent(e));
       continue;
     }
-    const uint64_t leaf = indexChild(e);
+    const uint64_t leaf = decodeExtentChild(e);
     if (leaf >= cx.blockCount) return cx.corrupt("an extent tree block lies outside the device");
     CVoError err = cx.read(leaf, child.data());
     if (err.code < 0) return err;
@@ -109,7 +104,7 @@ void collectExtentTree(const Context& cx, const unsigned char* node, size_t node
       if (x.physical < cx.blockCount) out->push_back({x.physical, x.count});
       continue;
     }
-    const uint64_t leaf = indexChild(e);
+    const uint64_t leaf = decodeExtentChild(e);
     if (leaf >= cx.blockCount) continue;
     out->push_back({leaf, 1});
     if (cx.read(leaf, child.data()).code >= 0)

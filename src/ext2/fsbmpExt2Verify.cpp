@@ -11,7 +11,7 @@
 
 #include "core/coding.h"
 #include "core/location.h"
-#include "core/verify_log.h"
+#include "core/verify_report.h"
 #include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2InodeFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
@@ -74,7 +74,6 @@ class FileScan {
   CVoError flushData();
   CVoError use(uint64_t first, uint64_t count);
   unsigned char* groupBitmap(uint32_t g, CVoError* err);
-  void noteFree(uint64_t first, uint64_t count);
 
   FsParserExt2* fs_;
   const JxCodeLocation& where_;
@@ -100,7 +99,7 @@ class FileScan {
   uint32_t inodeBitmapGroup_ = UINT32_MAX;
   std::vector<unsigned char> inodeBitmap_;
   std::unordered_map<uint32_t, std::vector<unsigned char>> bitmaps_;
-  bool tailOpen_ = false;  // the last free run noted is report_->first.back()
+  fsbmp::FreeRuns freeRuns_{report_};
 };
 
 CVoError FileScan::run() {
@@ -374,19 +373,16 @@ CVoError FileScan::walkExtents(const unsigned char* node, uint32_t depth, int pa
   for (uint32_t k = 0; k < entries; ++k, e += kExtentEntryBytes) {
     CVoError err;
     if (depth == 0) {
-      // A leaf: uninitialised extents (preallocated, unwritten) are allocated all the same.
-      uint32_t len = fsbmp::decodeLE16(e + kEeLen);
-      if (len > kMaxInitExtent) len -= kMaxInitExtent;
-      const uint64_t start = static_cast<uint64_t>(fsbmp::decodeLE16(e + kEeStartHi)) << 32 |
-                             fsbmp::decodeLE32(e + kEeStartLo);
+      const ExtentLeaf x = decodeExtentLeaf(e);
+      const uint64_t start = x.physical;
+      const uint32_t len = x.length;
       if (len == 0) continue;
       err = flushData();
       if (err.code >= 0) err = checkRange(start, len, "extent at block");
       if (err.code >= 0) err = charge(len);
       if (err.code >= 0) err = use(start, len);
     } else {
-      const uint64_t child = static_cast<uint64_t>(fsbmp::decodeLE16(e + kEiLeafHi)) << 32 |
-                             fsbmp::decodeLE32(e + kEiLeafLo);
+      const uint64_t child = decodeExtentChild(e);
       err = readTreeBlock(child, pathLen, "extent tree block");
       uint32_t childEntries = 0, childDepth = 0;
       const unsigned char* data = levels_[pathLen].data();
@@ -452,7 +448,7 @@ CVoError FileScan::use(uint64_t first, uint64_t count) {
         const uint64_t from = groupStart + (j << cb);
         const uint64_t clusterEnd = groupStart + ((j + 1) << cb);
         const uint64_t at = from > b ? from : b;
-        noteFree(at, (clusterEnd < groupEnd ? clusterEnd : groupEnd) - at);
+        freeRuns_.add(ino_, at, (clusterEnd < groupEnd ? clusterEnd : groupEnd) - at);
         bits[j >> 3] = static_cast<unsigned char>(bits[j >> 3] | (1u << (j & 7)));
       }
       ++j;
@@ -501,17 +497,6 @@ unsigned char* FileScan::groupBitmap(uint32_t g, CVoError* err) {
     return nullptr;
   }
   return bits.data();
-}
-
-void FileScan::noteFree(uint64_t first, uint64_t count) {
-  report_->blocksFreeInMaps += count;
-  std::vector<FsParser::VerifyRun>& runs = report_->first;
-  if (tailOpen_ && runs.back().inode == ino_ && runs.back().block + runs.back().count == first) {
-    runs.back().count += count;
-    return;
-  }
-  tailOpen_ = runs.size() < FsParser::VerifyReport::kRunsKept;
-  if (tailOpen_) runs.push_back({first, count, ino_});
 }
 
 }  // namespace

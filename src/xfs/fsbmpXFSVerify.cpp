@@ -20,7 +20,7 @@
 #include "core/coding.h"
 #include "core/device_view.h"
 #include "core/location.h"
-#include "core/verify_log.h"
+#include "core/verify_report.h"
 #include "xfs/fsbmpXFSImpl.h"
 #include "xfs/fsbmpXFSInodeFormat.h"
 #include "xfs/fsbmpXFSLayout.h"
@@ -107,7 +107,7 @@ class FileScan {
   std::vector<unsigned char> levels_[kMaxLevels];
   // Blocks already reported, first to end: a block two files name is counted once.
   std::map<uint64_t, uint64_t> reported_;
-  bool tailOpen_ = false;  // the last free run noted is report.first.back()
+  fsbmp::FreeRuns freeRuns_{record_ ? &record_->report : nullptr};
 };
 
 CVoError FileScan::fail(const char* format, ...) {
@@ -552,18 +552,7 @@ void FileScan::noteFree(uint64_t first, uint64_t count) {
   uint64_t& mergedEnd = reported_[first];
   mergedEnd = std::max(mergedEnd, end);
 
-  FsParser::VerifyReport& report = record_->report;
-  std::vector<FsParser::VerifyRun>& runs = report.first;
-  for (const auto& run : fresh) {
-    report.blocksFreeInMaps += run.second;
-    if (tailOpen_ && runs.back().inode == ino_ &&
-        runs.back().block + runs.back().count == run.first) {
-      runs.back().count += run.second;
-      continue;
-    }
-    tailOpen_ = runs.size() < FsParser::VerifyReport::kRunsKept;
-    if (tailOpen_) runs.push_back({run.first, run.second, ino_});
-  }
+  for (const auto& run : fresh) freeRuns_.add(ino_, run.first, run.second);
 }
 
 }  // namespace
