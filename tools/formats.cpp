@@ -145,6 +145,8 @@ void writeJson(FILE* out, const Source& source, const UsageMap& map,
     if (offset < map.devSize) ranges.push_back({{"offset", offset}, {"length", length}});
   });
   doc["used_ranges"] = std::move(ranges);
+  const nlohmann::ordered_json verified = verifyJson(source);
+  if (!verified.is_null()) doc["verify"] = verified;
   addWarnings(&doc, warnings);
   fprintf(out, "%s\n", dumpJson(doc).c_str());
 }

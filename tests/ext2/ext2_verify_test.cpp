@@ -145,6 +145,14 @@ TEST_F(Ext2VerifyTest, BlocksTheMapsCallFreeAreFoundAndReported) {
                              std::to_string(first) + "-" + std::to_string(first + hide - 1) +
                              " (inode " + std::to_string(ino) + ")\n";
     EXPECT_NE(said.find(line), std::string::npos) << said;
+    // And bitmap's JSON carries the same account.
+    ASSERT_EQ(run(std::string(emulator ? emulator : "") + " '" + cli + "' bitmap '" + path +
+                      "' -c 64K -f json --verify",
+                  &said),
+              0)
+        << said;
+    EXPECT_NE(said.find("\"blocks_free_in_maps\": " + std::to_string(hide)), std::string::npos)
+        << said;
   }
 }
 
