@@ -456,6 +456,20 @@ TEST(XfsLog, SnapshotsOfMountedFileSystemsMapAsReplayLeavesThem) {
     if (!c.freeze) {
       EXPECT_GT(missingOnDisk, 0) << "the device's trees already show everything: no test";
     }
+    // With the scan of the files, the map is still the replayed one: nothing that the replayed
+    // trees call free is found in use.
+    {
+      std::unique_ptr<FsParserXFS> v = open(snap);
+      ASSERT_GE(v->setVerify(true).code, 0);
+      ChunkBitmap verified;
+      err = getBitmap(v.get(), v->blockSize, &verified);
+      ASSERT_GE(err.code, 0) << err.toString();
+      EXPECT_TRUE(v->verifyReport().ran);
+      EXPECT_EQ(v->verifyReport().blocksFreeInMaps, 0u);
+      long long vMissing = 0, vExtra = 0;
+      compareWithReplay(verified, after, before, &vMissing, &vExtra);
+      EXPECT_EQ(vMissing + vExtra, 0);
+    }
 
     // End to end: only the mapped blocks, mounted (the kernel replays the log), hold every file.
     {
