@@ -24,8 +24,11 @@ void probeAndWalk(const std::string& device, int extraChunkSize) {
     if (verbose) fprintf(stderr, "refused: %s\n", err.message().c_str());
     return;
   }
-  const int sizes[3] = {p->blockSize, 65536, extraChunkSize};
-  for (int chunkSize : sizes) {
+  // The last walk reads the files too, where the file system can (ext2/3/4, XFS).
+  const int sizes[4] = {p->blockSize, 65536, extraChunkSize, 65536};
+  for (int i = 0; i < 4; ++i) {
+    const int chunkSize = sizes[i];
+    if (i == 3 && p->setVerify(true).code < 0) break;
     void* bmp = nullptr;
     long long nChunks = -1;
     err = p->getBmp(chunkSize, &bmp, &nChunks);

@@ -11,7 +11,8 @@ namespace fsbmp_fuzz {
 void check(bool ok, const char* what);
 
 // Runs the probing factory on `device`, then getBmp at the block size, at 64 KiB and at
-// `extraChunkSize`, checking each answer. FSBMP_FUZZ_VERBOSE set in the environment prints them.
+// `extraChunkSize`, and at 64 KiB with the scan of the files where the parser has one, checking
+// each answer. FSBMP_FUZZ_VERBOSE set in the environment prints them.
 void probeAndWalk(const std::string& device, int extraChunkSize);
 
 }  // namespace fsbmp_fuzz

@@ -41,6 +41,18 @@ inline void encodeBE32(void* at, uint32_t v) {
   p[3] = static_cast<unsigned char>(v);
 }
 
+inline void encodeBE16(void* at, uint16_t v) {
+  unsigned char* p = static_cast<unsigned char*>(at);
+  p[0] = static_cast<unsigned char>(v >> 8);
+  p[1] = static_cast<unsigned char>(v);
+}
+
+inline void encodeBE64(void* at, uint64_t v) {
+  unsigned char* p = static_cast<unsigned char*>(at);
+  encodeBE32(p, static_cast<uint32_t>(v >> 32));
+  encodeBE32(p + 4, static_cast<uint32_t>(v));
+}
+
 inline void encodeLE32(void* at, uint32_t v) {
   unsigned char* p = static_cast<unsigned char*>(at);
   p[0] = static_cast<unsigned char>(v);

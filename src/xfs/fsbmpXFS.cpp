@@ -397,24 +397,36 @@ CVoError FsParserXFS::Impl::checkLog(const JxCodeLocation& where) {
                              : "needs recovery");
   if (log.clean) return CVoError();
 
-  // Replay it in memory: the free-space trees as mounting would leave them.
+  // Replay it in memory: the free-space trees as mounting would leave them, and for a scan of
+  // the files the inodes and the other trees too.
   std::shared_ptr<fsbmp::MemoryOverlay> overlay = std::make_shared<fsbmp::MemoryOverlay>(fs.onDisk);
   fsbmp::XfsReplay replay;
-  err = fsbmp::replayXfsLog(where, fs, place, log, overlay.get(), &replay);
+  fsbmp::XfsInodeShape shape;
+  const bool withInodes = verify && verify->on;
+  if (withInodes) {
+    err = inodeShape(where, &shape);
+    if (err.code < 0) return err;
+  }
+  err = fsbmp::replayXfsLog(where, fs, place, log, withInodes ? &shape : nullptr, overlay.get(),
+                            &replay);
   if (err.code < 0) return err;
   fs.debug.Debug(
       kTag,
       "Log of %s replayed in memory from log block %lld to %lld%s: %u records, %u "
-      "transactions, %llu buffers put in place, %llu cancelled, %llu already on the device",
+      "transactions, %llu buffers put in place, %llu cancelled, %llu already on the device; "
+      "%llu inodes, %llu inode chunks created",
       fs.devPath.c_str(), static_cast<long long>(replay.tail), static_cast<long long>(replay.head),
       replay.torn ? " (the head moved back over records whose writes did not finish)" : "",
       replay.records, replay.transactions, static_cast<unsigned long long>(replay.buffers),
       static_cast<unsigned long long>(replay.cancelled),
-      static_cast<unsigned long long>(replay.current));
+      static_cast<unsigned long long>(replay.current),
+      static_cast<unsigned long long>(replay.inodes),
+      static_cast<unsigned long long>(replay.inodesCreated));
   fs.logNeedsRecovery = true;
   fs.replayedTransactions = replay.transactions;
   fs.replayedBuffers = replay.buffers;
   replayed = overlay;
+  replayedInodes = withInodes;
   fs.view = overlay;
   return CVoError();
 }
@@ -459,6 +471,12 @@ CVoError FsParserXFS::walkBitmap(const JxCodeLocation& where, const ChunkLayout&
   // The trees say nothing of what a log not yet replayed allocates: it is replayed first. Without
   // AGs nothing is called free, so nothing can be lost either.
   if (agCount > 0) {
+    // A replay made for the trees alone is made again, inodes and all, for a scan of the files.
+    if (impl_->replayed && !impl_->replayedInodes && impl_->verify && impl_->verify->on) {
+      impl_->replayed.reset();
+      view = onDisk;
+      impl_->logChecked = false;
+    }
     CVoError err = impl_->logOnce(where);
     if (err.code < 0) return err;
   }

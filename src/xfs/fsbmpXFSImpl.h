@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fsbmp/fsbmpXFS.h"
+#include "xfs/fsbmpXFSLogInode.h"
 #include "xfs/fsbmpXFSVerify.h"
 
 namespace fsbmp {
@@ -47,6 +48,8 @@ struct __attribute__((visibility("hidden"))) FsParserXFS::Impl {
   // The scan of every file (setVerify), after the trees are walked: marks what the files and the
   // AGs' other trees use and, on the first walk of a getBmp, reports what the by-block trees
   // called free (src/xfs/fsbmpXFSVerify.cpp).
+  // What replaying inodes needs of the superblock; null with the scan of the files off.
+  CVoError inodeShape(const JxCodeLocation& where, fsbmp::XfsInodeShape* shape);
   CVoError verifyFiles(const JxCodeLocation& where, const ChunkLayout& layout,
                        unsigned char* bitmap);
   // Reads device block `block` into nodeBuf and checks its magic and checksum, in that order;
@@ -84,6 +87,7 @@ struct __attribute__((visibility("hidden"))) FsParserXFS::Impl {
   bool logChecked = false;
   CVoError logVerdict;
   std::shared_ptr<fsbmp::MemoryOverlay> replayed;  // the log's replay, when it needed one
+  bool replayedInodes = false;  // and whether it holds the inodes, for a scan of the files
   // The external log's device, once named.
   std::unique_ptr<CVoFile> logDeviceFile;
   std::shared_ptr<fsbmp::DeviceView> logDevice;

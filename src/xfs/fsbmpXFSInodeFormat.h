@@ -19,6 +19,8 @@ const int kOffSbInodeLog = 122;  // 8-bit
 const int kOffSbInopbLog = 123;  // 8-bit
 const int kOffSbRoCompat = 212;
 const int kOffSbIncompat = 216;
+const int kOffSbMetaUuid = 248;  // with the incompatible meta-UUID feature
+const uint32_t kIncompatMetaUuid = 0x4;
 // Feature bits; only version 5 has these feature words.
 const uint32_t kRoCompatFinobt = 0x1;
 const uint32_t kRoCompatRmapbt = 0x2;
@@ -40,6 +42,7 @@ const int kAgiSector = 2;
 const int kOffAgiMagic = 0;
 const int kOffAgiRoot = 20;
 const int kOffAgiLevels = 24;
+const int kOffAgiLsn = 320;       // version 5: the LSN of its last write
 const int kOffAgiFreeRoot = 328;  // with the free-inode tree
 const int kOffAgiFreeLevels = 332;
 
@@ -113,6 +116,7 @@ const uint32_t kBmapMagic = 0x424D4150;     // "BMAP"
 const uint32_t kBmapMagicCRC = 0x424D4133;  // "BMA3"
 const int kOffLongLevel = 4;
 const int kOffLongRecords = 6;
+const int kOffLongLsn = 32;    // version 5
 const int kOffLongOwner = 56;  // version 5: the inode the block belongs to
 const int kLongHeader = 24;
 const int kLongHeaderCRC = 72;

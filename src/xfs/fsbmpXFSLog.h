@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fsbmp/fsbmp.h"
+#include "xfs/fsbmpXFSLogInode.h"
 
 namespace fsbmp {
 
@@ -50,26 +51,31 @@ CVoError inspectXfsLog(const JxCodeLocation& where, FsParser& parser, const XfsL
 
 // What a replay did.
 struct XfsReplay {
-  int64_t head = 0;           // log basic block where the replay ended
-  int64_t tail = 0;           // and where it began
-  bool torn = false;          // the head moved back over records whose writes did not finish
-  uint32_t records = 0;       // records read
-  uint32_t transactions = 0;  // committed transactions
-  uint64_t buffers = 0;       // buffer items put in place
-  uint64_t cancelled = 0;     // buffer items a later cancel record voids
-  uint64_t current = 0;       // buffer items the device already holds as new (version 5)
+  int64_t head = 0;            // log basic block where the replay ended
+  int64_t tail = 0;            // and where it began
+  bool torn = false;           // the head moved back over records whose writes did not finish
+  uint32_t records = 0;        // records read
+  uint32_t transactions = 0;   // committed transactions
+  uint64_t buffers = 0;        // buffer items put in place
+  uint64_t cancelled = 0;      // buffer items a later cancel record voids
+  uint64_t current = 0;        // buffer items the device already holds as new (version 5)
+  uint64_t inodes = 0;         // inode items put in place
+  uint64_t inodesCreated = 0;  // inode-create items put in place
 };
 
 // Replays the log from state.tail to state.head as the kernel's recovery would, into `overlay`
 // (which must read the parser's device as it stands): each committed buffer item is applied, by
 // its map of 128-byte pieces, to what the device (or an earlier item) holds, unless a later
 // record cancels it or, on version 5, the device's copy is already as new. Only the buffers of
-// the free-space maps (AGF and by-block tree blocks) are kept in memory. A record whose CRC fails
+// the free-space maps (AGF and by-block tree blocks) are kept in memory, unless `inodes` is given:
+// then every buffer is kept, and inode-create and inode items are applied too, so that the inodes
+// and every tree read as mounting would leave them. A record whose CRC fails
 // among the last ones before the head is a write that did not finish: the head moves back to it.
 // Anything else the recovery could not read (a CRC failure further back, a record of another
 // file system, an item of unknown type, a record cut short) is refused with errno 38.
 CVoError replayXfsLog(const JxCodeLocation& where, FsParser& parser, const XfsLogPlace& place,
-                      const XfsLogState& state, MemoryOverlay* overlay, XfsReplay* replay);
+                      const XfsLogState& state, const XfsInodeShape* inodes, MemoryOverlay* overlay,
+                      XfsReplay* replay);
 
 }  // namespace fsbmp
 

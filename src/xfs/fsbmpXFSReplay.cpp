@@ -3,7 +3,9 @@
 // from the header's cycle data, operations gathered into transactions by their ids, and the
 // buffer items of every committed transaction applied by their maps of 128-byte pieces. Two
 // passes over the records, as the kernel makes them: the first counts cancel records, the second
-// applies what no later cancel voids.
+// applies what no later cancel voids. For a scan of the files, every metadata buffer is kept,
+// and the inode-create and inode items of each transaction are applied after its buffers, as
+// recovery orders them.
 //
 // Record headers are big-endian. The transaction header and the log items' format structures are
 // in the byte order of the host that wrote them, which the record header's h_fmt names; the
@@ -19,9 +21,11 @@
 #include "core/coding.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "xfs/fsbmpXFSInodeFormat.h"
 #include "xfs/fsbmpXFSLayout.h"
 #include "xfs/fsbmpXFSLog.h"
 #include "xfs/fsbmpXFSLogFormat.h"
+#include "xfs/fsbmpXFSLogInode.h"
 
 namespace {
 
@@ -52,6 +56,8 @@ const uint32_t kTransMagic = 0x5452414E;  // "TRAN"
 const size_t kTransHeader = 16;
 const unsigned kMaxRegions = 65536 / 128 / 2 + 1;
 const uint16_t kItemBuffer = 0x123C;
+const uint16_t kItemInode = 0x123B;
+const uint16_t kItemInodeCreate = 0x123F;
 const uint16_t kFirstItem = 0x1236;  // EFI
 const uint16_t kLastItem = 0x124F;   // realtime CUD
 const uint16_t kNoItem1 = 0x1239;    // never assigned
@@ -97,8 +103,13 @@ struct Record {
 class Replayer {
  public:
   Replayer(const JxCodeLocation& where, FsParser& parser, const fsbmp::XfsLogPlace& place,
-           fsbmp::MemoryOverlay* overlay, fsbmp::XfsReplay* out)
-      : where_(where), parser_(parser), place_(place), overlay_(overlay), out_(out) {}
+           const fsbmp::XfsInodeShape* inodes, fsbmp::MemoryOverlay* overlay, fsbmp::XfsReplay* out)
+      : where_(where),
+        parser_(parser),
+        place_(place),
+        inodes_(inodes),
+        overlay_(overlay),
+        out_(out) {}
 
   CVoError run(int64_t tail, int64_t head);
 
@@ -117,7 +128,11 @@ class Replayer {
   CVoError continueRegion(Transaction* t, const unsigned char* data, uint32_t length, int64_t at);
   CVoError commit(Transaction* t, int pass, int64_t at);
   CVoError applyBuffer(const Item& item, uint64_t lsn, int64_t at);
-
+  CVoError applyInodeCreate(const Item& item, int64_t at);
+  CVoError applyInode(const Item& item, uint64_t lsn, int64_t at);
+  // Reads `bytes` bytes from basic block `block` as the replay has left them so far.
+  CVoError readBuffer(int64_t block, size_t bytes, std::vector<unsigned char>* out, int64_t at);
+  CVoError keep(int64_t block, const std::vector<unsigned char>& buffer, int64_t at);
   uint16_t host16(const unsigned char* p) const {
     return bigEndian_ ? fsbmp::decodeBE16(p) : fsbmp::decodeLE16(p);
   }
@@ -131,6 +146,7 @@ class Replayer {
   JxCodeLocation where_;
   FsParser& parser_;
   fsbmp::XfsLogPlace place_;
+  const fsbmp::XfsInodeShape* inodes_;  // null: only the free-space maps are kept
   fsbmp::MemoryOverlay* overlay_;
   fsbmp::XfsReplay* out_;
   bool bigEndian_ = false;
@@ -365,7 +381,13 @@ CVoError Replayer::commit(Transaction* t, int pass, int64_t at) {
     if (type < kFirstItem || type > kLastItem || type == kNoItem1 || type == kNoItem2)
       return damaged("log item of unknown type", at);
     // Intents, inodes, quotas: none of them is a free-space map. Intents free space, or
-    // allocate what recovery writes itself: leaving them out only keeps more used.
+    // allocate what recovery writes itself: leaving them out only keeps more used. A scan of
+    // the files reads inodes, which come after the buffers.
+    if (type == kItemInodeCreate && inodes_ && pass == 2) {
+      CVoError err = applyInodeCreate(item, at);
+      if (err.code < 0) return err;
+      continue;
+    }
     if (type != kItemBuffer) continue;
     if (format.size() < static_cast<size_t>(kOffBlfMap))
       return damaged("buffer item too short", at);
@@ -392,7 +414,70 @@ CVoError Replayer::commit(Transaction* t, int pass, int64_t at) {
     CVoError err = applyBuffer(item, t->lsn, at);
     if (err.code < 0) return err;
   }
+  if (!inodes_ || pass != 2) return CVoError();
+  for (const Item& item : t->items) {
+    if (item.regions.empty() || host16(item.regions[0].data()) != kItemInode) continue;
+    CVoError err = applyInode(item, t->lsn, at);
+    if (err.code < 0) return err;
+  }
   return CVoError();
+}
+
+CVoError Replayer::readBuffer(int64_t block, size_t bytes, std::vector<unsigned char>* out,
+                              int64_t at) {
+  out->resize(bytes);
+  uint32_t got = 0;
+  CVoError err = overlay_->readAt(block * kBB, out->data(), static_cast<uint32_t>(bytes), &got);
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where_), "Couldn't read the buffer at basic block %lld of %s",
+                    static_cast<long long>(block), parser_.devPath.c_str());
+  if (got != bytes) return damaged("log item past the device's end", at);
+  return CVoError();
+}
+
+CVoError Replayer::keep(int64_t block, const std::vector<unsigned char>& buffer, int64_t at) {
+  overlay_->put(block, buffer.data(), static_cast<int64_t>(buffer.size() / kBB));
+  if (overlay_->bytes() > kMaxOverlayBytes)
+    return damaged("too many buffers to replay in memory", at);
+  return CVoError();
+}
+
+CVoError Replayer::applyInodeCreate(const Item& item, int64_t at) {
+  fsbmp::XfsInodeCreate create;
+  const char* why = fsbmp::readXfsInodeCreate(item.regions[0], *inodes_, &create);
+  if (why) return damaged(why, at);
+  const int64_t perBlock = inodes_->blockSize / kBB;
+  const int64_t first =
+      (static_cast<int64_t>(create.ag) * inodes_->agBlocks + create.agBlock) * perBlock;
+  const int64_t count = static_cast<int64_t>(create.blocks) * perBlock;
+  // Inodes whose blocks a later transaction freed again are not created.
+  for (const auto& cancel : cancels_)
+    if (cancel.first.first >= first && cancel.first.first < first + count) return CVoError();
+  std::vector<unsigned char> buffer(static_cast<size_t>(count) * kBB);
+  fsbmp::initXfsInodes(create, *inodes_, buffer.data());
+  ++out_->inodesCreated;
+  return keep(first, buffer, at);
+}
+
+CVoError Replayer::applyInode(const Item& item, uint64_t lsn, int64_t at) {
+  fsbmp::XfsInodeItemPlace place;
+  if (!fsbmp::readXfsInodeItemPlace(item.regions[0], bigEndian_, &place))
+    return damaged("inode item of unknown format", at);
+  if (place.block < 0 || place.block > INT64_MAX / kBB - kMaxBufferBlocks || place.length <= 0 ||
+      place.length > kMaxBufferBlocks || place.offset < 0 ||
+      static_cast<int64_t>(place.offset) + inodes_->inodeSize >
+          static_cast<int64_t>(place.length) * kBB)
+    return damaged("inode item of impossible geometry", at);
+  std::vector<unsigned char> buffer;
+  CVoError err = readBuffer(place.block, static_cast<size_t>(place.length) * kBB, &buffer, at);
+  if (err.code < 0) return err;
+  bool applied = false;
+  const char* why = fsbmp::applyXfsInodeItem(item.regions, place, bigEndian_, lsn, *inodes_,
+                                             buffer.data() + place.offset, &applied);
+  if (why) return damaged(why, at);
+  if (!applied) return CVoError();
+  ++out_->inodes;
+  return keep(place.block, buffer, at);
 }
 
 CVoError Replayer::applyBuffer(const Item& item, uint64_t lsn, int64_t at) {
@@ -420,10 +505,15 @@ CVoError Replayer::applyBuffer(const Item& item, uint64_t lsn, int64_t at) {
     int lsnAt = -1;
     if (magic == kAgfMagic)
       lsnAt = kOffAgfLsn;
-    else if (magic == kTreeMagicCRC || magic == kByCountMagicCRC)
+    else if (magic == kTreeMagicCRC || magic == kByCountMagicCRC || magic == kInobtMagicCRC ||
+             magic == kFinobtMagicCRC || magic == kRmapMagicCRC || magic == kRefcountMagicCRC)
       lsnAt = kOffTreeLsn;
+    else if (magic == kBmapMagicCRC)
+      lsnAt = kOffLongLsn;
     else if (magic == kAgflMagic)
       lsnAt = kOffAgflLsn;
+    else if (magic == kAgiMagic)
+      lsnAt = kOffAgiLsn;
     if (lsnAt >= 0 && static_cast<size_t>(lsnAt) + 8 <= buffer.size()) {
       const uint64_t stored = fsbmp::decodeBE64(buffer.data() + lsnAt);
       if (stored != 0 && stored != ~uint64_t{0} && stored >= lsn) {
@@ -460,14 +550,12 @@ CVoError Replayer::applyBuffer(const Item& item, uint64_t lsn, int64_t at) {
   }
   ++out_->buffers;
 
-  // Only what the free-space map reads is kept, and what an earlier item put in place.
+  // Only what the free-space map reads is kept, and what an earlier item put in place; a scan
+  // of the files reads every other tree and the inodes too.
   const uint32_t magic = fsbmp::decodeBE32(buffer.data());
-  if (magic == kAgfMagic || magic == kTreeMagic || magic == kTreeMagicCRC ||
-      overlay_->holds(block * kBB, static_cast<uint32_t>(buffer.size()))) {
-    overlay_->put(block, buffer.data(), length);
-    if (overlay_->bytes() > kMaxOverlayBytes)
-      return damaged("too many buffers to replay in memory", at);
-  }
+  if (inodes_ || magic == kAgfMagic || magic == kTreeMagic || magic == kTreeMagicCRC ||
+      overlay_->holds(block * kBB, static_cast<uint32_t>(buffer.size())))
+    return keep(block, buffer, at);
   return CVoError();
 }
 
@@ -535,8 +623,9 @@ CVoError Replayer::run(int64_t tail, int64_t head) {
 
 CVoError fsbmp::replayXfsLog(const JxCodeLocation& where, FsParser& parser,
                              const XfsLogPlace& place, const XfsLogState& state,
-                             MemoryOverlay* overlay, XfsReplay* replay) {
+                             const XfsInodeShape* inodes, MemoryOverlay* overlay,
+                             XfsReplay* replay) {
   *replay = XfsReplay();
-  Replayer replayer(where, parser, place, overlay, replay);
+  Replayer replayer(where, parser, place, inodes, overlay, replay);
   return replayer.run(state.tail, state.head);
 }

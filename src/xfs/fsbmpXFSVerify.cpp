@@ -50,7 +50,8 @@ struct InodeGeometry {
 class FileScan {
  public:
   FileScan(FsParserXFS& fs, const JxCodeLocation& where, const InodeGeometry& geo, int sectorBytes,
-           bool replayed, unsigned char* bitmap, int chunkShift, VerifyState* record)
+           bool replayed, unsigned char* bitmap, int chunkShift, uint64_t nChunks,
+           VerifyState* record)
       : fs_(fs),
         where_(where),
         geo_(geo),
@@ -58,6 +59,7 @@ class FileScan {
         replayed_(replayed),
         bitmap_(bitmap),
         chunkShift_(chunkShift),
+        nChunks_(nChunks),
         record_(record),
         bs_(static_cast<uint32_t>(fs.blockSize)),
         header_(fs.hasCRC ? kTreeHeaderCRC : kTreeHeader) {}
@@ -96,6 +98,7 @@ class FileScan {
   const bool replayed_;
   unsigned char* const bitmap_;
   const int chunkShift_;
+  const uint64_t nChunks_;     // the bitmap's; blocks past them are used already
   VerifyState* const record_;  // null: mark only
   const uint32_t bs_;
   const int header_;
@@ -522,7 +525,10 @@ CVoError FileScan::charge(uint64_t count) {
 
 void FileScan::use(uint64_t first, uint64_t count) {
   if (count == 0) return;
-  fsbmp::setChunkRange(bitmap_, first >> chunkShift_, ((first + count - 1) >> chunkShift_) + 1);
+  const uint64_t firstChunk = first >> chunkShift_;
+  if (firstChunk < nChunks_)
+    fsbmp::setChunkRange(bitmap_, firstChunk,
+                         std::min(nChunks_, ((first + count - 1) >> chunkShift_) + 1));
   if (!record_) return;
   // The free extents that overlap the run: the last that starts at or before it, and on.
   const auto& free = record_->freeExtents;
@@ -567,6 +573,34 @@ FsParser::VerifyReport FsParserXFS::verifyReport() const {
   return impl_->verify ? impl_->verify->report : VerifyReport();
 }
 
+CVoError FsParserXFS::Impl::inodeShape(const JxCodeLocation& where, fsbmp::XfsInodeShape* shape) {
+  unsigned char sb[kSuperRead];
+  CVoError err = fs.readBlocks(sb, kSuperRead, 0, 1);
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where), "Couldn't read superblock from %s", fs.devPath.c_str());
+  shape->inodeSize = fsbmp::decodeBE16(sb + kOffSbInodeSize);
+  shape->inopbLog = sb[kOffSbInopbLog];
+  shape->agBlockLog = fs.agBlockLog;
+  shape->agBlocks = fs.agBlocks;
+  shape->agCount = fs.agCount;
+  shape->blockSize = fs.blockSize;
+  shape->v3 = fs.hasCRC;
+  const bool metaUuid =
+      fs.hasCRC && (fsbmp::decodeBE32(sb + kOffSbIncompat) & kIncompatMetaUuid) != 0;
+  memcpy(shape->metaUuid, sb + (metaUuid ? kOffSbMetaUuid : kOffSbUuid), sizeof shape->metaUuid);
+  const uint32_t core = fs.hasCRC ? kInodeCoreV3 : kInodeCoreV2;
+  if (shape->inodeSize <= core || shape->inodeSize > static_cast<uint32_t>(fs.blockSize) ||
+      (static_cast<uint32_t>(fs.blockSize) >> shape->inopbLog) != shape->inodeSize ||
+      fs.agBlockLog <= 0 || fs.agBlockLog + shape->inopbLog > 32) {
+    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
+                                   "XFS SB of %s is corrupt: inodes of %u bytes, %d to the "
+                                   "block (log), AGs of %u blocks (log %d)",
+                                   fs.devPath.c_str(), shape->inodeSize, shape->inopbLog,
+                                   fs.agBlocks, fs.agBlockLog);
+  }
+  return CVoError();
+}
+
 CVoError FsParserXFS::Impl::verifyFiles(const JxCodeLocation& where, const ChunkLayout& layout,
                                         unsigned char* bitmap) {
   static const char kTag[] = "FsParserXFS::verify";
@@ -605,7 +639,8 @@ CVoError FsParserXFS::Impl::verifyFiles(const JxCodeLocation& where, const Chunk
   const bool record = !state.recorded;
   state.recorded = true;
   FileScan scan(fs, where, geo, sectorBytes, replayed && fs.view == replayed, bitmap,
-                layout.chunkShift, record ? &state : nullptr);
+                layout.chunkShift, static_cast<uint64_t>(layout.nChunks),
+                record ? &state : nullptr);
   err = scan.run();
   state.freeExtents.clear();
   state.freeExtents.shrink_to_fit();
