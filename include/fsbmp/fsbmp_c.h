@@ -16,10 +16,12 @@
  *   fsbmp_close(s);
  *
  * Every function that can fail returns 0 on success and -1 on failure, with *err (when err is
- * not NULL) holding an errno value (ENOENT for a missing file, EINVAL for a chunk size the
- * device can't take, ENOSYS for a device nothing recognises, ...) and the library's whole
- * message. A source is used by one thread at a time; different sources may be used by
- * different threads at once. Symbols carry the version FSBMP_1.0.
+ * not NULL) holding an errno value and the library's whole message: ENOENT for a missing file,
+ * EISDIR for a directory, ENOTBLK for anything else that is neither a block device nor a regular
+ * file (/dev/null among them), EINVAL for an empty one or a chunk size the device can't take,
+ * ENOSYS for a device nothing recognises or metadata too damaged to map, EIO for a failed read.
+ * No C++ exception leaves the library. A source is used by one thread at a time; different sources
+ * may be used by different threads at once. Symbols carry the version FSBMP_1.0.
  */
 #ifndef FSBMP_FSBMP_C_H
 #define FSBMP_FSBMP_C_H
