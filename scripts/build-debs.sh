@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Debian packages of fsbmp the way Debian lays them out: libfsbmp0 (the shared library),
-# libfsbmp-dev (headers, pkg-config and CMake files) and fsbmp (the tool, its manual page and
-# bash completion), with dependencies from dpkg-shlibdeps. Then checks them: contents, that apt
-# can resolve their dependencies here (simulated), and that the tool unpacked from them runs.
+# libfsbmp-dev (headers, pkg-config and CMake files), fsbmp (the tool, its manual page and
+# bash completion) and python3-fsbmp (the Python package for the system's python3), with
+# dependencies from dpkg-shlibdeps. Then checks them: contents, that apt can resolve their
+# dependencies here (simulated), and that the tool and the Python package unpacked from them work.
 #   scripts/build-debs.sh [OUT_DIR]            (default build/debs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,14 +42,15 @@ move() {  # move PACKAGE PATH...: staged files into the package's tree
     cp -a "$stage/$f" "$deb/$p/$f"
   done
 }
-pkg $lib; pkg libfsbmp-dev; pkg fsbmp
+pkg $lib; pkg libfsbmp-dev; pkg fsbmp; pkg python3-fsbmp
 (cd "$stage" && move $lib $(ls -d $libdir/libfsbmp.so.*))
 (cd "$stage" && move libfsbmp-dev usr/include/fsbmp $libdir/libfsbmp.so $libdir/pkgconfig \
   $libdir/cmake)
 (cd "$stage" && move fsbmp usr/bin/fsbmp usr/share/man/man1/fsbmp.1 \
   usr/share/bash-completion/completions/fsbmp)
+(cd "$stage" && move python3-fsbmp usr/lib/python3/dist-packages/fsbmp)
 gzip -9n "$deb/fsbmp/usr/share/man/man1/fsbmp.1"
-for p in $lib libfsbmp-dev fsbmp; do
+for p in $lib libfsbmp-dev fsbmp python3-fsbmp; do
   cat >"$deb/$p/usr/share/doc/$p/copyright" <<COPYRIGHT
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: fsbmp
@@ -97,16 +99,20 @@ control() {  # control PACKAGE SECTION DEPENDS SUMMARY DESCRIPTION [extra fields
   } >"$deb/$1/DEBIAN/control"
 }
 control $lib libs "$libDepends" "used-space bitmaps of block devices (library)" \
-  "Recognises VxFS, ext2/3/4, ReiserFS and XFS on a block device or image and builds a bitmap of the chunks its file system uses." \
+  "Recognises VxFS, ext2/3/4, ReiserFS and XFS on a block device or image, or a whole disk with its partitions and LVM volumes, and builds a bitmap of the chunks its file systems use, through a C++ and a C interface." \
   "Multi-Arch: same"
 control libfsbmp-dev libdevel "$lib (= $debversion), libboost-dev" \
   "used-space bitmaps of block devices (development files)" \
-  "Headers, pkg-config file and CMake package of libfsbmp." "Multi-Arch: same"
+  "Headers (the C++ classes and the C interface fsbmp_c.h), pkg-config file and CMake package of libfsbmp." \
+  "Multi-Arch: same"
 control fsbmp admin "$toolDepends" "used-space bitmaps, copies and maps of block devices" \
-  "The fsbmp tool images a partition without its free space, writes its used ranges for other copiers (GNU ddrescue among them) and draws how full a volume is."
+  "The fsbmp tool images a partition without its free space, writes its used ranges for other copiers (GNU ddrescue, nbdkit's extentlist filter) and draws how full a volume is."
+control python3-fsbmp python "$lib (>= $version), python3" \
+  "used-space bitmaps of block devices (Python 3)" \
+  "The fsbmp module for the system's python3: fsbmp.open(path) gives a device's file-system kind, geometry, used-chunk bitmap and used byte ranges, through libfsbmp's C interface (ctypes)."
 
 rm -f "$out"/*.deb
-for p in $lib libfsbmp-dev fsbmp; do
+for p in $lib libfsbmp-dev fsbmp python3-fsbmp; do
   find "$deb/$p" -type d -exec chmod 755 {} +
   fakeroot dpkg-deb -Zxz --build "$deb/$p" "$out/${p}_${debversion}_$arch.deb" >/dev/null
 done
@@ -117,9 +123,15 @@ for f in "$out"/*.deb; do dpkg-deb --info "$f" >/dev/null; done
 tool_files=$(dpkg-deb --contents "$out/fsbmp_${debversion}_$arch.deb")
 dev_files=$(dpkg-deb --contents "$out/libfsbmp-dev_${debversion}_$arch.deb")
 tool_depends=$(dpkg-deb --field "$out/fsbmp_${debversion}_$arch.deb" Depends)
+py_files=$(dpkg-deb --contents "$out/python3-fsbmp_${debversion}_$arch.deb")
+py_depends=$(dpkg-deb --field "$out/python3-fsbmp_${debversion}_$arch.deb" Depends)
 grep -q 'bash-completion/completions/fsbmp$' <<<"$tool_files"
 grep -q 'man1/fsbmp.1.gz$' <<<"$tool_files"
 grep -q 'include/fsbmp/fsbmp.h$' <<<"$dev_files"
+grep -q 'include/fsbmp/fsbmp_c.h$' <<<"$dev_files"
+grep -q 'usr/lib/python3/dist-packages/fsbmp/__init__.py$' <<<"$py_files"
+grep -qF "$lib (>= $version)" <<<"$py_depends" ||
+  { echo "python3-fsbmp does not depend on $lib"; exit 1; }
 grep -qF "$lib (>= $version)" <<<"$tool_depends" ||
   { echo "fsbmp does not depend on $lib"; exit 1; }
 if command -v apt-get >/dev/null; then
@@ -133,5 +145,7 @@ unpacked=$build/unpacked
 rm -rf "$unpacked"
 for f in "$out"/*.deb; do dpkg-deb -x "$f" "$unpacked"; done
 LD_LIBRARY_PATH=$unpacked/$libdir "$unpacked/usr/bin/fsbmp" --version >/dev/null
+LD_LIBRARY_PATH=$unpacked/$libdir PYTHONPATH=$unpacked/usr/lib/python3/dist-packages \
+  /usr/bin/python3 -c 'import fsbmp'
 ls "$out"
 echo "Debian packages built and checked."

@@ -11,6 +11,8 @@ packages=(
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
   clang-format                                           # the sources' format check
   dpkg-dev fakeroot                                      # Debian packages
+  python3 python3-pytest                                 # the Python package and its tests
+  nbdkit libnbd-bin                                      # nbdkit's extentlist filter, nbdinfo
 )
 
 missing=()
