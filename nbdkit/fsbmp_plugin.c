@@ -9,11 +9,10 @@
  * served: a chunk that was free when the map was built reads as zeros even after a write there.
  */
 #define NBDKIT_API_VERSION 2
-#include <nbdkit-plugin.h>
-
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
+#include <nbdkit-plugin.h>
 #include <stdbool.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -26,7 +25,7 @@
 #define THREAD_MODEL NBDKIT_THREAD_MODEL_PARALLEL
 
 /* Configuration. */
-static char *device_path;
+static char* device_path;
 static uint64_t chunk_size = 65536;
 static int partition = -1; /* -1: the whole device (an LVM PV on it is partition 0) */
 
@@ -34,7 +33,7 @@ static int partition = -1; /* -1: the whole device (an LVM PV on it is partition
 static int device_fd = -1;
 static uint64_t origin;
 static uint64_t size;
-static uint8_t *bitmap; /* bit c % 8 of byte c / 8: chunk c is used */
+static uint8_t* bitmap; /* bit c % 8 of byte c / 8: chunk c is used */
 static uint64_t nchunks;
 static char description[256];
 
@@ -44,7 +43,7 @@ static void nbd_unload(void) {
   free(device_path);
 }
 
-static int nbd_config(const char *key, const char *value) {
+static int nbd_config(const char* key, const char* value) {
   if (strcmp(key, "file") == 0) {
     free(device_path);
     /* Not nbdkit_realpath: a missing file is reported by the library, like any other device it
@@ -68,7 +67,16 @@ static int nbd_config(const char *key, const char *value) {
       nbdkit_error("partition=%s: partition numbers are 0 or more", value);
       return -1;
     }
+#ifndef FSBMP_HAVE_SOURCE_OFFSET
+    nbdkit_error(
+        "partition=%s: this libfsbmp cannot say where a partition starts (it lacks "
+        "fsbmp_offset); serve the partition's own device instead",
+        value);
+    errno = ENOSYS;
+    return -1;
+#else
     return 0;
+#endif
   }
   nbdkit_error("unknown parameter '%s'", key);
   return -1;
@@ -82,17 +90,17 @@ static int nbd_config_complete(void) {
   return 0;
 }
 
-#define nbd_config_help                                                           \
-  "[file=]<PATH>      (required) The block device or image to serve.\n"             \
-  "chunk-size=<SIZE>  Granularity of the map (default 64K): a power of two,\n"      \
-  "                   a multiple of 512.\n"                                         \
+#define nbd_config_help                                                              \
+  "[file=]<PATH>      (required) The block device or image to serve.\n"              \
+  "chunk-size=<SIZE>  Granularity of the map (default 64K): a power of two,\n"       \
+  "                   a multiple of 512.\n"                                          \
   "partition=<N>      Serve partition N of the disk at PATH (as Linux numbers it;\n" \
   "                   0: an LVM physical volume on the whole device)."
 
 /* Builds the map, measures the device and opens it for the reads. Any failure keeps nbdkit
  * from starting, with the library's message. */
 static int nbd_get_ready(void) {
-  fsbmp_source *s = NULL;
+  fsbmp_source* s = NULL;
   fsbmp_error err;
   int rc = partition < 0 ? fsbmp_open(device_path, &s, &err)
                          : fsbmp_open_partition(device_path, partition, &s, &err);
@@ -103,12 +111,14 @@ static int nbd_get_ready(void) {
     return -1;
   }
   size = fsbmp_device_size(s);
-  origin = fsbmp_origin(s);
+#ifdef FSBMP_HAVE_SOURCE_OFFSET
+  origin = fsbmp_offset(s);
+#endif
   if (partition < 0)
     snprintf(description, sizeof description, "%s on %s", fsbmp_kind(s), device_path);
   else
-    snprintf(description, sizeof description, "%s in partition %d of %s", fsbmp_kind(s),
-             partition, device_path);
+    snprintf(description, sizeof description, "%s in partition %d of %s", fsbmp_kind(s), partition,
+             device_path);
   nbdkit_debug("fsbmp: %s: %" PRIu64 " bytes from %" PRIu64 ", %" PRIu64 " chunks of %" PRIu64,
                description, size, origin, nchunks, chunk_size);
   fsbmp_close(s);
@@ -124,33 +134,33 @@ static int nbd_get_ready(void) {
 /* One handle for every connection: all they share is the map and the descriptor. */
 static int handle;
 
-static void *nbd_open_connection(int readonly) {
+static void* nbd_open_connection(int readonly) {
   (void)readonly;
   return &handle;
 }
 
-static int64_t nbd_get_size(void *h) {
+static int64_t nbd_get_size(void* h) {
   (void)h;
   return (int64_t)size;
 }
 
-static int nbd_can_write(void *h) {
+static int nbd_can_write(void* h) {
   (void)h;
   return 0;
 }
 
 /* Every connection sees the same map of the same bytes. */
-static int nbd_can_multi_conn(void *h) {
+static int nbd_can_multi_conn(void* h) {
   (void)h;
   return 1;
 }
 
-static int nbd_can_cache(void *h) {
+static int nbd_can_cache(void* h) {
   (void)h;
   return NBDKIT_CACHE_EMULATE;
 }
 
-static int nbd_block_size(void *h, uint32_t *minimum, uint32_t *preferred, uint32_t *maximum) {
+static int nbd_block_size(void* h, uint32_t* minimum, uint32_t* preferred, uint32_t* maximum) {
   (void)h;
   *minimum = 1;
   *preferred = chunk_size < 4096 ? 4096 : chunk_size > 32u << 20 ? 32u << 20 : (uint32_t)chunk_size;
@@ -158,7 +168,7 @@ static int nbd_block_size(void *h, uint32_t *minimum, uint32_t *preferred, uint3
   return 0;
 }
 
-static const char *nbd_export_description(void *h) {
+static const char* nbd_export_description(void* h) {
   (void)h;
   return description;
 }
@@ -187,7 +197,7 @@ static uint64_t run_end(uint64_t c, uint64_t limit) {
   return limit;
 }
 
-static int read_device(uint8_t *buf, uint64_t count, uint64_t offset) {
+static int read_device(uint8_t* buf, uint64_t count, uint64_t offset) {
   while (count > 0) {
     ssize_t n = pread(device_fd, buf, count, (off_t)(origin + offset));
     if (n < 0) {
@@ -196,8 +206,7 @@ static int read_device(uint8_t *buf, uint64_t count, uint64_t offset) {
       return -1;
     }
     if (n == 0) {
-      nbdkit_error("pread: %s: the device ends before byte %" PRIu64, device_path,
-                   origin + offset);
+      nbdkit_error("pread: %s: the device ends before byte %" PRIu64, device_path, origin + offset);
       errno = EIO;
       return -1;
     }
@@ -209,10 +218,10 @@ static int read_device(uint8_t *buf, uint64_t count, uint64_t offset) {
 }
 
 /* Used chunks are read from the device; free ones are zeros, whatever the device holds there. */
-static int nbd_pread(void *h, void *buf, uint32_t count, uint64_t offset, uint32_t flags) {
+static int nbd_pread(void* h, void* buf, uint32_t count, uint64_t offset, uint32_t flags) {
   (void)h;
   (void)flags;
-  uint8_t *out = buf;
+  uint8_t* out = buf;
   const uint64_t end = offset + count;
   while (offset < end) {
     const uint64_t c = offset / chunk_size;
@@ -231,8 +240,8 @@ static int nbd_pread(void *h, void *buf, uint32_t count, uint64_t offset, uint32
 
 /* Free chunks are holes that read as zeros, used ones data; runs of one state are one extent.
  * The answer covers the request, clipped to the device. */
-static int nbd_extents(void *h, uint32_t count, uint64_t offset, uint32_t flags,
-                         struct nbdkit_extents *extents) {
+static int nbd_extents(void* h, uint32_t count, uint64_t offset, uint32_t flags,
+                       struct nbdkit_extents* extents) {
   (void)h;
   const uint64_t end = offset + count > size ? size : offset + count;
   while (offset < end) {

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
   clang-format                                           # the sources' format check
   dpkg-dev fakeroot                                      # Debian packages
+  nbdkit nbdkit-plugin-dev libnbd-bin qemu-utils        # the nbdkit plugin and its NBD clients
 )
 
 missing=()
