@@ -54,6 +54,7 @@ struct Case {
   const char* chunkArg;  // as given to the plugin ("" for its default)
   long long chunkSize;
   long long tail;  // bytes appended past the image, a chunk's worth or less, to end mid-chunk
+  bool partition;  // served as partition 1 of a disk, between megabytes of random bytes
 };
 
 class NbdkitTest : public ::testing::TestWithParam<Case> {
@@ -77,11 +78,21 @@ TEST_P(NbdkitTest, ToolsCopyOnlyTheUsedChunks) {
     mustRun("head -c " + std::to_string(c.tail) + " /dev/urandom >> " + quote(img.path));
     img.devSize += c.tail;
   }
+  std::string served = quote(img.path), toolArgs = quote(img.path);
+  if (c.partition) {
+    FSBMP_REQUIRE_TOOL("sfdisk");
+    const std::string disk = scratchPath(img.name + ".disk.img");
+    mustRun("(head -c 1048576 /dev/urandom; cat " + quote(img.path) +
+            "; head -c 1048576 /dev/urandom) > " + quote(disk) + " && echo 'start=2048, size=" +
+            std::to_string(img.devSize / 512) + ", type=83' | sfdisk -q " + quote(disk));
+    served = quote(disk) + " partition=1";
+    toolArgs = quote(disk) + " -p 1";
+  }
   const std::string dir = scratchPath(std::string("nbd-") + c.image);
   mustRun("mkdir -p " + quote(dir));
   const std::string chunk = *c.chunkArg ? std::string(" chunk-size=") + c.chunkArg : "";
   std::string out;
-  ASSERT_EQ(serve(quote(img.path) + chunk,
+  ASSERT_EQ(serve(served + chunk,
                   "cd " + quote(dir) +
                       " && nbdcopy \"$uri\" copy.img && nbdcopy --no-extents \"$uri\" plain.img"
                       " && nbdinfo --map \"$uri\" >map && nbdinfo \"$uri\" >info"
@@ -93,7 +104,7 @@ TEST_P(NbdkitTest, ToolsCopyOnlyTheUsedChunks) {
 
   // The tool's used ranges at the same chunk size, and the device as a plain reader should see
   // it through the plugin.
-  const std::string ranges = mustRunTool("bitmap " + quote(img.path) + " --chunk-size " +
+  const std::string ranges = mustRunTool("bitmap " + toolArgs + " --chunk-size " +
                                          std::to_string(c.chunkSize) + " --format ranges");
   std::vector<Range> used;
   forEachRangeLine(ranges, [&](long long o, long long l) { addMerged(&used, o, l); });
@@ -147,14 +158,22 @@ TEST_P(NbdkitTest, ToolsCopyOnlyTheUsedChunks) {
   if (!notes.empty()) std::cout << "[   NOTE   ] " << notes << "\n";
   mustRun("rm -rf " + quote(dir));
   if (c.tail > 0) unlink(img.path.c_str());
+  if (c.partition) unlink(scratchPath(img.name + ".disk.img").c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, NbdkitTest,
-                         ::testing::Values(Case{"ext4", "", 65536, 0},
-                                           Case{"xfs-v5", "16K", 16384, 0},
-                                           Case{"ext2", "4k", 4096, 3000}),
+const Case kCases[] = {
+    {"ext4", "", 65536, 0, false},
+    {"xfs-v5", "16K", 16384, 0, false},
+    {"ext2", "4k", 4096, 3000, false},
+#ifdef FSBMP_HAVE_SOURCE_OFFSET
+    {"ext3", "", 65536, 0, true},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Images, NbdkitTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& i) {
-                           std::string n = i.param.image;
+                           std::string n =
+                               std::string(i.param.image) + (i.param.partition ? "_partition" : "");
                            for (char& ch : n)
                              if (ch == '-') ch = '_';
                            return n;
