@@ -69,8 +69,8 @@ static int nbd_config(const char* key, const char* value) {
     }
 #ifndef FSBMP_HAVE_SOURCE_OFFSET
     nbdkit_error(
-        "partition=%s: this libfsbmp cannot say where a partition starts (it lacks "
-        "fsbmp_offset); serve the partition's own device instead",
+        "partition=%s: this build of the plugin cannot serve a partition (its "
+        "libfsbmp has no fsbmp_offset); serve the partition's own device instead",
         value);
     errno = ENOSYS;
     return -1;

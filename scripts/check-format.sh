@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Checks that the project's C and C++ sources are formatted as .clang-format says.
-# `clang-format -i
-# FILE...` formats them.
+# `clang-format -i FILE...` formats them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
