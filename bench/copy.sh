@@ -1,8 +1,9 @@
 #!/bin/bash
 # The copy benchmark: how long copying the used space of a half-full ext4 and XFS volume takes,
 # against the floor (one sequential read of the same used runs, nothing written), for
-# `fsbmp copy` with and without --direct, `partclone.* -c` to an image file and
-# `partclone.extfs -b` device to device. Prints a Markdown table on standard output.
+# `fsbmp copy` with and without --direct, nbdcopy through the nbdkit plugin (where it is built and
+# nbdcopy is installed), `partclone.* -c` to an image file and `partclone.extfs -b` device to
+# device. Prints a Markdown table on standard output.
 #
 #   bench/copy.sh                (as root, after a build: loop devices, mounts, cgroups)
 #
@@ -37,6 +38,7 @@ bps=${FSBMP_COPY_BPS:-0}
 chunk=${FSBMP_COPY_CHUNK:-64K}
 fsbmp=$build/tools/fsbmp
 driver=$build/bench/fsbmp_bench
+plugin=$build/nbdkit/nbdkit-fsbmp-plugin.so
 [ -x "$fsbmp" ] && [ -x "$driver" ] || { echo "copy.sh: build fsbmp_cli and fsbmp_bench first" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "copy.sh: run as root (loop devices, mounts)" >&2; exit 1; }
 mkdir -p "$data"
@@ -138,6 +140,10 @@ for kind in ${FSBMP_COPY_KINDS:-ext4 xfs}; do
   row "floor: read the used runs ($chunk chunks), 4 MiB requests" "$floor"
   row "fsbmp copy -c $chunk" "$(figure "$fsbmp" copy "$src" "$work/copy.img" -c "$chunk" -q)"
   row "fsbmp copy -c $chunk --direct" "$(figure "$fsbmp" copy "$src" "$work/copy.img" -c "$chunk" -q --direct)"
+  if [ -f "$plugin" ] && command -v nbdkit >/dev/null && command -v nbdcopy >/dev/null; then
+    row "nbdcopy through the nbdkit plugin, chunk-size=$chunk" "$(figure nbdkit -r -U - "$plugin" \
+      "$src" chunk-size="$chunk" --run "nbdcopy \"\$uri\" $work/copy.img")"
+  fi
   row "$pc -c (to an image file)" "$(figure "$pc" -c -q -s "$src" -o "$work/copy.pc")"
   if [ "$kind" = ext4 ]; then
     row "fsbmp copy -c $chunk, loop device to loop device" "$(figure "$fsbmp" copy "$src" "$dstLoop" -c "$chunk" -q)"

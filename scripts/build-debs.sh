@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
 # Builds Debian packages of fsbmp the way Debian lays them out: libfsbmp0 (the shared library),
 # libfsbmp-dev (headers, pkg-config and CMake files), fsbmp (the tool, its manual page and
-# bash completion) and python3-fsbmp (the Python package for the system's python3), with
+# bash completion), python3-fsbmp (the Python package for the system's python3) and
+# nbdkit-plugin-fsbmp (the nbdkit plugin in nbdkit's plugin directory, and its manual page), with
 # dependencies from dpkg-shlibdeps. Then checks them: contents, that apt can resolve their
-# dependencies here (simulated), and that the tool and the Python package unpacked from them work.
+# dependencies here (simulated), and that the tool, the Python package and the plugin unpacked
+# from them work.
 #   scripts/build-debs.sh [OUT_DIR]            (default build/debs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=$(mkdir -p "${1:-build/debs}" && cd "${1:-build/debs}" && pwd)
 build=$root/build/deb
+plugindir=$(pkg-config --variable=plugindir nbdkit 2>/dev/null) ||
+  { echo "nbdkit's plugin headers are missing (Debian: nbdkit-plugin-dev)"; exit 1; }
 for tool in dpkg-deb dpkg-shlibdeps fakeroot; do
   command -v $tool >/dev/null || { echo "$tool is missing (Debian: dpkg-dev fakeroot)"; exit 1; }
 done
 
 # An installed layout: /usr prefix, multiarch library directory, no RPATH.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DFSBMP_BUILD_TESTS=OFF -DCMAKE_SKIP_INSTALL_RPATH=ON >"$build.configure.log" 2>&1 ||
+  -DFSBMP_BUILD_TESTS=OFF -DCMAKE_SKIP_INSTALL_RPATH=ON -DFSBMP_NBDKIT_PLUGIN=ON \
+  -DFSBMP_NBDKIT_PLUGINDIR="${plugindir#/usr/}" >"$build.configure.log" 2>&1 ||
   { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j"$(nproc)" >/dev/null
 stage=$build/stage
@@ -42,15 +47,18 @@ move() {  # move PACKAGE PATH...: staged files into the package's tree
     cp -a "$stage/$f" "$deb/$p/$f"
   done
 }
-pkg $lib; pkg libfsbmp-dev; pkg fsbmp; pkg python3-fsbmp
+pkg $lib; pkg libfsbmp-dev; pkg fsbmp; pkg python3-fsbmp; pkg nbdkit-plugin-fsbmp
 (cd "$stage" && move $lib $(ls -d $libdir/libfsbmp.so.*))
 (cd "$stage" && move libfsbmp-dev usr/include/fsbmp $libdir/libfsbmp.so $libdir/pkgconfig \
   $libdir/cmake)
 (cd "$stage" && move fsbmp usr/bin/fsbmp usr/share/man/man1/fsbmp.1 \
   usr/share/bash-completion/completions/fsbmp)
 (cd "$stage" && move python3-fsbmp usr/lib/python3/dist-packages/fsbmp)
-gzip -9n "$deb/fsbmp/usr/share/man/man1/fsbmp.1"
-for p in $lib libfsbmp-dev fsbmp python3-fsbmp; do
+(cd "$stage" && move nbdkit-plugin-fsbmp "${plugindir#/}/nbdkit-fsbmp-plugin.so" \
+  usr/share/man/man1/nbdkit-fsbmp-plugin.1)
+gzip -9n "$deb/fsbmp/usr/share/man/man1/fsbmp.1" \
+  "$deb/nbdkit-plugin-fsbmp/usr/share/man/man1/nbdkit-fsbmp-plugin.1"
+for p in $lib libfsbmp-dev fsbmp python3-fsbmp nbdkit-plugin-fsbmp; do
   cat >"$deb/$p/usr/share/doc/$p/copyright" <<COPYRIGHT
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: fsbmp
@@ -58,7 +66,8 @@ Comment: built from the fsbmp source tree by scripts/build-debs.sh
 COPYRIGHT
 done
 strip --strip-unneeded --remove-section=.comment --remove-section=.note \
-  "$deb/$lib/$libdir/libfsbmp.so.$version" "$deb/fsbmp/usr/bin/fsbmp"
+  "$deb/$lib/$libdir/libfsbmp.so.$version" "$deb/fsbmp/usr/bin/fsbmp" \
+  "$deb/nbdkit-plugin-fsbmp${plugindir}/nbdkit-fsbmp-plugin.so"
 echo "libfsbmp $soname $lib (>= $version)" >"$deb/$lib/DEBIAN/shlibs"
 echo "activate-noawait ldconfig" >"$deb/$lib/DEBIAN/triggers"
 
@@ -72,6 +81,9 @@ Architecture: any
 
 Package: fsbmp
 Architecture: any
+
+Package: nbdkit-plugin-fsbmp
+Architecture: any
 CONTROL
 shlibs() {  # shlibs FILE...
   (cd "$build/debian-src" && rm -rf debian/$lib && cp -a "$deb/$lib" debian/ &&
@@ -80,6 +92,8 @@ shlibs() {  # shlibs FILE...
 }
 libDepends=$(shlibs "$deb/$lib/$libdir/libfsbmp.so.$version")
 toolDepends=$(shlibs "$deb/fsbmp/usr/bin/fsbmp")
+# The plugin's nbdkit_* symbols come from nbdkit itself, which loads it.
+pluginDepends="$(shlibs "$deb/nbdkit-plugin-fsbmp${plugindir}/nbdkit-fsbmp-plugin.so"), nbdkit"
 
 control() {  # control PACKAGE SECTION DEPENDS SUMMARY DESCRIPTION [extra fields]
   local size
@@ -110,9 +124,12 @@ control fsbmp admin "$toolDepends" "used-space bitmaps, copies and maps of block
 control python3-fsbmp python "$lib (>= $version), python3" \
   "used-space bitmaps of block devices (Python 3)" \
   "The fsbmp module for the system's python3: fsbmp.open(path) gives a device's file-system kind, geometry, used-chunk bitmap and used byte ranges, through libfsbmp's C interface (ctypes)."
+control nbdkit-plugin-fsbmp admin "$pluginDepends" \
+  "nbdkit plugin serving a block device with its free space as holes" \
+  "The fsbmp plugin for nbdkit serves a block device read-only, with the chunks its file system leaves free read as zeros and reported as holes, so that nbdcopy, qemu-img convert and backup tools reading NBD copy only the used space."
 
 rm -f "$out"/*.deb
-for p in $lib libfsbmp-dev fsbmp python3-fsbmp; do
+for p in $lib libfsbmp-dev fsbmp python3-fsbmp nbdkit-plugin-fsbmp; do
   find "$deb/$p" -type d -exec chmod 755 {} +
   fakeroot dpkg-deb -Zxz --build "$deb/$p" "$out/${p}_${debversion}_$arch.deb" >/dev/null
 done
@@ -125,6 +142,8 @@ dev_files=$(dpkg-deb --contents "$out/libfsbmp-dev_${debversion}_$arch.deb")
 tool_depends=$(dpkg-deb --field "$out/fsbmp_${debversion}_$arch.deb" Depends)
 py_files=$(dpkg-deb --contents "$out/python3-fsbmp_${debversion}_$arch.deb")
 py_depends=$(dpkg-deb --field "$out/python3-fsbmp_${debversion}_$arch.deb" Depends)
+plugin_files=$(dpkg-deb --contents "$out/nbdkit-plugin-fsbmp_${debversion}_$arch.deb")
+plugin_depends=$(dpkg-deb --field "$out/nbdkit-plugin-fsbmp_${debversion}_$arch.deb" Depends)
 grep -q 'bash-completion/completions/fsbmp$' <<<"$tool_files"
 grep -q 'man1/fsbmp.1.gz$' <<<"$tool_files"
 grep -q 'include/fsbmp/fsbmp.h$' <<<"$dev_files"
@@ -134,6 +153,10 @@ grep -qF "$lib (>= $version)" <<<"$py_depends" ||
   { echo "python3-fsbmp does not depend on $lib"; exit 1; }
 grep -qF "$lib (>= $version)" <<<"$tool_depends" ||
   { echo "fsbmp does not depend on $lib"; exit 1; }
+grep -q "\.${plugindir}/nbdkit-fsbmp-plugin\.so$" <<<"$plugin_files"
+grep -q 'man1/nbdkit-fsbmp-plugin.1.gz$' <<<"$plugin_files"
+grep -qF "$lib (>= $version)" <<<"$plugin_depends" && grep -qw nbdkit <<<"$plugin_depends" ||
+  { echo "nbdkit-plugin-fsbmp does not depend on $lib and nbdkit"; exit 1; }
 if command -v apt-get >/dev/null; then
   apt-get install --simulate "$out"/*.deb >"$build/apt-simulate.log" 2>&1 ||
     { cat "$build/apt-simulate.log"; exit 1; }
@@ -147,5 +170,9 @@ for f in "$out"/*.deb; do dpkg-deb -x "$f" "$unpacked"; done
 LD_LIBRARY_PATH=$unpacked/$libdir "$unpacked/usr/bin/fsbmp" --version >/dev/null
 LD_LIBRARY_PATH=$unpacked/$libdir PYTHONPATH=$unpacked/usr/lib/python3/dist-packages \
   /usr/bin/python3 -c 'import fsbmp'
+if command -v nbdkit >/dev/null; then
+  LD_LIBRARY_PATH=$unpacked/$libdir nbdkit --dump-plugin \
+    "$unpacked$plugindir/nbdkit-fsbmp-plugin.so" | grep -q '^name=fsbmp$'
+fi
 ls "$out"
 echo "Debian packages built and checked."

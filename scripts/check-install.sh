@@ -39,5 +39,14 @@ LD_LIBRARY_PATH=$libdir PYTHONPATH=$stage/lib/python3/dist-packages /usr/bin/pyt
   'import sys, fsbmp; s = fsbmp.open(sys.argv[1]); print("python:", s.kind, len(s.bitmap(65536)))' \
   "$image"
 "$stage/bin/fsbmp" info "$image" >/dev/null
+# The nbdkit plugin, where the build has it: installed in nbdkit's plugin directory, and serving.
+if [ -f "$build/nbdkit/nbdkit-fsbmp-plugin.so" ]; then
+  plugin=$(find "$stage" -path '*/nbdkit/plugins/nbdkit-fsbmp-plugin.so' | head -1)
+  [ -n "$plugin" ] || { echo "not installed: nbdkit-fsbmp-plugin.so"; exit 1; }
+  [ -e "$stage/share/man/man1/nbdkit-fsbmp-plugin.1" ] ||
+    { echo "not installed: nbdkit-fsbmp-plugin.1"; exit 1; }
+  LD_LIBRARY_PATH=$libdir nbdkit -U - "$plugin" "$image" --run 'nbdinfo --map "$uri"' |
+    grep -q 'hole,zero' || { echo "the installed nbdkit plugin serves no holes"; exit 1; }
+fi
 rm -f "$image"
 echo "Installed package works."

@@ -12,7 +12,7 @@ packages=(
   clang-format                                           # the sources' format check
   dpkg-dev fakeroot                                      # Debian packages
   python3 python3-pytest                                 # the Python package and its tests
-  nbdkit libnbd-bin                                      # nbdkit's extentlist filter, nbdinfo
+  nbdkit nbdkit-plugin-dev libnbd-bin qemu-utils         # the nbdkit plugin, extentlist, NBD clients
 )
 
 missing=()
