@@ -10,12 +10,15 @@
 
 #include "btrfs/fsbmpBtrfsImpl.h"
 #include "btrfs/fsbmpBtrfsLayout.h"
+#include "core/blake2b.h"
 #include "core/checksums.h"
 #include "core/chunks.h"
 #include "core/coding.h"
 #include "core/device.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "core/sha256.h"
+#include "core/xxhash64.h"
 
 static const char kFile[] = "fsbmpBtrfs";
 #define HERE JX_LOCATION(kFile)
@@ -86,9 +89,21 @@ CVoError FsParserBtrfs::Impl::checksum(const JxCodeLocation& where, int type,
     fsbmp::encodeLE32(out, crc);
     return CVoError();
   }
-  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
-                                 "%s uses %s checksums, which are not yet supported",
-                                 fs.devPath.c_str(), csumName(type) ? csumName(type) : "unknown");
+  if (type == kCsumXxhash64) {
+    const uint64_t h = fsbmp::xxh64(data, length, 0);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(h >> (8 * i));
+    return CVoError();
+  }
+  if (type == kCsumSha256) {
+    fsbmp::sha256(data, length, out);
+    return CVoError();
+  }
+  if (type == kCsumBlake2b) {
+    fsbmp::blake2b(data, length, out, 32);
+    return CVoError();
+  }
+  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "%s uses unknown checksum type %d",
+                                 fs.devPath.c_str(), type);
 }
 
 std::string FsParserBtrfs::Impl::checkSuper(const unsigned char* copy, uint64_t offset,
