@@ -102,7 +102,7 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
   if (missing) {
     const std::string uuid = uuidText(missing->uuid);
     if (!why.empty()) why += "; ";
-    why += "a copy lies on device " + std::to_string(missing->devid) + " (uuid " + uuid +
+    why += "a copy lies on devid " + std::to_string(missing->devid) + " (device uuid " + uuid +
            "), which was not named as a member";
     if (why.find("copy at") == std::string::npos)
       return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "Tree block at %llu of %s: %s", at,
