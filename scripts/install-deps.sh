@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   cmake make g++ libboost-dev libgtest-dev googletest    # build and unit tests
   g++-powerpc64-linux-gnu qemu-user                      # big-endian PowerPC build and run
-  e2fsprogs xfsprogs reiserfsprogs                       # real images and oracles
+  e2fsprogs xfsprogs reiserfsprogs btrfs-progs           # real images and oracles
+  xxhash                                                 # the hashes' reference tool
   partclone gddrescue util-linux fdisk lvm2              # peers, loop devices, sfdisk, LVM
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)

@@ -29,6 +29,12 @@ nlohmann::ordered_json geometry(FsParser& parser) {
   doc["device_size"] = parser.devSize;
   const std::string journal = parser.journalState();
   if (!journal.empty()) doc["journal"] = journal;
+  for (const FsParser::Property& p : parser.properties()) {
+    if (p.numeric)
+      doc[p.key] = p.number;
+    else
+      doc[p.key] = p.value;
+  }
   return doc;
 }
 
@@ -233,6 +239,11 @@ void writeInfoText(FILE* out, const Source& source) {
   fprintf(out, "device size: %lld\n", parser.devSize);
   const std::string journal = parser.journalState();
   if (!journal.empty()) fprintf(out, "journal:     %s\n", journal.c_str());
+  for (const FsParser::Property& p : parser.properties()) {
+    std::string key = p.key + ":";
+    std::replace(key.begin(), key.end(), '_', ' ');
+    fprintf(out, "%-12s %s\n", key.c_str(), p.value.c_str());
+  }
   for (const std::string& line : verifyLines(source)) fprintf(out, "%s\n", line.c_str());
 }
 

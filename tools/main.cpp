@@ -57,6 +57,8 @@ const char kUsage[] =
     "  -p, --partition N         a disk's partition N alone, as if it were the device\n"
     "      --journal-device PATH the device that holds the file system's external\n"
     "                            journal (ext3/4) or log (XFS), to replay from\n"
+    "      --member PATH         btrfs: another device of the file system, where\n"
+    "                            metadata this device lacks lies (repeatable)\n"
     "      --verify              ext2/3/4, XFS: read every file too and count used\n"
     "                            what the files use and the maps call free\n"
     "      --debug               the library's debug log on standard error, and its\n"
@@ -214,7 +216,8 @@ std::vector<std::string> deviceWarnings(const Source& p, const struct stat& st, 
 }
 
 // Opens the command's device; with --partition takes that partition of a disk as the device,
-// and with --journal-device names the file system's external journal or log. 0, or the exit
+// with --member names the file system's other devices, and with --journal-device its external
+// journal or log. 0, or the exit
 // status once the failure has been reported.
 int openCommandSource(const Options& o, Source* source, struct stat* st) {
   if (!openSource(o.positional[1], o.debug, source, st)) return 1;
@@ -229,6 +232,17 @@ int openCommandSource(const Options& o, Source* source, struct stat* st) {
       const CVoError err = source->parser->setVerify(true);
       if (err.code < 0) return usageError(err.rootMessage());
     }
+  }
+  for (const std::string& member : o.members) {
+    if (!source->parser)
+      return usageError(o.positional[1] +
+                        " is a disk; --member names another device of a file system opened by "
+                        "itself");
+    const CVoError err = source->parser->addMember(member);
+    if (err.code >= 0) continue;
+    if (err.errNo() == EINVAL) return usageError(err.rootMessage());
+    fprintf(stderr, "fsbmp: %s\n", errorText(err, o.debug).c_str());
+    return 1;
   }
   if (o.journalDevice.empty()) return 0;
   if (!source->parser)
@@ -426,26 +440,27 @@ const Command kCommands[] = {
      "one DEVICE",
      kInfoHelp,
      cmdInfo,
-     {kOptJson, kOptPartition, kOptJournalDevice, kOptVerify}},
+     {kOptJson, kOptPartition, kOptJournalDevice, kOptMember, kOptVerify}},
     {"bitmap",
      1,
      "one DEVICE",
      kBitmapHelp,
      cmdBitmap,
-     {kOptChunkSize, kOptFormat, kOptOutput, kOptPartition, kOptJournalDevice, kOptVerify}},
+     {kOptChunkSize, kOptFormat, kOptOutput, kOptPartition, kOptJournalDevice, kOptMember,
+      kOptVerify}},
     {"copy",
      2,
      "a DEVICE and a TARGET",
      kCopyHelp,
      cmdCopy,
      {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect, kOptPartition, kOptJournalDevice,
-      kOptVerify}},
+      kOptMember, kOptVerify}},
     {"map",
      1,
      "one DEVICE",
      kMapHelp,
      cmdMap,
-     {kOptChunkSize, kOptPng, kOptPartition, kOptJournalDevice, kOptVerify}},
+     {kOptChunkSize, kOptPng, kOptPartition, kOptJournalDevice, kOptMember, kOptVerify}},
 };
 
 }  // namespace

@@ -26,6 +26,7 @@ const OptionSpec kSpecs[kOptCount] = {
     {"force", no_argument, 0},
     {"direct", no_argument, 0},
     {"journal-device", required_argument, 0},
+    {"member", required_argument, 0},
     {"verify", no_argument, 0},
     {"partition", required_argument, 'p'},
     {"debug", no_argument, 0},
@@ -121,6 +122,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         break;
       case kOptJournalDevice:
         o->journalDevice = value;
+        break;
+      case kOptMember:
+        o->members.push_back(value);
         break;
       case kOptVerify:
         o->verify = true;

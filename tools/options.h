@@ -20,6 +20,7 @@ enum OptionId {
   kOptForce,
   kOptDirect,
   kOptJournalDevice,
+  kOptMember,
   kOptVerify,
   kOptPartition,
   kOptDebug,
@@ -34,9 +35,10 @@ struct Options {
   std::string output;
   std::string format;
   std::string png;
-  std::string bitmapIn;       // copy: a raw bitmap to follow instead of the file system's
-  std::string journalDevice;  // the device holding the file system's external journal or log
-  std::string partition;      // a disk's partition number, taken as the device
+  std::string bitmapIn;              // copy: a raw bitmap to follow instead of the file system's
+  std::string journalDevice;         // the device holding the file system's external journal or log
+  std::vector<std::string> members;  // other devices of a file system on several (btrfs)
+  std::string partition;             // a disk's partition number, taken as the device
   bool json = false;
   bool quiet = false;
   bool force = false;

@@ -34,7 +34,7 @@ class DeviceView;  // what readBlocks reads through; internal to the library
 class FSBMP_API FsParser {
  public:
   // File-system kinds stored in fsType.
-  enum { kExt2 = 0, kReiserFS = 1, kXFS = 2, kVxFS = 3 };
+  enum { kExt2 = 0, kReiserFS = 1, kXFS = 2, kVxFS = 3, kBtrfs = 4 };
 
   // A parser of the device or image at `dev`, read as it stands.
   explicit FsParser(const std::string& dev);
@@ -64,6 +64,11 @@ class FSBMP_API FsParser {
   // needs recovery is then mapped as the replay from there will leave it. errno 22 where the
   // file system keeps no journal on another device; 38 where `path` is not its journal.
   virtual CVoError setJournalDevice(const std::string& path);
+
+  // Names another device of a file system that spans several (btrfs), whose copies of the
+  // metadata the walk may read where this device holds none; call it before the first getBmp.
+  // errno 22 where the file system keeps nothing on other devices or `path` is not one of them.
+  virtual CVoError addMember(const std::string& path);
 
   // Verification: the allocation maps are trusted once their checksums and counts agree, but a
   // map can be wrong and still agree with its count (two bits flipped opposite ways, a bad
@@ -127,6 +132,16 @@ class FSBMP_API FsParser {
   // The state of the file system's journal or log, for people: "clean", "needs recovery: ...",
   // "on another device", ...; "" where the file system keeps none.
   virtual std::string journalState();
+
+  // What the file system says of itself beyond the geometry, for people, in order (btrfs: label,
+  // ids, profiles, checksum, ...); none for most file systems. A numeric value keeps its number.
+  struct Property {
+    std::string key;    // short, lower case, words joined by '_': "label", "csum_type", ...
+    std::string value;  // as text
+    bool numeric = false;
+    long long number = 0;
+  };
+  virtual std::vector<Property> properties();
 
   int fsType;
   int blockSize;

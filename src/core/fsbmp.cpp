@@ -70,6 +70,12 @@ CVoError FsParser::setJournalDevice(const std::string& path) {
                                  devPath.c_str(), path.c_str());
 }
 
+CVoError FsParser::addMember(const std::string& path) {
+  return JxErrorUtil::ErrorErrNo(HERE, EINVAL,
+                                 "%s keeps nothing on other devices (%s given as one of them)",
+                                 devPath.c_str(), path.c_str());
+}
+
 CVoError FsParser::setVerify(bool on) {
   if (!on) return CVoError();
   return JxErrorUtil::ErrorErrNo(HERE, EINVAL,
@@ -195,4 +201,8 @@ const char* FsParser::typeName(int fsType) {
 
 std::string FsParser::journalState() {
   return std::string();
+}
+
+std::vector<FsParser::Property> FsParser::properties() {
+  return std::vector<Property>();
 }

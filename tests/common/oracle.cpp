@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <map>
 
+#include "btrfs/btrfs_images.h"
 #include "ext2/ext2_images.h"
 #include "reiserfs/reiserfs_images.h"
 #include "xfs/xfs_images.h"
@@ -88,6 +89,14 @@ const FsOracle& fsOracle(const std::string& fs) {
        {"mkreiserfs", "debugreiserfs"},
        blankOf<OracleImage>,
        reiserfs_test::readDebugreiserfs},
+      {"btrfs",
+       FsParser::kBtrfs,
+       "btrfs",
+       "FsParserBtrfs",
+       PastEnd::kClear,
+       {"mkfs.btrfs", "btrfs"},
+       blankOf<btrfs_test::Image>,
+       btrfs_test::readDumpTree},
   };
   for (const FsOracle& o : oracles)
     if (fs == o.fs) return o;
@@ -152,6 +161,10 @@ const std::vector<ImageRecipe>& imageRecipes() {
        }},
       // A file system in a file larger than itself.
       {"reiserfs_in_big_file", "reiserfs", "96M", "mkreiserfs -f -q -b 4096 {img} 16384", ENOSPC},
+      // The defaults (DUP metadata, the free-space tree) populated by mkfs, in a file larger than
+      // the file system; mixed block groups with 4 KiB nodes.
+      {"btrfs_default", "btrfs", "160M", "mkfs.btrfs -q -f -b 128M -r {dir} {img}", ENOSPC},
+      {"btrfs_mixed", "btrfs", "64M", "mkfs.btrfs -q -f -M -r {fragdir} {img}", ENOSPC},
   };
   return recipes;
 }
