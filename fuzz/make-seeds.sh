@@ -8,8 +8,9 @@
 #   corpus/<target>/seed-*    for each base image: no patches, and the checksum option; for the
 #                             VxFS probe the recorded dialogues of the fsdb stand-in with images
 #                             of its test library
-# Needs root (a loop mount fragments the XFS free space) and mkfs.ext2/3/4, mkfs.xfs,
-# mkreiserfs. The images are committed; run this again only to change them, then fuzz afresh.
+# Needs root (loop mounts fragment the XFS free space and leave logs to replay) and
+# mkfs.ext2/3/4, mkfs.xfs, mkreiserfs, mkfs.btrfs. The images are committed; run this again only
+# to change them, then fuzz afresh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?usage: make-seeds.sh BUILD_DIR}" && pwd)
@@ -86,6 +87,16 @@ snapshot xfs-dirty xfs "for i in 1 2 3 4 5 6 7 8; do printf '%20000s' x >f\$i &&
   mkdir d && for i in 1 2 3; do printf '%9000s' y >d/g\$i && sync d/g\$i; done &&
   rm f2 f5 && sync -f . && printf '%30000s' z >f9 && sync f9"
 
+# btrfs: single and DUP metadata populated by mkfs, one device of a fresh RAID1 pair (its partner
+# stays behind; mkfs populates single devices only), and a log tree still to be replayed.
+mkimg btrfs-single 48M "mkfs.btrfs -q -f -m single -d single -r '$content' {img}"
+mkimg btrfs-dup 112M "mkfs.btrfs -q -f -r '$content' {img}"
+mkimg btrfs-raid1-member 128M "truncate -s 128M '$work/raid1-partner' &&
+  mkfs.btrfs -q -f -m raid1 -d raid1 {img} '$work/raid1-partner'"
+mkimg btrfs-dirty-log 48M "mkfs.btrfs -q -f -m single -d single {img}"
+snapshot btrfs-dirty-log btrfs "cp -r '$content/sub' . && sync &&
+  for i in 1 2 3 4; do printf '%20000s' x >f\$i && sync f\$i; done"
+
 mkimg reiserfs-4k 36M "mkreiserfs -f -q -b 4096 {img} 9000"
 mkimg reiserfs-1k 20M "mkreiserfs -f -q -b 1024 {img} 20000"
 
@@ -107,6 +118,9 @@ i=0; for n in ext2-1k ext3-metabg ext4-flex ext4-bigalloc ext4-uninit ext4-dirty
 done
 i=0; for n in xfs-v5-frag xfs-v4-512 xfs-v5-4k xfs-dirty; do seed xfs $i $n; i=$((i + 1)); done
 i=0; for n in reiserfs-4k reiserfs-1k; do seed reiserfs $i $n; i=$((i + 1)); done
+i=0; for n in btrfs-single btrfs-dup btrfs-raid1-member btrfs-dirty-log; do
+  seed btrfs $i $n; i=$((i + 1))
+done
 
 # VxFS: the dialogue of the probe target (a probe and its three walks) with the stand-in reading
 # an image of its test library, recorded.
