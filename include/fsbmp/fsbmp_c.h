@@ -65,8 +65,8 @@ FSBMP_C_API void fsbmp_close(fsbmp_source* s);
 
 /* What the source holds: "ext4" (any ext4-only feature set: an incompatible or read-only
  * compatible one that ext3 lacks, such as extents, flex_bg, 64bit, metadata_csum, huge_file),
- * "ext3" (else, a journal), "ext2", as blkid names them; "xfs", "reiserfs", "vxfs", "disk" (a
- * whole disk, or a partition holding an LVM2 PV); a partition may also be "swap" or "unknown"
+ * "ext3" (else, a journal), "ext2", as blkid names them; "xfs", "btrfs", "reiserfs", "vxfs", "disk"
+ * (a whole disk, or a partition holding an LVM2 PV); a partition may also be "swap" or "unknown"
  * (contents not recognised: all of it counts used). A static string. */
 FSBMP_C_API const char* fsbmp_kind(const fsbmp_source* s);
 

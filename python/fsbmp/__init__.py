@@ -127,8 +127,8 @@ class Source:
 
     @property
     def kind(self) -> str:
-        """What the source holds: "ext4", "ext3", "ext2", "xfs", "reiserfs", "vxfs", "disk", or,
-        for a partition, also "swap" or "unknown"."""
+        """What the source holds: "ext4", "ext3", "ext2", "xfs", "btrfs", "reiserfs", "vxfs",
+        "disk", or, for a partition, also "swap" or "unknown"."""
         return _lib.fsbmp_kind(self._live()).decode("ascii")
 
     @property

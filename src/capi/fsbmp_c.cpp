@@ -43,6 +43,7 @@ const KindName kKindNames[] = {
     {FsParser::kXFS, "xfs"},
     {FsParser::kReiserFS, "reiserfs"},
     {FsParser::kVxFS, "vxfs"},
+    {FsParser::kBtrfs, "btrfs"},
 };
 
 // ext2/3/4 superblock fields: the feature words, at byte 1024 of the file system.
