@@ -204,6 +204,11 @@ int openSource(const char* path, fsbmp_source** out, fsbmp_error* err) {
     *out = s.release();
     return 0;
   }
+  // A device that can't be opened at all (no permission) is reported as such, not as a device
+  // nothing recognises.
+  const Fd f{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  if (f.fd < 0)
+    return fail(err, errno, s->path + ": couldn't open for reading: " + strerror(errno));
   if (diskErr.errNo() != ENOSYS)
     return fail(err, diskErr.errNo() ? diskErr.errNo() : EIO,
                 "couldn't read " + s->path + " as a disk: " + errorMessage(diskErr));
