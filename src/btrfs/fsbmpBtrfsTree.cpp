@@ -41,7 +41,7 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
   const char* dev = fs.devPath.c_str();
   const unsigned long long at = static_cast<unsigned long long>(logical);
   Chunk* c = chunkAt(logical);
-  if (!c || logical - c->start > c->length - nodeSize)
+  if (!c || nodeSize > c->length || logical - c->start > c->length - nodeSize)
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), EIO,
                                    "Tree block at %llu of %s lies outside the chunks", at, dev);
   const auto copies = copiesOf(*c, logical, nodeSize);
@@ -189,7 +189,7 @@ CVoError FsParserBtrfs::Impl::walkTree(const JxCodeLocation& where, const char* 
         const uint64_t child =
             decodeLE64(b + kHeaderSize + static_cast<size_t>(i) * kKeyPtrSize + kOffPtrBlock);
         const Chunk* c = chunkAt(child);
-        if (!c || child - c->start > c->length - nodeSize) continue;
+        if (!c || nodeSize > c->length || child - c->start > c->length - nodeSize) continue;
         for (const auto& copy : copiesOf(*c, child, nodeSize))
           if (copy.first->devid == devid && copy.second <= static_cast<uint64_t>(INT64_MAX)) {
             fs.view->willNeed(static_cast<int64_t>(copy.second), nodeSize);
