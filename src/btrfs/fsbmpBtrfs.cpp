@@ -266,6 +266,18 @@ CVoError FsParserBtrfs::init(const std::string& dev) {
                                    "btrfs on %s: %llu devices, this one of %llu bytes", name,
                                    static_cast<unsigned long long>(m.numDevices),
                                    static_cast<unsigned long long>(m.devTotalBytes));
+  // A copy cut short still maps (what lies past its end counts, and a copy refuses it), but the
+  // bitmap covers what the superblock gives this device: a device that holds less than half of
+  // that is not taken for this file system's.
+  int64_t length = 0;
+  err = view->length(&length);
+  if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", name);
+  if (m.devTotalBytes / 2 > static_cast<uint64_t>(length))
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSPC,
+                                   "%s holds %lld bytes, less than half of the %llu its btrfs "
+                                   "superblock gives it: a copy cut short",
+                                   name, static_cast<long long>(length),
+                                   static_cast<unsigned long long>(m.devTotalBytes));
   err = m.readSystemChunks(HERE);
   if (err.code < 0) return err;
   blockSize = static_cast<int>(m.sectorSize);

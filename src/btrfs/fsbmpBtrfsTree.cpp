@@ -50,6 +50,7 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
                                    "Tree block at %llu of %s crosses a stripe boundary", at, dev);
   std::string why;
   const Stripe* missing = nullptr;
+  bool onlyShort = true;  // every copy tried lies past the end of its device
   for (const auto& copy : copies) {
     fsbmp::DeviceView* view = nullptr;
     if (copy.first->devid == devid) {
@@ -70,8 +71,11 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
                        : view->readAt(static_cast<int64_t>(copy.second), buf, nodeSize, &got);
     char text[256];
     if (err.code < 0 || got != nodeSize) {
-      snprintf(text, sizeof text, "the copy at %llu of device %llu can't be read", phys, onDev);
+      if (err.code < 0) onlyShort = false;
+      snprintf(text, sizeof text, "the copy at %llu of device %llu can't be read%s", phys, onDev,
+               err.code < 0 ? "" : " (past the end of the device)");
     } else {
+      onlyShort = false;
       text[0] = 0;
       unsigned char sum[32];
       err = checksum(where, csumType, buf + kCsumStart, nodeSize - kCsumStart, sum);
@@ -108,8 +112,8 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
       return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "Tree block at %llu of %s: %s", at,
                                      dev, why.c_str());
   }
-  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), EIO, "Tree block at %llu of %s: %s", at, dev,
-                                 why.c_str());
+  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), onlyShort ? ENOSPC : EIO,
+                                 "Tree block at %llu of %s: %s", at, dev, why.c_str());
 }
 
 namespace {
