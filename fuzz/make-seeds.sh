@@ -8,9 +8,9 @@
 #   corpus/<target>/seed-*    for each base image: no patches, and the checksum option; for the
 #                             VxFS probe the recorded dialogues of the fsdb stand-in with images
 #                             of its test library
-# Needs root (a loop mount fragments the XFS free space) and mkfs.ext2/3/4, mkfs.xfs,
-# mkreiserfs, mkfs.btrfs. The images are committed; run this again only to change them, then
-# fuzz afresh.
+# Needs root (loop mounts fragment the XFS free space and leave logs to replay) and
+# mkfs.ext2/3/4, mkfs.xfs, mkreiserfs, mkfs.btrfs. The images are committed; run this again only
+# to change them, then fuzz afresh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?usage: make-seeds.sh BUILD_DIR}" && pwd)
@@ -87,14 +87,15 @@ snapshot xfs-dirty xfs "for i in 1 2 3 4 5 6 7 8; do printf '%20000s' x >f\$i &&
   mkdir d && for i in 1 2 3; do printf '%9000s' y >d/g\$i && sync d/g\$i; done &&
   rm f2 f5 && sync -f . && printf '%30000s' z >f9 && sync f9"
 
-# btrfs: single and DUP profiles filled by mkfs, one device of a RAID1 pair alone, and a log
-# tree still to be replayed.
-mkimg btrfs-single 128M "mkfs.btrfs -q -f -m single -d single -n 4096 -r '$content' {img}"
-mkimg btrfs-dup 128M "mkfs.btrfs -q -f -r '$content' {img}"
-mkimg btrfs-raid1-member 128M "truncate -s 128M '$work/pair.bin' &&
-  mkfs.btrfs -q -f -m raid1 -d raid1 {img} '$work/pair.bin' && rm '$work/pair.bin'"
-mkimg btrfs-dirty-log 128M "mkfs.btrfs -q -f {img}"
-snapshot btrfs-dirty-log btrfs "sync && for i in 1 2 3 4 5 6; do printf '%20000s' x >f\$i && sync f\$i; done"
+# btrfs: single and DUP metadata populated by mkfs, one device of a fresh RAID1 pair (its partner
+# stays behind; mkfs populates single devices only), and a log tree still to be replayed.
+mkimg btrfs-single 48M "mkfs.btrfs -q -f -m single -d single -r '$content' {img}"
+mkimg btrfs-dup 112M "mkfs.btrfs -q -f -r '$content' {img}"
+mkimg btrfs-raid1-member 128M "truncate -s 128M '$work/raid1-partner' &&
+  mkfs.btrfs -q -f -m raid1 -d raid1 {img} '$work/raid1-partner'"
+mkimg btrfs-dirty-log 48M "mkfs.btrfs -q -f -m single -d single {img}"
+snapshot btrfs-dirty-log btrfs "cp -r '$content/sub' . && sync &&
+  for i in 1 2 3 4; do printf '%20000s' x >f\$i && sync f\$i; done"
 
 mkimg reiserfs-4k 36M "mkreiserfs -f -q -b 4096 {img} 9000"
 mkimg reiserfs-1k 20M "mkreiserfs -f -q -b 1024 {img} 20000"
