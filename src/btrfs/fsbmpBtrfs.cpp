@@ -131,15 +131,12 @@ CVoError FsParserBtrfs::Impl::readSuper(const JxCodeLocation& where) {
   bool chosen = false;
   for (int i = 0; i < kSuperCopies; ++i) {
     const uint64_t off = kSuperOffsets[i];
-    if (length < 0 || off + kSuperSize > static_cast<uint64_t>(length)) {
-      if (i == 0)
-        return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
-                                       "%s is too short for a btrfs superblock", dev);
-      break;
-    }
+    // The mirrors that fit the device; the primary is read whatever the length says, so that a
+    // short device fails as a short read does (errno 28).
+    if (i > 0 && (length < 0 || off + kSuperSize > static_cast<uint64_t>(length))) break;
     err = fs.readBlocks(copy, kSuperSize, static_cast<long long>(off / kSuperSize), 1);
     if (err.code < 0) {
-      if (i == 0) return err.Push(FSBMP_AT(where), "Couldn't read the superblock of %s", dev);
+      if (i == 0) return err.Push(FSBMP_AT(where), "Couldn't read superblock from %s", dev);
       continue;
     }
     int type = 0;

@@ -119,14 +119,14 @@ TEST(FactoryTest, RefusesWhatNoParserRecognises) {
   writeFile(empty, {});
   const std::string missing = scratchPath("missing");
 
-  // The last candidate's refusal comes back: XFS's, the why in the errno of its root frame.
+  // The last candidate's refusal comes back: btrfs's, the why in the errno of its root frame.
   const struct {
     std::string dev;
     int errNo;
     std::string message;
   } cases[] = {
-      {zeros, ENOSYS, "There is no XFS magic on " + zeros},
-      {shortFile, ENOSYS, "There is no XFS magic on " + shortFile},
+      {zeros, ENOSYS, "There is no btrfs magic on " + zeros},
+      {shortFile, ENOSPC, "Couldn't read superblock from " + shortFile},
       {empty, ENOSPC, "Couldn't read superblock from " + empty},
       {missing, ENOENT, "Couldn't open " + missing + " for reading"},
       {scratchDir(), EISDIR, "Couldn't read superblock from " + scratchDir()},
