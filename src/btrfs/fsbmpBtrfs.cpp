@@ -114,7 +114,7 @@ std::string FsParserBtrfs::Impl::checkSuper(const unsigned char* copy, uint64_t 
   if (!csumName(*type)) return "has unknown checksum type " + std::to_string(*type);
   unsigned char sum[32];
   CVoError err = checksum(HERE, *type, copy + kCsumStart, kSuperSize - kCsumStart, sum);
-  if (err.code < 0) return "";  // judged by the caller, which refuses the type
+  if (err.code < 0) return err.rootMessage();
   if (memcmp(sum, copy + kOffSbCsum, csumBytes(*type)) != 0 && fsbmp::kChecksumsRefuse)
     return "fails its checksum";
   return "";
@@ -131,15 +131,12 @@ CVoError FsParserBtrfs::Impl::readSuper(const JxCodeLocation& where) {
   bool chosen = false;
   for (int i = 0; i < kSuperCopies; ++i) {
     const uint64_t off = kSuperOffsets[i];
-    if (length < 0 || off + kSuperSize > static_cast<uint64_t>(length)) {
-      if (i == 0)
-        return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
-                                       "%s is too short for a btrfs superblock", dev);
-      break;
-    }
+    // The mirrors that fit the device; the primary is read whatever the length says, so that a
+    // short device fails as a short read does (errno 28).
+    if (i > 0 && (length < 0 || off + kSuperSize > static_cast<uint64_t>(length))) break;
     err = fs.readBlocks(copy, kSuperSize, static_cast<long long>(off / kSuperSize), 1);
     if (err.code < 0) {
-      if (i == 0) return err.Push(FSBMP_AT(where), "Couldn't read the superblock of %s", dev);
+      if (i == 0) return err.Push(FSBMP_AT(where), "Couldn't read superblock from %s", dev);
       continue;
     }
     int type = 0;
@@ -149,11 +146,6 @@ CVoError FsParserBtrfs::Impl::readSuper(const JxCodeLocation& where) {
         return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "There is no btrfs magic on %s",
                                        dev);
       memcpy(primaryFsid, copy + kOffSbFsid, 16);
-      if (csumName(type)) {
-        unsigned char sum[32];
-        err = checksum(where, type, copy, kSuperSize, sum);
-        if (err.code < 0) return err;
-      }
       primaryWhy = why;
     } else if (memcmp(copy + kOffSbFsid, primaryFsid, 16) != 0) {
       continue;
@@ -261,10 +253,27 @@ CVoError FsParserBtrfs::init(const std::string& dev) {
       m.logRootLevel >= kMaxLevel)
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "btrfs on %s has a tree root above level %d", name,
                                    kMaxLevel - 1);
+  if (m.devid == 0)
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                   "%s is the target of a btrfs device replace (devid 0): map the "
+                                   "device it replaces",
+                                   name);
   if (m.numDevices == 0 || m.devTotalBytes < kReservedStart || m.devTotalBytes % m.sectorSize)
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
                                    "btrfs on %s: %llu devices, this one of %llu bytes", name,
                                    static_cast<unsigned long long>(m.numDevices),
+                                   static_cast<unsigned long long>(m.devTotalBytes));
+  // A copy cut short still maps (what lies past its end counts, and a copy refuses it), but the
+  // bitmap covers what the superblock gives this device: a device that holds less than half of
+  // that is not taken for this file system's.
+  int64_t length = 0;
+  err = view->length(&length);
+  if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", name);
+  if (m.devTotalBytes / 2 > static_cast<uint64_t>(length))
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSPC,
+                                   "%s holds %lld bytes, less than half of the %llu its btrfs "
+                                   "superblock gives it: a copy cut short",
+                                   name, static_cast<long long>(length),
                                    static_cast<unsigned long long>(m.devTotalBytes));
   err = m.readSystemChunks(HERE);
   if (err.code < 0) return err;
@@ -473,7 +482,6 @@ CVoError FsParserBtrfs::Impl::walkFreeSpaceTree(const JxCodeLocation& where) {
 
 CVoError FsParserBtrfs::Impl::walkDevExtents(const JxCodeLocation& where) {
   const char* dev = fs.devPath.c_str();
-  Key low;
   return walkTree(where, "device tree", devRoot.bytenr, devRoot.level, devRoot.generation,
                   [&](const Key& k, const unsigned char* data, uint32_t size) -> CVoError {
                     if (k.type != kTypeDevExtent || k.objectid != devid) return CVoError();
@@ -638,6 +646,11 @@ CVoError FsParserBtrfs::addMember(const std::string& path) {
                                    formatUuid(m.fsid).c_str());
   memcpy(member.uuid, copy + kOffSbDevItem + kOffDevUuid, 16);
   m.members.emplace(id, std::move(member));
+  // A chunk tree that could not be read without this member is read again.
+  if (m.chunkTreeError.code < 0) {
+    m.chunkTreeRead = false;
+    m.chunkTreeError = CVoError();
+  }
   return CVoError();
 }
 
