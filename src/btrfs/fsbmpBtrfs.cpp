@@ -10,12 +10,15 @@
 
 #include "btrfs/fsbmpBtrfsImpl.h"
 #include "btrfs/fsbmpBtrfsLayout.h"
+#include "core/blake2b.h"
 #include "core/checksums.h"
 #include "core/chunks.h"
 #include "core/coding.h"
 #include "core/device.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "core/sha256.h"
+#include "core/xxhash64.h"
 
 static const char kFile[] = "fsbmpBtrfs";
 #define HERE JX_LOCATION(kFile)
@@ -86,9 +89,21 @@ CVoError FsParserBtrfs::Impl::checksum(const JxCodeLocation& where, int type,
     fsbmp::encodeLE32(out, crc);
     return CVoError();
   }
-  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
-                                 "%s uses %s checksums, which are not yet supported",
-                                 fs.devPath.c_str(), csumName(type) ? csumName(type) : "unknown");
+  if (type == kCsumXxhash64) {
+    const uint64_t h = fsbmp::xxh64(data, length, 0);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(h >> (8 * i));
+    return CVoError();
+  }
+  if (type == kCsumSha256) {
+    fsbmp::sha256(data, length, out);
+    return CVoError();
+  }
+  if (type == kCsumBlake2b) {
+    fsbmp::blake2b(data, length, out, 32);
+    return CVoError();
+  }
+  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "%s uses unknown checksum type %d",
+                                 fs.devPath.c_str(), type);
 }
 
 std::string FsParserBtrfs::Impl::checkSuper(const unsigned char* copy, uint64_t offset,
@@ -99,7 +114,7 @@ std::string FsParserBtrfs::Impl::checkSuper(const unsigned char* copy, uint64_t 
   if (!csumName(*type)) return "has unknown checksum type " + std::to_string(*type);
   unsigned char sum[32];
   CVoError err = checksum(HERE, *type, copy + kCsumStart, kSuperSize - kCsumStart, sum);
-  if (err.code < 0) return "";  // judged by the caller, which refuses the type
+  if (err.code < 0) return err.rootMessage();
   if (memcmp(sum, copy + kOffSbCsum, csumBytes(*type)) != 0 && fsbmp::kChecksumsRefuse)
     return "fails its checksum";
   return "";
@@ -134,11 +149,6 @@ CVoError FsParserBtrfs::Impl::readSuper(const JxCodeLocation& where) {
         return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "There is no btrfs magic on %s",
                                        dev);
       memcpy(primaryFsid, copy + kOffSbFsid, 16);
-      if (csumName(type)) {
-        unsigned char sum[32];
-        err = checksum(where, type, copy, kSuperSize, sum);
-        if (err.code < 0) return err;
-      }
       primaryWhy = why;
     } else if (memcmp(copy + kOffSbFsid, primaryFsid, 16) != 0) {
       continue;
@@ -246,10 +256,27 @@ CVoError FsParserBtrfs::init(const std::string& dev) {
       m.logRootLevel >= kMaxLevel)
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "btrfs on %s has a tree root above level %d", name,
                                    kMaxLevel - 1);
+  if (m.devid == 0)
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                   "%s is the target of a btrfs device replace (devid 0): map the "
+                                   "device it replaces",
+                                   name);
   if (m.numDevices == 0 || m.devTotalBytes < kReservedStart || m.devTotalBytes % m.sectorSize)
     return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
                                    "btrfs on %s: %llu devices, this one of %llu bytes", name,
                                    static_cast<unsigned long long>(m.numDevices),
+                                   static_cast<unsigned long long>(m.devTotalBytes));
+  // A copy cut short still maps (what lies past its end counts, and a copy refuses it), but the
+  // bitmap covers what the superblock gives this device: a device that holds less than half of
+  // that is not taken for this file system's.
+  int64_t length = 0;
+  err = view->length(&length);
+  if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", name);
+  if (m.devTotalBytes / 2 > static_cast<uint64_t>(length))
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSPC,
+                                   "%s holds %lld bytes, less than half of the %llu its btrfs "
+                                   "superblock gives it: a copy cut short",
+                                   name, static_cast<long long>(length),
                                    static_cast<unsigned long long>(m.devTotalBytes));
   err = m.readSystemChunks(HERE);
   if (err.code < 0) return err;
@@ -458,7 +485,6 @@ CVoError FsParserBtrfs::Impl::walkFreeSpaceTree(const JxCodeLocation& where) {
 
 CVoError FsParserBtrfs::Impl::walkDevExtents(const JxCodeLocation& where) {
   const char* dev = fs.devPath.c_str();
-  Key low;
   return walkTree(where, "device tree", devRoot.bytenr, devRoot.level, devRoot.generation,
                   [&](const Key& k, const unsigned char* data, uint32_t size) -> CVoError {
                     if (k.type != kTypeDevExtent || k.objectid != devid) return CVoError();
@@ -623,6 +649,11 @@ CVoError FsParserBtrfs::addMember(const std::string& path) {
                                    formatUuid(m.fsid).c_str());
   memcpy(member.uuid, copy + kOffSbDevItem + kOffDevUuid, 16);
   m.members.emplace(id, std::move(member));
+  // A chunk tree that could not be read without this member is read again.
+  if (m.chunkTreeError.code < 0) {
+    m.chunkTreeRead = false;
+    m.chunkTreeError = CVoError();
+  }
   return CVoError();
 }
 

@@ -41,7 +41,7 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
   const char* dev = fs.devPath.c_str();
   const unsigned long long at = static_cast<unsigned long long>(logical);
   Chunk* c = chunkAt(logical);
-  if (!c || logical - c->start > c->length - nodeSize)
+  if (!c || nodeSize > c->length || logical - c->start > c->length - nodeSize)
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), EIO,
                                    "Tree block at %llu of %s lies outside the chunks", at, dev);
   const auto copies = copiesOf(*c, logical, nodeSize);
@@ -50,6 +50,7 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
                                    "Tree block at %llu of %s crosses a stripe boundary", at, dev);
   std::string why;
   const Stripe* missing = nullptr;
+  bool onlyShort = true;  // every copy tried lies past the end of its device
   for (const auto& copy : copies) {
     fsbmp::DeviceView* view = nullptr;
     if (copy.first->devid == devid) {
@@ -70,8 +71,11 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
                        : view->readAt(static_cast<int64_t>(copy.second), buf, nodeSize, &got);
     char text[256];
     if (err.code < 0 || got != nodeSize) {
-      snprintf(text, sizeof text, "the copy at %llu of device %llu can't be read", phys, onDev);
+      if (err.code < 0) onlyShort = false;
+      snprintf(text, sizeof text, "the copy at %llu of device %llu can't be read%s", phys, onDev,
+               err.code < 0 ? "" : " (past the end of the device)");
     } else {
+      onlyShort = false;
       text[0] = 0;
       unsigned char sum[32];
       err = checksum(where, csumType, buf + kCsumStart, nodeSize - kCsumStart, sum);
@@ -102,14 +106,14 @@ CVoError FsParserBtrfs::Impl::readTreeBlock(const JxCodeLocation& where, uint64_
   if (missing) {
     const std::string uuid = uuidText(missing->uuid);
     if (!why.empty()) why += "; ";
-    why += "a copy lies on device " + std::to_string(missing->devid) + " (uuid " + uuid +
+    why += "a copy lies on devid " + std::to_string(missing->devid) + " (device uuid " + uuid +
            "), which was not named as a member";
     if (why.find("copy at") == std::string::npos)
       return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS, "Tree block at %llu of %s: %s", at,
                                      dev, why.c_str());
   }
-  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), EIO, "Tree block at %llu of %s: %s", at, dev,
-                                 why.c_str());
+  return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), onlyShort ? ENOSPC : EIO,
+                                 "Tree block at %llu of %s: %s", at, dev, why.c_str());
 }
 
 namespace {
@@ -189,7 +193,7 @@ CVoError FsParserBtrfs::Impl::walkTree(const JxCodeLocation& where, const char* 
         const uint64_t child =
             decodeLE64(b + kHeaderSize + static_cast<size_t>(i) * kKeyPtrSize + kOffPtrBlock);
         const Chunk* c = chunkAt(child);
-        if (!c || child - c->start > c->length - nodeSize) continue;
+        if (!c || nodeSize > c->length || child - c->start > c->length - nodeSize) continue;
         for (const auto& copy : copiesOf(*c, child, nodeSize))
           if (copy.first->devid == devid && copy.second <= static_cast<uint64_t>(INT64_MAX)) {
             fs.view->willNeed(static_cast<int64_t>(copy.second), nodeSize);
