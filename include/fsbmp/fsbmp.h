@@ -113,7 +113,7 @@ class FSBMP_API FsParser {
   bool blocksCached(int blockBytes, long long block);
   // n for v = 2^n (n >= 1); 0 for v < 2; -1 for any other v.
   static int log2(long long v);
-  // Tries VxFS, ext2/3/4, ReiserFS and XFS in that order and returns the first parser that
+  // Tries VxFS, ext2/3/4, ReiserFS, XFS and btrfs in that order and returns the first parser that
   // recognises `dev`, or null with the last attempt's error in *err (err must not be null).
   static FsParser* init(const std::string& dev, CVoError* err);
   // One file system's refusal of a device.
@@ -125,7 +125,7 @@ class FSBMP_API FsParser {
   // tried: none when the device is refused before any is tried (a partition table) or the first
   // one recognises it.
   static FsParser* init(const std::string& dev, CVoError* err, std::vector<Refusal>* refusals);
-  // The name of a file-system kind for people ("ext2/3/4", "ReiserFS", "XFS", "VxFS"), or
+  // The name of a file-system kind for people ("ext2/3/4", "ReiserFS", "XFS", "VxFS", "btrfs"), or
   // "unknown".
   static const char* typeName(int fsType);
 

@@ -287,7 +287,7 @@ CVoError FsParserBtrfs::Impl::readChunkTree(const JxCodeLocation& where) {
           return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), EIO,
                                          "Device item %llu of %s is cut short",
                                          static_cast<unsigned long long>(k.offset), dev);
-        if (memcmp(data + kOffDevFsid, fsid, 16) != 0)
+        if (memcmp(data + kOffDevFsid, metadataUuid, 16) != 0)
           return JxErrorUtil::ErrorErrNo(
               FSBMP_AT(where), ENOSYS,
               "%s has device %llu of another file system (%s): a seed device's sprout is not "
