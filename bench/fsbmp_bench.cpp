@@ -14,6 +14,9 @@
 //   fsbmp_bench process RUNS COMMAND [ARGS...]
 //       a whole process RUNS times (start-up, probe and exit included): `fsbmp bitmap ...`
 //       against fsbmp_floor, which only reads the metadata
+//   fsbmp_bench cpair DEVICE CHUNK RUNS
+//       the bitmap through the C++ interface (as `bitmap`) and through the C one (fsbmp_open and
+//       fsbmp_bitmap) in turn, RUNS times each on fresh sources; medians of both and their ratio
 //   fsbmp_bench crc BYTES PIECE RUNS
 //       CRC-32C of BYTES in pieces of PIECE bytes (4096: one ext4 block bitmap each)
 //
@@ -37,6 +40,7 @@
 #include <vector>
 
 #include "fsbmp/fsbmp.h"
+#include "fsbmp/fsbmp_c.h"
 #include "fsbmp/services/crc32c.h"
 #include "ranges.h"
 
@@ -288,6 +292,48 @@ int passMode(long long bytes, int runs) {
   return 0;
 }
 
+// The C++ interface's map and the C interface's, in turn, so that both find the caches alike.
+int cPairMode(const char* device, int chunkSize, int runs) {
+  std::vector<double> cxxWall, cxxCpu, cWall, cCpu;
+  for (int r = 0; r < runs; ++r) {
+    double w0 = nowUs(CLOCK_MONOTONIC), c0 = nowUs(CLOCK_PROCESS_CPUTIME_ID);
+    CVoError err;
+    std::unique_ptr<FsParser> parser(FsParser::init(device, &err));
+    void* bmp = nullptr;
+    long long nChunks = 0;
+    if (parser) err = parser->getBmp(chunkSize, &bmp, &nChunks);
+    parser.reset();
+    free(bmp);
+    cxxCpu.push_back(nowUs(CLOCK_PROCESS_CPUTIME_ID) - c0);
+    cxxWall.push_back(nowUs(CLOCK_MONOTONIC) - w0);
+    if (err.code < 0) {
+      fprintf(stderr, "fsbmp_bench: %s: %s\n", device, err.toString().c_str());
+      return 1;
+    }
+    w0 = nowUs(CLOCK_MONOTONIC);
+    c0 = nowUs(CLOCK_PROCESS_CPUTIME_ID);
+    fsbmp_source* s = nullptr;
+    fsbmp_error cerr;
+    uint8_t* bits = nullptr;
+    uint64_t n = 0;
+    const int rc = fsbmp_open(device, &s, &cerr) == 0
+                       ? fsbmp_bitmap(s, static_cast<uint64_t>(chunkSize), &bits, &n, &cerr)
+                       : -1;
+    fsbmp_close(s);
+    fsbmp_free(bits);
+    cCpu.push_back(nowUs(CLOCK_PROCESS_CPUTIME_ID) - c0);
+    cWall.push_back(nowUs(CLOCK_MONOTONIC) - w0);
+    if (rc != 0) {
+      fprintf(stderr, "fsbmp_bench: %s: %s\n", device, cerr.message);
+      return 1;
+    }
+  }
+  const double cxx = median(cxxCpu), c = median(cCpu);
+  printf("cxx_wall_us=%.0f cxx_cpu_us=%.0f c_wall_us=%.0f c_cpu_us=%.0f cpu_ratio=%.3f\n",
+         median(cxxWall), cxx, median(cWall), c, cxx > 0 ? c / cxx : 0);
+  return 0;
+}
+
 int usage() {
   fprintf(stderr,
           "usage: fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]\n"
@@ -295,6 +341,7 @@ int usage() {
           "       fsbmp_bench floor DEVICE LIST RUNS [--cold]\n"
           "       fsbmp_bench pair DEVICE LIST CHUNK RUNS\n"
           "       fsbmp_bench process RUNS COMMAND [ARGS...]\n"
+          "       fsbmp_bench cpair DEVICE CHUNK RUNS\n"
           "       fsbmp_bench crc BYTES PIECE RUNS\n");
   return 2;
 }
@@ -341,6 +388,7 @@ int main(int argc, char** argv) {
   const int runs = atoi(argv[4]);
   const bool cold = argc == 6 && strcmp(argv[5], "--cold") == 0;
   if (runs < 1 || (argc == 6 && !cold)) return usage();
+  if (mode == "cpair" && argc == 5) return cPairMode(argv[2], atoi(argv[3]), runs);
   if (mode == "bitmap") return bitmapMode(argv[2], atoi(argv[3]), runs, cold);
   if (mode == "floor") return floorMode(argv[2], argv[3], runs, cold);
   return usage();

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds Debian packages of fsbmp the way Debian lays them out: libfsbmp0 (the shared library),
 # libfsbmp-dev (headers, pkg-config and CMake files), fsbmp (the tool, its manual page and
-# bash completion) and nbdkit-plugin-fsbmp (the nbdkit plugin in nbdkit's plugin directory, and
-# its manual page), with dependencies from dpkg-shlibdeps. Then checks them: contents, that apt
-# can resolve their dependencies here (simulated), and that the tool unpacked from them runs.
+# bash completion), python3-fsbmp (the Python package for the system's python3) and
+# nbdkit-plugin-fsbmp (the nbdkit plugin in nbdkit's plugin directory, and its manual page), with
+# dependencies from dpkg-shlibdeps. Then checks them: contents, that apt can resolve their
+# dependencies here (simulated), and that the tool, the Python package and the plugin unpacked
+# from them work.
 #   scripts/build-debs.sh [OUT_DIR]            (default build/debs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,17 +47,18 @@ move() {  # move PACKAGE PATH...: staged files into the package's tree
     cp -a "$stage/$f" "$deb/$p/$f"
   done
 }
-pkg $lib; pkg libfsbmp-dev; pkg fsbmp; pkg nbdkit-plugin-fsbmp
+pkg $lib; pkg libfsbmp-dev; pkg fsbmp; pkg python3-fsbmp; pkg nbdkit-plugin-fsbmp
 (cd "$stage" && move $lib $(ls -d $libdir/libfsbmp.so.*))
 (cd "$stage" && move libfsbmp-dev usr/include/fsbmp $libdir/libfsbmp.so $libdir/pkgconfig \
   $libdir/cmake)
 (cd "$stage" && move fsbmp usr/bin/fsbmp usr/share/man/man1/fsbmp.1 \
   usr/share/bash-completion/completions/fsbmp)
+(cd "$stage" && move python3-fsbmp usr/lib/python3/dist-packages/fsbmp)
 (cd "$stage" && move nbdkit-plugin-fsbmp "${plugindir#/}/nbdkit-fsbmp-plugin.so" \
   usr/share/man/man1/nbdkit-fsbmp-plugin.1)
 gzip -9n "$deb/fsbmp/usr/share/man/man1/fsbmp.1" \
   "$deb/nbdkit-plugin-fsbmp/usr/share/man/man1/nbdkit-fsbmp-plugin.1"
-for p in $lib libfsbmp-dev fsbmp nbdkit-plugin-fsbmp; do
+for p in $lib libfsbmp-dev fsbmp python3-fsbmp nbdkit-plugin-fsbmp; do
   cat >"$deb/$p/usr/share/doc/$p/copyright" <<COPYRIGHT
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: fsbmp
@@ -110,19 +113,23 @@ control() {  # control PACKAGE SECTION DEPENDS SUMMARY DESCRIPTION [extra fields
   } >"$deb/$1/DEBIAN/control"
 }
 control $lib libs "$libDepends" "used-space bitmaps of block devices (library)" \
-  "Recognises VxFS, ext2/3/4, ReiserFS and XFS on a block device or image and builds a bitmap of the chunks its file system uses." \
+  "Recognises VxFS, ext2/3/4, ReiserFS and XFS on a block device or image, or a whole disk with its partitions and LVM volumes, and builds a bitmap of the chunks its file systems use, through a C++ and a C interface." \
   "Multi-Arch: same"
 control libfsbmp-dev libdevel "$lib (= $debversion), libboost-dev" \
   "used-space bitmaps of block devices (development files)" \
-  "Headers, pkg-config file and CMake package of libfsbmp." "Multi-Arch: same"
+  "Headers (the C++ classes and the C interface fsbmp_c.h), pkg-config file and CMake package of libfsbmp." \
+  "Multi-Arch: same"
 control fsbmp admin "$toolDepends" "used-space bitmaps, copies and maps of block devices" \
-  "The fsbmp tool images a partition without its free space, writes its used ranges for other copiers (GNU ddrescue among them) and draws how full a volume is."
+  "The fsbmp tool images a partition without its free space, writes its used ranges for other copiers (GNU ddrescue, nbdkit's extentlist filter) and draws how full a volume is."
+control python3-fsbmp python "$lib (>= $version), python3" \
+  "used-space bitmaps of block devices (Python 3)" \
+  "The fsbmp module for the system's python3: fsbmp.open(path) gives a device's file-system kind, geometry, used-chunk bitmap and used byte ranges, through libfsbmp's C interface (ctypes)."
 control nbdkit-plugin-fsbmp admin "$pluginDepends" \
   "nbdkit plugin serving a block device with its free space as holes" \
   "The fsbmp plugin for nbdkit serves a block device read-only, with the chunks its file system leaves free read as zeros and reported as holes, so that nbdcopy, qemu-img convert and backup tools reading NBD copy only the used space."
 
 rm -f "$out"/*.deb
-for p in $lib libfsbmp-dev fsbmp nbdkit-plugin-fsbmp; do
+for p in $lib libfsbmp-dev fsbmp python3-fsbmp nbdkit-plugin-fsbmp; do
   find "$deb/$p" -type d -exec chmod 755 {} +
   fakeroot dpkg-deb -Zxz --build "$deb/$p" "$out/${p}_${debversion}_$arch.deb" >/dev/null
 done
@@ -135,9 +142,15 @@ dev_files=$(dpkg-deb --contents "$out/libfsbmp-dev_${debversion}_$arch.deb")
 tool_depends=$(dpkg-deb --field "$out/fsbmp_${debversion}_$arch.deb" Depends)
 plugin_files=$(dpkg-deb --contents "$out/nbdkit-plugin-fsbmp_${debversion}_$arch.deb")
 plugin_depends=$(dpkg-deb --field "$out/nbdkit-plugin-fsbmp_${debversion}_$arch.deb" Depends)
+py_files=$(dpkg-deb --contents "$out/python3-fsbmp_${debversion}_$arch.deb")
+py_depends=$(dpkg-deb --field "$out/python3-fsbmp_${debversion}_$arch.deb" Depends)
 grep -q 'bash-completion/completions/fsbmp$' <<<"$tool_files"
 grep -q 'man1/fsbmp.1.gz$' <<<"$tool_files"
 grep -q 'include/fsbmp/fsbmp.h$' <<<"$dev_files"
+grep -q 'include/fsbmp/fsbmp_c.h$' <<<"$dev_files"
+grep -q 'usr/lib/python3/dist-packages/fsbmp/__init__.py$' <<<"$py_files"
+grep -qF "$lib (>= $version)" <<<"$py_depends" ||
+  { echo "python3-fsbmp does not depend on $lib"; exit 1; }
 grep -qF "$lib (>= $version)" <<<"$tool_depends" ||
   { echo "fsbmp does not depend on $lib"; exit 1; }
 grep -q "\.${plugindir}/nbdkit-fsbmp-plugin\.so$" <<<"$plugin_files"
@@ -155,6 +168,8 @@ unpacked=$build/unpacked
 rm -rf "$unpacked"
 for f in "$out"/*.deb; do dpkg-deb -x "$f" "$unpacked"; done
 LD_LIBRARY_PATH=$unpacked/$libdir "$unpacked/usr/bin/fsbmp" --version >/dev/null
+LD_LIBRARY_PATH=$unpacked/$libdir PYTHONPATH=$unpacked/usr/lib/python3/dist-packages \
+  /usr/bin/python3 -c 'import fsbmp'
 if command -v nbdkit >/dev/null; then
   LD_LIBRARY_PATH=$unpacked/$libdir nbdkit --dump-plugin \
     "$unpacked$plugindir/nbdkit-fsbmp-plugin.so" | grep -q '^name=fsbmp$'

@@ -11,7 +11,9 @@ packages=(
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
   clang-format                                           # the sources' format check
   dpkg-dev fakeroot                                      # Debian packages
-  nbdkit nbdkit-plugin-dev libnbd-bin qemu-utils        # the nbdkit plugin and its NBD clients
+  python3 python3-pytest                                 # the Python package and its tests
+  nbdkit nbdkit-plugin-dev libnbd-bin qemu-utils         # the nbdkit plugin and its clients,
+                                                         # nbdkit's extentlist filter
 )
 
 missing=()

@@ -117,6 +117,8 @@ bool parseBitmapFormat(const std::string& text, BitmapFormat* format) {
     *format = BitmapFormat::kJson;
   } else if (text == "ddrescue") {
     *format = BitmapFormat::kDdrescue;
+  } else if (text == "extentlist") {
+    *format = BitmapFormat::kExtentList;
   } else {
     return false;
   }
@@ -128,6 +130,12 @@ void writeRaw(FILE* out, const UsageMap& map) {
 }
 
 void writeRanges(FILE* out, const UsageMap& map) {
+  map.forEachUsedRun([&](long long offset, long long length) {
+    if (offset < map.devSize) fprintf(out, "%lld %lld\n", offset, length);
+  });
+}
+
+void writeExtentList(FILE* out, const UsageMap& map) {
   map.forEachUsedRun([&](long long offset, long long length) {
     if (offset < map.devSize) fprintf(out, "%lld %lld\n", offset, length);
   });

@@ -12,7 +12,7 @@
 
 namespace fsbmp_tool {
 
-enum class BitmapFormat { kRaw, kRanges, kJson, kDdrescue };
+enum class BitmapFormat { kRaw, kRanges, kJson, kDdrescue, kExtentList };
 
 bool parseBitmapFormat(const std::string& text, BitmapFormat* format);
 
@@ -27,6 +27,9 @@ void writeJson(FILE* out, const Source& source, const UsageMap& map,
 // A mapfile covering the device: used runs finished ('+'), the rest non-tried ('?'), except
 // the device's last sector, always finished so that ddrescue writes an image of full size.
 void writeDdrescueMap(FILE* out, const UsageMap& map);
+// The used runs as nbdkit's extentlist filter reads them: "OFFSET LENGTH" lines, nothing else
+// (the filter refuses comments and blank lines); what no line covers it reports as a hole.
+void writeExtentList(FILE* out, const UsageMap& map);
 
 // A file system's type and geometry; a disk's table and its partitions (number, start, length,
 // table type, what each holds).

@@ -34,10 +34,10 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  info DEVICE [--json]      file-system type and geometry, or a disk's table\n"
-    "  bitmap DEVICE -c BYTES [-f raw|ranges|json|ddrescue] [-o FILE]\n"
+    "  bitmap DEVICE -c BYTES [-f raw|ranges|json|ddrescue|extentlist] [-o FILE]\n"
     "                            the used chunks, as a raw bitmap (one bit per\n"
     "                            chunk, least significant bit first), byte ranges,\n"
-    "                            JSON or a GNU ddrescue mapfile\n"
+    "                            JSON, a GNU ddrescue mapfile or an nbdkit extent list\n"
     "  copy DEVICE TARGET -c BYTES [-q] [--bitmap FILE] [--force] [--direct]\n"
     "                            copy the used chunks to the same offsets of TARGET\n"
     "  map DEVICE [-c BYTES] [--png FILE]\n"
@@ -46,7 +46,8 @@ const char kUsage[] =
     "Options:\n"
     "  -c, --chunk-size BYTES    a power of two and a multiple of the block size;\n"
     "                            suffixes K, M, G\n"
-    "  -f, --format FORMAT       bitmap: raw (the default), ranges, json or ddrescue\n"
+    "  -f, --format FORMAT       bitmap: raw (the default), ranges, json, ddrescue\n"
+    "                            or extentlist\n"
     "  -o, --output FILE         bitmap: where it goes ('-': standard output)\n"
     "  -q, --quiet               copy: no progress bar\n"
     "      --bitmap FILE         copy: follow a raw bitmap written earlier\n"
@@ -105,6 +106,11 @@ const char kBitmapHelp[] =
     "             (+), free space non-tried (?), the last sector always finished so\n"
     "             that the image is full-size; 'ddrescue --domain-mapfile=FILE'\n"
     "             then copies only the used space\n"
+    "  extentlist the used runs as nbdkit's extentlist filter reads them ('OFFSET\n"
+    "             LENGTH' lines): 'nbdkit -r --filter=extentlist file DEVICE\n"
+    "             extentlist=FILE' reports the free space as holes to NBD clients\n"
+    "             (nbdcopy, qemu-img), but reads of it still return the stale bytes\n"
+    "             the device holds there\n"
     "\n"
     "Ranges are clipped to the end of the device. Without --output, or with\n"
     "'--output -', text formats go to standard output. In JSON, bytes of DEVICE\n"
@@ -283,7 +289,8 @@ int cmdInfo(const Options& o) {
 int cmdBitmap(const Options& o) {
   BitmapFormat format = BitmapFormat::kRaw;
   if (!o.format.empty() && !parseBitmapFormat(o.format, &format))
-    return usageError("unknown format '" + o.format + "' (raw, ranges, json or ddrescue)");
+    return usageError("unknown format '" + o.format +
+                      "' (raw, ranges, json, ddrescue or extentlist)");
   if (o.chunkSize.empty()) return usageError("bitmap needs --chunk-size");
   if (format == BitmapFormat::kRaw && o.output.empty())
     return usageError("the raw format needs --output FILE ('--output -' for standard output)");
@@ -314,6 +321,9 @@ int cmdBitmap(const Options& o) {
       break;
     case BitmapFormat::kDdrescue:
       writeDdrescueMap(out.stream(), map);
+      break;
+    case BitmapFormat::kExtentList:
+      writeExtentList(out.stream(), map);
       break;
   }
   const bool summary = !out.isStdout();

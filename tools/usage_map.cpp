@@ -110,6 +110,10 @@ int buildUsageMap(Source* source, long long chunkSize, UsageMap* map, bool verbo
     return err.errNo() == EINVAL ? 2 : 1;
   }
   map->bits.reset(static_cast<unsigned char*>(raw));
+  // Bits past the last chunk carry no meaning in the library (XFS sets them): cleared, so that
+  // the raw bitmap has exactly one bit per chunk.
+  if (nChunks % 8 != 0)
+    map->bits.get()[nChunks / 8] &= static_cast<unsigned char>((1u << (nChunks % 8)) - 1);
   map->nChunks = nChunks;
   map->chunkSize = chunkSize;
   map->devSize = source->devSize;

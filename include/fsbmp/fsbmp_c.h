@@ -16,10 +16,12 @@
  *   fsbmp_close(s);
  *
  * Every function that can fail returns 0 on success and -1 on failure, with *err (when err is
- * not NULL) holding an errno value (ENOENT for a missing file, EINVAL for a chunk size the
- * device can't take, ENOSYS for a device nothing recognises, ...) and the library's whole
- * message. A source is used by one thread at a time; different sources may be used by
- * different threads at once. Symbols carry the version FSBMP_1.0.
+ * not NULL) holding an errno value and the library's whole message: ENOENT for a missing file,
+ * EISDIR for a directory, ENOTBLK for anything else that is neither a block device nor a regular
+ * file (/dev/null among them), EINVAL for an empty one or a chunk size the device can't take,
+ * ENOSYS for a device nothing recognises or metadata too damaged to map, EIO for a failed read.
+ * No C++ exception leaves the library. A source is used by one thread at a time; different sources
+ * may be used by different threads at once. Symbols carry the version FSBMP_1.0.
  */
 #ifndef FSBMP_FSBMP_C_H
 #define FSBMP_FSBMP_C_H
@@ -61,9 +63,11 @@ FSBMP_C_API int fsbmp_open_partition(const char* path, int number, fsbmp_source*
 /* Releases a source and closes its device. NULL does nothing. */
 FSBMP_C_API void fsbmp_close(fsbmp_source* s);
 
-/* What the source holds: "ext4" (any ext4-only feature set), "ext3" (a journal), "ext2", "xfs",
- * "reiserfs", "vxfs", "disk" (a whole disk, or a partition holding an LVM2 PV); a partition may
- * also be "swap" or "unknown" (contents not recognised: all of it counts used). A static string. */
+/* What the source holds: "ext4" (any ext4-only feature set: an incompatible or read-only
+ * compatible one that ext3 lacks, such as extents, flex_bg, 64bit, metadata_csum, huge_file),
+ * "ext3" (else, a journal), "ext2", as blkid names them; "xfs", "reiserfs", "vxfs", "disk" (a
+ * whole disk, or a partition holding an LVM2 PV); a partition may also be "swap" or "unknown"
+ * (contents not recognised: all of it counts used). A static string. */
 FSBMP_C_API const char* fsbmp_kind(const fsbmp_source* s);
 
 /* The device's (or the partition's) length in bytes. */

@@ -134,17 +134,14 @@ struct Fd {
   }
 };
 
-// What the tool refuses before any parser looks: a path that can't be opened, anything but a
-// regular file or a block device, an empty one. 0, or -1 with *err set.
+// What the tool refuses before any parser looks: a path that isn't there, anything but a
+// regular file or a block device, an empty file. A stat, not an open: a FIFO never blocks, and a
+// source costs no more than the parser's own open. 0, or -1 with *err set.
 int checkDevice(const char* path, fsbmp_error* err) {
-  // O_NONBLOCK: a FIFO must not wait for a writer.
-  Fd f{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-  if (f.fd < 0)
+  struct stat st;
+  if (stat(path, &st) != 0)
     return fail(err, errno,
                 std::string("couldn't open ") + path + " for reading: " + strerror(errno));
-  struct stat st;
-  if (fstat(f.fd, &st) != 0)
-    return fail(err, errno, std::string("couldn't look at ") + path + ": " + strerror(errno));
   if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3))
     return fail(err, ENOTBLK, std::string(path) + " is an empty device");
   if (S_ISDIR(st.st_mode))
@@ -154,10 +151,8 @@ int checkDevice(const char* path, fsbmp_error* err) {
     return fail(err, ENOTBLK,
                 std::string(path) + " is " + fileKind(st.st_mode) +
                     ", not a block device or an image file");
-  if (lseek(f.fd, 0, SEEK_END) == 0)
-    return fail(err, EINVAL,
-                std::string(path) + " is an empty " + (S_ISBLK(st.st_mode) ? "device" : "file") +
-                    " (0 bytes)");
+  if (S_ISREG(st.st_mode) && st.st_size == 0)
+    return fail(err, EINVAL, std::string(path) + " is an empty file (0 bytes)");
   return 0;
 }
 
@@ -208,6 +203,11 @@ int openSource(const char* path, fsbmp_source** out, fsbmp_error* err) {
     *out = s.release();
     return 0;
   }
+  // A device that can't be opened at all (no permission) is reported as such, not as a device
+  // nothing recognises.
+  const Fd f{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  if (f.fd < 0)
+    return fail(err, errno, s->path + ": couldn't open for reading: " + strerror(errno));
   if (diskErr.errNo() != ENOSYS)
     return fail(err, diskErr.errNo() ? diskErr.errNo() : EIO,
                 "couldn't read " + s->path + " as a disk: " + errorMessage(diskErr));

@@ -426,6 +426,47 @@ TEST_F(CliTest, TextFormatsAgreeWithTheRawBitmap) {
   EXPECT_EQ(run(base + " --format raw", &out, true), 2) << "raw bytes never go to a terminal";
 }
 
+// extentlist: the ranges' lines and nothing else, which nbdkit's extentlist filter takes and
+// then reports every other byte as a hole (nbdinfo --map).
+TEST_F(CliTest, ExtentListIsWhatNbdkitsFilterReads) {
+  const std::string list = scratchPath("cli.extents");
+  const std::string base = toolCommand() + " bitmap '" + image + "' --chunk-size 64K";
+  std::string ranges, extents;
+  ASSERT_EQ(run(base + " --format ranges", &ranges), 0);
+  ASSERT_EQ(run(base + " --format extentlist --output '" + list + "'"), 0);
+  const std::vector<unsigned char> bytes = readFile(list);
+  extents.assign(bytes.begin(), bytes.end());
+  EXPECT_EQ(extents, ranges);
+  FSBMP_REQUIRE_TOOL("nbdkit");
+  FSBMP_REQUIRE_TOOL("nbdinfo");
+  std::string map;
+  ASSERT_EQ(run("nbdkit -r -U - --filter=extentlist file '" + image + "' extentlist='" + list +
+                    "' --run 'nbdinfo --map \"$uri\"'",
+                &map, true),
+            0)
+      << map;
+  std::istringstream lines(map);
+  std::string data;
+  long long offset, length, type;
+  std::string what;
+  while (lines >> offset >> length >> type >> what)
+    if (type == 0) data += std::to_string(offset) + " " + std::to_string(length) + "\n";
+  EXPECT_EQ(data, ranges) << map;
+}
+
+// The raw bitmap has one bit per chunk: XFS's bitmap sets the bits past its last chunk, and the
+// tool clears them.
+TEST(CliRawTest, BitsPastTheLastChunkAreZero) {
+  FSBMP_REQUIRE_TOOL("mkfs.xfs");
+  const std::string img = scratchPath("tail.img"), raw = scratchPath("tail.bmp");
+  mustRun("truncate -s 41M '" + img + "' && TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -q '" +
+          img + "'");
+  mustRunTool("bitmap '" + img + "' -c 1M -o '" + raw + "'");
+  const std::vector<unsigned char> bits = readFile(raw);
+  ASSERT_EQ(bits.size(), 6u);                    // 41 chunks
+  EXPECT_EQ(bits[5] & 0xFE, 0) << int(bits[5]);  // chunk 40 is bit 0 of byte 5
+}
+
 TEST_F(CliTest, ProgressBarOnlyOnATerminalAndNotWhenQuiet) {
   FSBMP_REQUIRE_TOOL("script");
   const std::string target = scratchPath("progress.img");
