@@ -93,7 +93,7 @@ static int nbd_config_complete(void) {
 #define nbd_config_help                                                              \
   "[file=]<PATH>      (required) The block device or image to serve.\n"              \
   "chunk-size=<SIZE>  Granularity of the map (default 64K): a power of two,\n"       \
-  "                   a multiple of 512.\n"                                          \
+  "                   a multiple of the file system's block size.\n"                 \
   "partition=<N>      Serve partition N of the disk at PATH (as Linux numbers it;\n" \
   "                   0: an LVM physical volume on the whole device)."
 
