@@ -70,6 +70,10 @@ FSBMP_C_API void fsbmp_close(fsbmp_source* s);
  * (contents not recognised: all of it counts used). A static string. */
 FSBMP_C_API const char* fsbmp_kind(const fsbmp_source* s);
 
+/* Where the source's bytes start on the device opened: a partition's byte offset on its disk,
+ * 0 for anything else. Offsets of fsbmp_used_ranges count from here. */
+FSBMP_C_API uint64_t fsbmp_offset(const fsbmp_source* s);
+
 /* The device's (or the partition's) length in bytes. */
 FSBMP_C_API uint64_t fsbmp_device_size(const fsbmp_source* s);
 

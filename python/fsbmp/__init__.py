@@ -74,6 +74,7 @@ def _load() -> ctypes.CDLL:
         "fsbmp_close": (None, [source_p]),
         "fsbmp_kind": (ctypes.c_char_p, [source_p]),
         "fsbmp_device_size": (ctypes.c_uint64, [source_p]),
+        "fsbmp_offset": (ctypes.c_uint64, [source_p]),
         "fsbmp_block_size": (ctypes.c_uint32, [source_p]),
         "fsbmp_bitmap": (
             ctypes.c_int,
@@ -135,6 +136,11 @@ class Source:
     def device_size(self) -> int:
         """The device's (or the partition's) length in bytes."""
         return int(_lib.fsbmp_device_size(self._live()))
+
+    @property
+    def offset(self) -> int:
+        """Where the source starts on the device opened: a partition's byte offset, else 0."""
+        return int(_lib.fsbmp_offset(self._live()))
 
     @property
     def block_size(self) -> int:

@@ -80,7 +80,7 @@ def test_disk_and_its_partitions(tmp_path):
         raw, runs = tool_maps(disk, "-p", str(number))
         with fsbmp.open(disk, partition=number) as p:
             assert p.kind == blkid_type(disk, start_mib << 20)
-            assert p.device_size == length_mib << 20
+            assert (p.device_size, p.offset) == (length_mib << 20, start_mib << 20)
             assert p.bitmap(CHUNK) == raw
             assert list(p.used_ranges(CHUNK)) == runs
     with pytest.raises(fsbmp.Error) as e:

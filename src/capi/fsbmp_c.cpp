@@ -28,6 +28,7 @@ struct fsbmp_source {
   int partition = -1;                // or this partition of it
   const char* kind = "unknown";
   uint64_t deviceSize = 0;
+  uint64_t offset = 0;  // where a partition starts on its disk
   uint32_t blockSize = 512;
 };
 
@@ -218,6 +219,7 @@ int openSource(const char* path, fsbmp_source** out, fsbmp_error* err) {
 // A partition's kind and block size, as opening its bytes alone would report them.
 void describePartition(const FsPartition& p, fsbmp_source* s) {
   s->deviceSize = static_cast<uint64_t>(p.length);
+  s->offset = static_cast<uint64_t>(p.start);
   s->blockSize = 512;
   switch (p.content) {
     case FsPartition::kFileSystem: {
@@ -343,6 +345,10 @@ const char* fsbmp_kind(const fsbmp_source* s) {
 
 uint64_t fsbmp_device_size(const fsbmp_source* s) {
   return s ? s->deviceSize : 0;
+}
+
+uint64_t fsbmp_offset(const fsbmp_source* s) {
+  return s ? s->offset : 0;
 }
 
 uint32_t fsbmp_block_size(const fsbmp_source* s) {

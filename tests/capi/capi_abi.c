@@ -19,11 +19,12 @@ int capi_signatures(void) {
   void (*close_)(fsbmp_source*) = fsbmp_close;
   const char* (*kind)(const fsbmp_source*) = fsbmp_kind;
   uint64_t (*device_size)(const fsbmp_source*) = fsbmp_device_size;
+  uint64_t (*offset)(const fsbmp_source*) = fsbmp_offset;
   uint32_t (*block_size)(const fsbmp_source*) = fsbmp_block_size;
   int (*bitmap)(fsbmp_source*, uint64_t, uint8_t**, uint64_t*, fsbmp_error*) = fsbmp_bitmap;
   int (*used_ranges)(fsbmp_source*, uint64_t, range_cb, void*, fsbmp_error*) = fsbmp_used_ranges;
   int (*journal)(fsbmp_source*, const char*, fsbmp_error*) = fsbmp_set_journal_device;
   void (*free_)(void*) = fsbmp_free;
-  return open_ && open_partition && close_ && kind && device_size && block_size && bitmap &&
-         used_ranges && journal && free_;
+  return open_ && open_partition && close_ && kind && device_size && offset && block_size &&
+         bitmap && used_ranges && journal && free_;
 }

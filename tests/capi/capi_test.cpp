@@ -141,6 +141,7 @@ TEST(CapiDiskTest, DiskAndPartitionsAsTheToolSeesThem) {
   EXPECT_STREQ(fsbmp_kind(s.get()), "disk");
   EXPECT_EQ(fsbmp_block_size(s.get()), 512u);
   EXPECT_EQ(fsbmp_device_size(s.get()), 128u << 20);
+  EXPECT_EQ(fsbmp_offset(s.get()), 0u);
   EXPECT_EQ(bitmap(s.get(), kChunk), raw);
   EXPECT_EQ(ranges(s.get(), kChunk), rangeText);
 
@@ -157,6 +158,7 @@ TEST(CapiDiskTest, DiskAndPartitionsAsTheToolSeesThem) {
     EXPECT_EQ(fsbmp_kind(part.get()), blkidType(disk, p.start));
     EXPECT_EQ(fsbmp_block_size(part.get()), p.blockSize);
     EXPECT_EQ(fsbmp_device_size(part.get()), static_cast<uint64_t>(p.length));
+    EXPECT_EQ(fsbmp_offset(part.get()), static_cast<uint64_t>(p.start));
     EXPECT_EQ(bitmap(part.get(), kChunk), raw);
     EXPECT_EQ(ranges(part.get(), kChunk), rangeText);
   }
