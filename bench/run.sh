@@ -1,7 +1,8 @@
 #!/bin/bash
 # The benchmark: fsbmp against partclone's used-block map and against the floor (one read of
-# every metadata block), on ext4, XFS and ReiserFS volumes of 64 GiB to 15 TiB, and the fsdb
-# traffic of a 1 TiB VxFS stand-in volume. Prints a Markdown report on standard output.
+# every metadata block), on ext4, XFS and ReiserFS volumes of 64 GiB to 15 TiB, a 256 GiB btrfs
+# volume, and the fsdb traffic of a 1 TiB VxFS stand-in volume. Prints a Markdown report on
+# standard output.
 #
 #   bench/run.sh                 (after a build in build/; run as root for the loop mounts)
 #
@@ -31,7 +32,7 @@ trap 'rm -rf "$work"' EXIT INT TERM
 
 names=()
 for s in $sizes; do names+=("ext4-$s" "xfs-$s"); done
-names+=(reiserfs-64g vxfs-1t)
+names+=(reiserfs-64g btrfs-256g vxfs-1t)
 "$here/volumes.sh" "${names[@]}" >&2
 
 field() { sed -n "s/.*\\b$1=\\([0-9.]*\\).*/\\1/p" <<<"$2"; }
@@ -77,7 +78,11 @@ for name in "${names[@]}"; do
   echo "| $name | floor (pread) | - | $(ms "$fw") | $(ms "$fc") | $(field reads "$floor") | $(awk -v b="$(field read_bytes "$floor")" 'BEGIN { printf "%.2f", b / 1048576 }') | $(awk -v k="$(field peak_rss_kib "$floor")" 'BEGIN { printf "%.1f", k / 1024 }') | - | - | - |"
   pw="" pc=""
   tool=""
-  case $kind in ext4) tool=partclone.extfs ;; xfs) tool=partclone.xfs ;; esac
+  case $kind in
+    ext4) tool=partclone.extfs ;;
+    xfs) tool=partclone.xfs ;;
+    btrfs) tool=partclone.btrfs ;;
+  esac
   if [ -n "$tool" ] && { [ "${name##*-}" != 15t ] || [ "${FSBMP_PEER_15T:-0}" = 1 ]; }; then
     read -r pw pc < <(peer "$tool" "$img")
     echo "| $name | $tool -D | 4 KiB | $(ms "$pw") | $(ms "$pc") | - | - | - | - | - | - |"

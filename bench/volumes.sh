@@ -3,14 +3,17 @@
 #
 #   bench/volumes.sh [NAME...]     (default: every volume)
 #
-# Names: ext4-64g ext4-1t ext4-15t xfs-64g xfs-1t xfs-15t reiserfs-64g vxfs-1t
+# Names: ext4-64g ext4-1t ext4-15t xfs-64g xfs-1t xfs-15t reiserfs-64g vxfs-1t btrfs-256g
 # Where: $FSBMP_BENCH_DATA, default build/bench-data under the source tree.
 #
 # ext4 and XFS are made by mkfs with its defaults (XFS at 1 TiB and 64 GiB with 4 AGs), loop
 # mounted and filled to about half by bench/fill.py (fallocate'd files of mixed sizes across 1021
 # top-level directories, every other one deleted afterwards). On ext4 one file spanning the free
 # space is fallocate'd and deleted first, so that every group's block bitmap is initialised (no
-# group is left BLOCK_UNINIT). ReiserFS stays as mkreiserfs made it. The VxFS volume is a
+# group is left BLOCK_UNINIT). btrfs (256 GiB, mkfs defaults) is filled the same way (about
+# 130 data block groups of 1 GiB), then a 20 GiB file is fallocate'd and deleted just before the
+# unmount, which leaves its 20 block groups allocated and empty (the kernel drops empty block
+# groups some time after they empty). ReiserFS stays as mkreiserfs made it. The VxFS volume is a
 # stand-in image for the fsdb test double (vximage), half its allocation units in use.
 # Only the allocated metadata takes real disk: a few hundred MiB per volume, about 1 GiB in all.
 set -euo pipefail
@@ -101,6 +104,16 @@ build() {
       mkfs.xfs -q -f -d agcount=4 "$img"
       fill "$img" "$(scale_of "$name")" 0
       ;;
+    btrfs-256g)
+      truncate -s 256G "$img"
+      mkfs.btrfs -q -f "$img" >/dev/null
+      fill "$img" 0.25 1
+      loopdev=$(losetup -f --show "$img")
+      mnt=$(mktemp -d)
+      mount "$loopdev" "$mnt"
+      fallocate -l 20G "$mnt/tail" && sync && rm "$mnt/tail"
+      cleanup
+      ;;
     reiserfs-64g)
       truncate -s 64G "$img"
       mkreiserfs -f -q "$img" >/dev/null 2>&1
@@ -128,5 +141,6 @@ build() {
 }
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(ext4-64g ext4-1t ext4-15t xfs-64g xfs-1t xfs-15t reiserfs-64g vxfs-1t)
+[ ${#names[@]} -gt 0 ] || names=(ext4-64g ext4-1t ext4-15t xfs-64g xfs-1t xfs-15t reiserfs-64g vxfs-1t
+  btrfs-256g)
 for n in "${names[@]}"; do build "$n"; done

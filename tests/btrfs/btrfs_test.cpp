@@ -222,22 +222,35 @@ TEST_P(BtrfsVariant, EachDeviceMapsAsTheOracle) {
 }
 
 // Without the other members, a device whose tree blocks lie partly elsewhere is refused, naming
-// the device missing.
+// a device missing; one whose blocks all happen to lie on it maps as the oracle says. Striped
+// metadata leaves at least one device of each variant wanting the others.
 TEST_P(BtrfsMembers, MissingMemberIsNamed) {
   const Variant& v = GetParam();
+  int refused = 0;
   for (size_t d = 0; d < m_->devices.size(); ++d) {
+    SCOPED_TRACE(std::string(v.name) + " device " + std::to_string(d));
     CVoError err;
     std::unique_ptr<FsParser> p = open(*m_, d, false, &err);
     ChunkBitmap got;
     if (p) err = getBitmap(p.get(), 1 << 20, &got);
-    ASSERT_LT(err.code, 0) << v.name << " device " << d << " mapped without its members";
+    if (err.code >= 0) {
+      EXPECT_TRUE(
+          mapsAsOracle(got, m_->devices[d], PastEnd::kClear, 1 << 20, m_->devices[d].devSize));
+      continue;
+    }
+    ++refused;
     bool named = false;
-    for (size_t o = 0; o < m_->devices.size(); ++o)
-      if (o != d && err.toString().find(m_->devices[o].devUuid) != std::string::npos &&
-          err.toString().find("devid " + std::to_string(m_->devices[o].devid)) != std::string::npos)
+    const std::string text = err.toString();
+    for (size_t o = 0; o < m_->devices.size(); ++o) {
+      const std::string id = std::to_string(m_->devices[o].devid);
+      if (o != d && text.find(m_->devices[o].devUuid) != std::string::npos &&
+          (text.find("devid " + id) != std::string::npos ||
+           text.find("device " + id) != std::string::npos))
         named = true;
-    EXPECT_TRUE(named) << err.toString();
+    }
+    EXPECT_TRUE(named) << text;
   }
+  EXPECT_GT(refused, 0) << "every device of " << v.name << " mapped by itself";
 }
 
 // The mapped chunks alone make a file system that checks, scrubs and holds every file.
