@@ -378,6 +378,7 @@ CVoError FsParserBtrfs::Impl::walkBlockGroups(const JxCodeLocation& where) {
   }
   // In the extent tree, among the extents: looked up one by one.
   std::vector<unsigned char> data;
+  BlockCache seen;
   for (auto& entry : chunks) {
     Chunk& c = entry.second;
     Key key;
@@ -385,7 +386,7 @@ CVoError FsParserBtrfs::Impl::walkBlockGroups(const JxCodeLocation& where) {
     key.type = kTypeBlockGroupItem;
     key.offset = c.length;
     bool found = false;
-    CVoError err = findItem(where, "extent tree", extentRoot, key, &data, &found);
+    CVoError err = findItem(where, "extent tree", extentRoot, key, &data, &found, &seen);
     if (err.code < 0) return err;
     if (!found) continue;
     err = take(&c, data.data(), static_cast<uint32_t>(data.size()));

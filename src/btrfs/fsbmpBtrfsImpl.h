@@ -119,8 +119,12 @@ struct __attribute__((visibility("hidden"))) FsParserBtrfs::Impl {
     bool found = false;
   };
   // Looks up the item of key `target` in the tree at `root`: *found, and its data in *out.
+  // Blocks read on the way are kept in `seen` (when given), so that look-ups of keys in order
+  // read each node once: at most the tree's nodes above its leaves, and the last leaf.
+  typedef std::map<uint64_t, std::vector<unsigned char>> BlockCache;
   CVoError findItem(const JxCodeLocation& where, const char* name, const Root& root,
-                    const fsbmp::btrfs::Key& target, std::vector<unsigned char>* out, bool* found);
+                    const fsbmp::btrfs::Key& target, std::vector<unsigned char>* out, bool* found,
+                    BlockCache* seen = nullptr);
 
   // Marks logical [logical, logical + length) used on this device; errors for a range outside
   // the chunks.

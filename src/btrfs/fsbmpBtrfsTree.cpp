@@ -2,6 +2,7 @@
 // walks of whole trees and searches for one key.
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <unordered_set>
 #include <vector>
 
@@ -326,10 +327,11 @@ CVoError FsParserBtrfs::Impl::readChunkTree(const JxCodeLocation& where) {
 
 CVoError FsParserBtrfs::Impl::findItem(const JxCodeLocation& where, const char* name,
                                        const Root& root, const Key& target,
-                                       std::vector<unsigned char>* out, bool* found) {
+                                       std::vector<unsigned char>* out, bool* found,
+                                       BlockCache* seen) {
   const char* dev = fs.devPath.c_str();
   *found = false;
-  std::vector<unsigned char> buf(nodeSize);
+  std::vector<unsigned char> read(nodeSize);
   uint64_t at = root.bytenr;
   uint64_t gen = root.generation;
   int level = root.level;
@@ -337,9 +339,26 @@ CVoError FsParserBtrfs::Impl::findItem(const JxCodeLocation& where, const char* 
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), EIO, "The %s of %s has a root at level %d",
                                    name, dev, level);
   for (;;) {
-    CVoError err = readTreeBlock(where, at, level, gen, buf.data());
-    if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read the %s of %s", name, dev);
-    const unsigned char* b = buf.data();
+    const std::vector<unsigned char>* held = nullptr;
+    if (seen) {
+      auto kept = seen->find(at);
+      if (kept != seen->end() && kept->second[kOffHdrLevel] == level &&
+          (gen == 0 || decodeLE64(kept->second.data() + kOffHdrGeneration) == gen))
+        held = &kept->second;
+    }
+    if (!held) {
+      CVoError err = readTreeBlock(where, at, level, gen, read.data());
+      if (err.code < 0) return err.Push(FSBMP_AT(where), "Couldn't read the %s of %s", name, dev);
+      held = &read;
+      if (seen) {
+        // The nodes above the leaves stay; of the leaves, only the last one read.
+        if (level == 0)
+          for (auto it = seen->begin(); it != seen->end();)
+            it = it->second[kOffHdrLevel] == 0 ? seen->erase(it) : std::next(it);
+        held = &((*seen)[at] = read);
+      }
+    }
+    const unsigned char* b = held->data();
     const uint32_t items = decodeLE32(b + kOffHdrNritems);
     const uint32_t room = nodeSize - kHeaderSize;
     const uint32_t entry = level == 0 ? kItemSize : kKeyPtrSize;
