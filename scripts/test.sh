@@ -70,8 +70,18 @@ if command -v clang++ >/dev/null &&
   set -- $targets vxfs_text disk
   while [ $# -gt 0 ]; do
     smoke "$1" & a=$!
-    if [ $# -gt 1 ]; then smoke "$2" & b=$!; wait $a && wait $b; shift 2; else wait $a; shift; fi
+    # Each wait on its own: a failure inside an && list would not stop the script.
+    if [ $# -gt 1 ]; then
+      smoke "$2" & b=$!
+      wait $a || found=1
+      wait $b || found=1
+      shift 2
+    else
+      wait $a || found=1
+      shift
+    fi
   done
+  [ -z "${found:-}" ] || { echo "the fuzz smoke run found faults" >&2; exit 1; }
 else
   echo "=== fuzz smoke skipped: no clang with libFuzzer (Debian: clang libclang-rt-14-dev) ==="
 fi

@@ -590,6 +590,7 @@ CVoError FsParserXFS::Impl::inodeShape(const JxCodeLocation& where, fsbmp::XfsIn
   memcpy(shape->metaUuid, sb + (metaUuid ? kOffSbMetaUuid : kOffSbUuid), sizeof shape->metaUuid);
   const uint32_t core = fs.hasCRC ? kInodeCoreV3 : kInodeCoreV2;
   if (shape->inodeSize <= core || shape->inodeSize > static_cast<uint32_t>(fs.blockSize) ||
+      shape->inopbLog >= 32 ||
       (static_cast<uint32_t>(fs.blockSize) >> shape->inopbLog) != shape->inodeSize ||
       fs.agBlockLog <= 0 || fs.agBlockLog + shape->inopbLog > 32) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
@@ -624,7 +625,7 @@ CVoError FsParserXFS::Impl::verifyFiles(const JxCodeLocation& where, const Chunk
   // and AG-encoded block numbers fit 32 and 64 bits.
   const uint32_t core = fs.hasCRC ? kInodeCoreV3 : kInodeCoreV2;
   if (geo.inodeSize <= core || geo.inodeSize > static_cast<uint32_t>(fs.blockSize) ||
-      FsParser::log2(geo.inodeSize) <= 0 ||
+      FsParser::log2(geo.inodeSize) <= 0 || geo.inopbLog >= 32 ||
       (static_cast<uint32_t>(fs.blockSize) >> geo.inopbLog) != geo.inodeSize ||
       fs.agBlockLog <= 0 || fs.agBlockLog + geo.inopbLog > 32 ||
       (uint64_t{1} << fs.agBlockLog) < fs.agBlocks) {
