@@ -63,6 +63,10 @@ struct FSBMP_API FsLogicalVolume {
   int fsType = -1;      // FsParser::kExt2, kReiserFS, kXFS when mapped
   int blockSize = -1;
   std::string why;  // when not mapped: why its extents count used
+  // A layer in the volume (a LUKS container) or the volume's own kind of mapping (a thin volume
+  // of a pool): its name ("LUKS2", "thin") and what info shows of it, ending with "content".
+  std::string layer;
+  std::vector<FsParser::Property> layerInfo;
 };
 
 // One data partition of a disk (an extended partition, the container of logical ones, is not
@@ -74,6 +78,7 @@ struct FSBMP_API FsPartition {
     kSwap,         // a Linux swap area: its header page is used
     kHibernation,  // a swap area holding a hibernation image: all used
     kLvmPv,        // an LVM2 physical volume: vg, extents and volumes below
+    kLayer,        // an md RAID member or a LUKS container: layer and layerInfo below
   };
   int number = 0;        // as Linux numbers it: MBR 1-4 and logical from 5; GPT entry + 1
   long long start = 0;   // byte offset on the disk
@@ -92,6 +97,10 @@ struct FSBMP_API FsPartition {
   long long peStart = 0;
   long long peCount = 0;
   std::vector<FsLogicalVolume> volumes;
+  // kLayer: the layer's name ("md", "LUKS1", "LUKS2") and what info shows of it, in order, ending
+  // with "content": what it holds, or why that counts used.
+  std::string layer;
+  std::vector<FsParser::Property> layerInfo;
 };
 
 class FSBMP_API FsDisk {
@@ -106,6 +115,17 @@ class FSBMP_API FsDisk {
   // kernel's sector size for a block device (4096 on a 4Kn disk), 512 for an image file; a GPT
   // is looked for at 512 and at 4096 bytes either way.
   static FsDisk* open(const std::string& dev, CVoError* err);
+  // What the caller may name besides the device, for the layers on it.
+  struct Options {
+    // The other members of an md array that this device (or a partition of it) is a member of:
+    // with all of them named, a linear, RAID0, RAID10 or RAID4/5/6 array is read through them and
+    // this member's part of it mapped; without them such a member counts used whole.
+    std::vector<std::string> members;
+    // Opened devices that decrypt a LUKS container on this device (a /dev/mapper node): its data
+    // segment is mapped as the decrypted device's contents are; without one it counts used whole.
+    std::vector<std::string> decrypted;
+  };
+  static FsDisk* open(const std::string& dev, const Options& options, CVoError* err);
   ~FsDisk();
   FsDisk(const FsDisk&) = delete;
   FsDisk& operator=(const FsDisk&) = delete;
