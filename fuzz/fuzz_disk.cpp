@@ -1,7 +1,8 @@
 // The disk layer's readers on bytes that stand for the start of a device: the MBR and its EBR
-// chain, the GPT, an LVM2 PV's label, metadata areas and text, and the striped view of each
-// volume read. The device is 64 MiB long, the input its first bytes and zeros after them.
-// Seeds (make-seeds.sh): a GPT made by sfdisk, a PV made by pvcreate with volumes in it.
+// chain, the GPT, a LUKS1 or LUKS2 container's header and metadata, an LVM2 PV's label, metadata
+// areas and text, and the striped view of each volume read. The device is 64 MiB long, the input
+// its first bytes and zeros after them. Seeds (make-disk-seeds.sh): a GPT made by sfdisk, LUKS
+// headers made by cryptsetup, a PV made by pvcreate with volumes in it.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "disk/disk_table.h"
+#include "disk/luks.h"
 #include "disk/lvm_pv.h"
 #include "promises.h"
 
@@ -57,6 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       "a partition outside the device");
 
   bool found = false;
+  fsbmp::LuksHeader luks;
+  err = fsbmp::readLuksHeader(view.get(), kDeviceBytes, &found, &luks);
+  fsbmp_fuzz::check(!found || err.code >= 0 || !err.message().empty(),
+                    "a LUKS container refused without a reason");
+  if (found && err.code >= 0) {
+    fsbmp_fuzz::check(luks.dataOffset >= 0 && luks.dataOffset <= kDeviceBytes &&
+                          (luks.dataSize < 0 || luks.dataSize <= kDeviceBytes - luks.dataOffset),
+                      "a data segment outside the device");
+    fsbmp_fuzz::check(fsbmp::luksDecryptedBytes(luks, kDeviceBytes) >= 0,
+                      "a decrypted device of negative size");
+  }
+
   fsbmp::LvmPv pv;
   err = fsbmp::readLvmPv(view.get(), kDeviceBytes, &found, &pv);
   fsbmp_fuzz::check(err.code >= 0 || !err.message().empty(), "a PV refused without a reason");

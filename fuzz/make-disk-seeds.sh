@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Makes the seeds of the disk target: the first bytes of devices holding tables made by sfdisk
-# and PVs made by lvm2, cut where what follows is only zeros.
+# Makes the seeds of the disk target: the first bytes of devices holding tables made by sfdisk,
+# LUKS containers made by cryptsetup and PVs made by lvm2, cut where what follows is only zeros.
 #
 #   fuzz/make-disk-seeds.sh
 #
@@ -34,6 +34,17 @@ head_trimmed "$work/gpt.img" 4096 seed-gpt
 truncate -s 64M "$work/mbr.img"
 printf 'label: dos\n,8M,L\n,,E\n,4M,L\n,4M,8e\n' | sfdisk -q "$work/mbr.img"
 head_trimmed "$work/mbr.img" 512 seed-mbr
+
+# LUKS containers: LUKS1's phdr, and LUKS2's two binary headers with their JSON areas.
+key=$work/key
+head -c 32 /dev/urandom >"$key"
+for v in 1 2; do
+  truncate -s 32M "$work/luks$v.img"
+  cryptsetup luksFormat -q --type luks$v --pbkdf pbkdf2 --pbkdf-force-iterations 1000 \
+    --key-file "$key" "$work/luks$v.img"
+done
+head_trimmed "$work/luks1.img" 4096 seed-luks1
+head_trimmed "$work/luks2.img" 32768 seed-luks2
 
 # A PV on a whole device: a volume in two segments and one in one, the VG's text in its first
 # metadata area.
