@@ -215,17 +215,19 @@ CVoError readLuks2Json(const Luks2Copy& c, int64_t length, LuksHeader* out) {
 }
 
 CVoError readLuks2(DeviceView* view, int64_t length, bool* found, LuksHeader* out) {
+  // Without the primary's magic there is no container: a secondary header alone may be what a
+  // file system made over an old container left behind, and would hide that file system.
   Luks2Copy primary = readLuks2Copy(view, length, 0, kMagic);
-  // The secondary lies at the primary's size; with the primary unreadable, at any allowed size.
+  *found = primary.present;
+  if (!*found) return CVoError();
+  // The secondary lies at the primary's size; with the primary's size unreadable, at any allowed
+  // size.
   Luks2Copy secondary;
   for (int64_t at : kL2Sizes) {
     if (primary.hdrSize && at != primary.hdrSize) continue;
     secondary = readLuks2Copy(view, length, at, kMagic2);
     if (secondary.present) break;
   }
-  // A secondary magic alone, in data that may be anything, counts only when its copy verifies.
-  *found = primary.present || secondary.verified;
-  if (!*found) return CVoError();
   const Luks2Copy* use = nullptr;
   for (const Luks2Copy* c : {&primary, &secondary})
     if (c->verified && (!use || c->seqid > use->seqid)) use = c;

@@ -51,7 +51,7 @@ struct LuksHeader {
 };
 
 // Reads the header of a container in the region [0, length) of `view`. *found false when no LUKS
-// signature is there (neither a primary header nor, for LUKS2, a secondary one); found with an
+// magic is at its start (a LUKS2 secondary header alone does not count); found with an
 // error when the container cannot be read safely (no header whose checksum verifies, JSON that
 // does not parse or lacks what is needed, a data segment outside the region, a reencryption).
 CVoError readLuksHeader(DeviceView* view, int64_t length, bool* found, LuksHeader* out);

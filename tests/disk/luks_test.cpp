@@ -268,3 +268,118 @@ TEST(LuksHeaders, HostileJson) {
 }
 
 }  // namespace
+
+// Used 4 KiB units of `bytes` from the tool's ranges ("start length" lines).
+std::vector<bool> toolUnits(const std::string& args, long long bytes) {
+  std::vector<bool> used(static_cast<size_t>(bytes / kUnit));
+  std::istringstream in(mustRunTool("bitmap " + args + " -c 4096 -f ranges"));
+  for (long long from, n; in >> from >> n;)
+    for (long long u = from / kUnit; u < (from + n) / kUnit && u < bytes / kUnit; ++u)
+      used[static_cast<size_t>(u)] = true;
+  return used;
+}
+
+// A plaintext ext4 of `bytes` holding a file.
+std::string makePlain(const std::string& name, long long bytes) {
+  const std::string plain = scratchPath(name);
+  mustRun("rm -rf " + plain + " " + plain + ".d && mkdir " + plain + ".d && head -c 3000000 " +
+          "/dev/urandom > " + plain + ".d/big && truncate -s " + std::to_string(bytes) + " " +
+          plain + " && mkfs.ext4 -q -F -b 4096 -d " + plain + ".d " + plain);
+  return plain;
+}
+
+// A container in partition 2 of a GPT disk, through the tool: the partition maps as its header
+// and the plaintext's used blocks; a copy of only those chunks keeps the header (luksDump reads
+// it) and, laid onto a blank plaintext, the file system (e2fsck, the file's bytes).
+TEST(LuksDisk, GptPartitionThroughTheTool) {
+  FSBMP_REQUIRE_TOOL("cryptsetup");
+  const long long start = 9 * kMiB, size = 40 * kMiB;
+  const std::string luks = makeLuks("part", "--type luks2", size / kMiB);
+  const long long offset = luksDump(luks).dataOffset;
+  const std::string disk = scratchPath("luks-disk.img"),
+                    plain = makePlain("part.plain", size - offset);
+  mustRun(
+      "rm -f " + disk + " && truncate -s 64M " + disk +
+      " && printf 'label: gpt\\nstart=2048,size=16384\\nstart=18432,size=81920\\n' | sfdisk -q " +
+      disk + " && dd if=" + luks + " of=" + disk + " bs=1M seek=9 conv=notrunc status=none");
+  std::unique_ptr<OracleImage> oracle = readOracle("ext2", plain);
+  ASSERT_EQ(oracle->failure, "");
+
+  EXPECT_NE(mustRunTool("info " + disk + " --decrypted " + plain).find("content ext2/3/4"),
+            std::string::npos);
+  const std::vector<bool> got = toolUnits(disk + " --decrypted " + plain, 64 * kMiB);
+  for (long long u = start / kUnit; u < (start + size) / kUnit; ++u) {
+    const long long inData = u - (start + offset) / kUnit;
+    ASSERT_EQ(got[static_cast<size_t>(u)], inData < 0 || oracle->used[static_cast<size_t>(inData)])
+        << "4 KiB unit " << u;
+  }
+
+  const std::string copy = scratchPath("luks-copy.img"), part = copy + ".part";
+  mustRun("rm -f " + copy);
+  mustRunTool("copy " + disk + " " + copy + " -c 4096 -q --decrypted " + plain);
+  mustRun("dd if=" + copy + " of=" + part + " bs=1M skip=9 count=40 status=none");
+  EXPECT_EQ(mustRun("cryptsetup luksDump " + part), mustRun("cryptsetup luksDump " + luks));
+  const std::string plainCopy = scratchPath("luks-plain-copy");
+  mustRun("rm -f " + plainCopy + " && truncate -s " + std::to_string(size - offset) + " " +
+          plainCopy);
+  for (long long u = (start + offset) / kUnit; u < (start + size) / kUnit; ++u)
+    if (got[static_cast<size_t>(u)]) {
+      const uint64_t at = static_cast<uint64_t>(u * kUnit - start - offset);
+      patchFile(plainCopy, at, readAt(plain, at, kUnit));
+    }
+  EXPECT_EQ(run("e2fsck -fn " + plainCopy + " >/dev/null 2>&1"), 0);
+  EXPECT_EQ(mustRun("debugfs -R 'cat /big' " + plainCopy + " 2>/dev/null | md5sum"),
+            mustRun("md5sum < " + plain + ".d/big"));
+
+  // A decrypted device one block too long decrypts something else: the disk is refused.
+  mustRun("truncate -s +4096 " + plain);
+  std::string out;
+  EXPECT_NE(runTool("info " + disk + " --decrypted " + plain, &out, true), 0);
+  EXPECT_NE(out.find("holds " + std::to_string(size - offset + 4096) +
+                     " bytes, but the data segment of LUKS2 container"),
+            std::string::npos)
+      << out;
+}
+
+// An LVM PV inside a LUKS1 container on a whole device: the volume's ext4 maps at the data
+// offset plus the PV's extent offset; the PV's free extents stay free.
+TEST(LuksDisk, LvmInsideLuks) {
+  FSBMP_REQUIRE_TOOL("cryptsetup");
+  FSBMP_REQUIRE_TOOL("pvcreate");
+  const long long size = 48 * kMiB;
+  const std::string luks = makeLuks("lvm", "--type luks1", size / kMiB);
+  const long long offset = luksDump(luks).dataOffset;
+  const std::string plain = scratchPath("lvm.plain"), fs = makePlain("lvm.fs", 12 * kMiB);
+  mustRun("rm -f " + plain + " && truncate -s " + std::to_string(size - offset) + " " + plain);
+  long long peStart = 0, peCount = 0, extent = 0;
+  {
+    LoopDevice loop(plain);
+    if (loop.device.empty()) GTEST_SKIP() << loop.why;
+    const std::string lvm = "LVM_SUPPRESS_FD_WARNINGS=1 ";
+    mustRun(lvm + "pvcreate -q " + loop.device + " 2>&1 && " + lvm +
+            "vgcreate -q -s 4M fsbmpluksvg " + loop.device + " 2>&1 && " + lvm +
+            "lvcreate -q --driverloaded n -an -Zn -L 12M -n v fsbmpluksvg 2>&1");
+    std::istringstream pv(mustRun(lvm + "pvs --noheadings --units b --nosuffix -o pe_start," +
+                                  "pv_pe_count " + loop.device + " 2>/dev/null"));
+    pv >> peStart >> peCount;
+    const std::string seg =
+        mustRun(lvm + "lvs --noheadings --segments -o seg_pe_ranges fsbmpluksvg/v 2>/dev/null");
+    extent = std::stoll(seg.substr(seg.rfind(':') + 1));
+    run(lvm + "vgchange -q -an fsbmpluksvg", nullptr, true);
+  }
+  const long long lvAt = peStart + extent * 4 * kMiB;
+  mustRun("dd if=" + fs + " of=" + plain +
+          " bs=1M conv=notrunc status=none seek=" + std::to_string(lvAt / kMiB));
+  std::unique_ptr<OracleImage> oracle = readOracle("ext2", fs);
+  ASSERT_EQ(oracle->failure, "");
+
+  EXPECT_NE(mustRunTool("info " + luks + " --decrypted " + plain).find("LVM"), std::string::npos);
+  const std::vector<bool> got = toolUnits(luks + " --decrypted " + plain, size);
+  for (long long u = 0; u < size / kUnit; ++u) {
+    const long long inLv = u - (offset + lvAt) / kUnit;
+    // The LUKS header, the PV's label and metadata, and what lies past its last extent.
+    bool want = u < (offset + peStart) / kUnit || u >= (offset + peStart) / kUnit + peCount * 1024;
+    if (inLv >= 0 && inLv < 12 * kMiB / kUnit) want = oracle->used[static_cast<size_t>(inLv)];
+    ASSERT_EQ(got[static_cast<size_t>(u)], want) << "4 KiB unit " << u;
+  }
+}
