@@ -509,6 +509,7 @@ FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoEr
     impl->layers.push_back(std::move(layer));
   }
   readAcrossPvs(dev, impl->ctx, impl->device.view, impl->partitions, &impl->volumes);
+  impl->ctx.refusal = nullptr;  // it lives only while the disk is opened
   if (refusal.code < 0) {
     *err = refusal;
     return nullptr;
