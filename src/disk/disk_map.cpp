@@ -19,6 +19,7 @@
 #include "disk/disk_layout.h"
 #include "disk/disk_table.h"
 #include "disk/lvm_pv.h"
+#include "disk/lvm_thin.h"
 #include "fsbmp/fsbmpDisk.h"
 
 static const char kFile[] = "disk_map";
@@ -158,8 +159,9 @@ namespace fsbmp {
 struct OpenedVolume {
   std::shared_ptr<StripedView> view;
   std::unique_ptr<FsParser> parser;
-  int64_t base = 0;        // where the view's offsets start on the disk
-  bool elsewhere = false;  // readable but for extents on other PVs of the VG
+  int64_t base = 0;                // where the view's offsets start on the disk
+  bool elsewhere = false;          // readable but for extents on other PVs of the VG
+  std::shared_ptr<ThinPool> thin;  // a thin pool's own volume, its data or a thin volume of it
 };
 
 }  // namespace fsbmp
@@ -237,6 +239,9 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
     }
     volumes->push_back(std::move(v));
   }
+  std::vector<std::shared_ptr<fsbmp::ThinPool>> pools;
+  fsbmp::ThinPool::openAll(view, pv, name, &part->volumes, &pools);
+  for (size_t i = 0; i < pools.size(); ++i) (*volumes)[i].thin = pools[i];
   return CVoError();
 }
 
@@ -429,6 +434,12 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
   for (size_t i = 0; i < part.volumes.size(); ++i) {
     const FsLogicalVolume& lv = part.volumes[i];
     fsbmp::OpenedVolume& v = (*volumes)[i];
+    if (v.thin) {
+      if (v.thin->volume() == i)
+        v.thin->map(
+            [&](int64_t at, int64_t n) { canvas.setTouched(v.base + at, v.base + at + n); });
+      continue;
+    }
     if (lv.mapped) {
       CVoError err = orFileSystem(v.parser.get(), part.start + part.peStart - canvas.origin,
                                   canvas.chunk, [&](int64_t from, int64_t length) {
