@@ -234,7 +234,8 @@ void describePartition(const FsPartition& p, fsbmp_source* s) {
       s->kind = "swap";
       break;
     case FsPartition::kLvmPv:
-      s->kind = "disk";  // a PV on a device of its own is a disk with its volumes
+    case FsPartition::kLayer:
+      s->kind = "disk";  // a PV or an md member or LUKS container alone is a disk of its own
       break;
     case FsPartition::kUnknown:
       s->kind = "unknown";

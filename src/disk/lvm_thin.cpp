@@ -5,10 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-
-#include "core/registry.h"
 
 static const char kFile[] = "lvm_thin";
 #define HERE JX_LOCATION(kFile)
@@ -103,7 +100,8 @@ CVoError ThinView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* go
 }
 
 void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& pv,
-                       const std::string& name, std::vector<FsLogicalVolume>* volumes,
+                       const std::string& name, const LayerContext& ctx,
+                       std::vector<FsLogicalVolume>* volumes,
                        std::vector<std::shared_ptr<ThinPool>>* handled) {
   handled->assign(volumes->size(), nullptr);
   std::vector<FsLogicalVolume>& lvs = *volumes;
@@ -195,21 +193,25 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
       if (!pv.thin[thin.volume].externalOrigin.empty()) {
         content = "not read: its unmapped blocks come from " + pv.thin[thin.volume].externalOrigin;
       } else {
-        CVoError probeErr;
-        thin.parser.reset(probeView(thin.view, name + "/" + pv.vg + "/" + tl.name, &probeErr));
-        if (!thin.parser) content = "no file system recognised: " + probeErr.message();
+        LayerContext inner = ctx;
+        inner.name = name;
+        inner = inner.inner("/" + pv.vg + "/" + tl.name);
+        CVoError openErr;
+        thin.contents = Contents::open(
+            thin.view, lvs[thin.volume].segments[0].extentCount * pv.extentSize, inner, &openErr);
+        content =
+            thin.contents ? thin.contents->describe() : "nothing recognised: " + openErr.message();
       }
       tl.layer = "thin";
-      tl.mapped = thin.parser != nullptr;
-      if (thin.parser) {
-        tl.fsType = thin.parser->fsType;
-        tl.blockSize = thin.parser->blockSize;
-        tl.why.clear();
-        content = std::string(FsParser::typeName(thin.parser->fsType)) + ", " +
-                  std::to_string(thin.parser->blockSize) + "-byte blocks";
-      } else {
-        tl.why = content + ": its mapped blocks count used";
+      tl.mapped = thin.contents != nullptr;
+      if (thin.contents && thin.contents->parser()) {
+        tl.fsType = thin.contents->parser()->fsType;
+        tl.blockSize = thin.contents->parser()->blockSize;
       }
+      if (thin.contents)
+        tl.why.clear();
+      else
+        tl.why = content + ": its mapped blocks count used";
       tl.layerInfo = {text("pool", lv.name), number("device_id", thin.device->id),
                       number("mapped_blocks", thin.device->mapped()), text("content", content)};
     }
@@ -223,30 +225,19 @@ void ThinPool::markAll(const ThinDevice& d, std::vector<bool>* used) const {
 }
 
 CVoError ThinPool::markUsed(const Thin& t, std::vector<bool>* used) const {
-  // The file system's bitmap at the largest grain that divides the pool's block, coarser only
-  // when the parser cannot count so many; each used grain marks the pool blocks under it.
-  int64_t grain = t.parser->blockSize;
-  while (grain * 2 <= blockBytes_ && blockBytes_ % (grain * 2) == 0) grain *= 2;
-  for (;; grain *= 2) {
-    void* raw = nullptr;
-    long long count = 0;
-    CVoError err = t.parser->getBmp(static_cast<int>(grain), &raw, &count);
-    if (err.code < 0) {
-      if (err.errNo() != EINVAL || grain >= (1 << 29)) return err;
-      continue;
+  // The contents mapped at a grain that divides the pool's block; each used range marks the
+  // pool blocks under it.
+  int64_t chunk = 512;
+  while (blockBytes_ % (chunk * 2) == 0) chunk *= 2;
+  return t.contents->map(0, chunk, [&](int64_t from, int64_t length) {
+    if (from < 0 || length <= 0) return;
+    const uint64_t first = static_cast<uint64_t>(from / blockBytes_);
+    const uint64_t last = static_cast<uint64_t>((from + length - 1) / blockBytes_);
+    for (uint64_t b = first; b <= last; ++b) {
+      uint64_t data = 0;
+      if (t.device->find(b, &data)) (*used)[data] = true;
     }
-    std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
-    for (long long c = 0; c < count; ++c) {
-      if (!((bits.get()[c >> 3] >> (c & 7)) & 1)) continue;
-      const uint64_t first = static_cast<uint64_t>(c * grain / blockBytes_);
-      const uint64_t last = static_cast<uint64_t>(((c + 1) * grain - 1) / blockBytes_);
-      for (uint64_t b = first; b <= last; ++b) {
-        uint64_t data = 0;
-        if (t.device->find(b, &data)) (*used)[data] = true;
-      }
-    }
-    return CVoError();
-  }
+  });
 }
 
 void ThinPool::map(const MarkRange& mark) {
@@ -257,7 +248,7 @@ void ThinPool::map(const MarkRange& mark) {
       if (t.device == &d) thin = &t;
     }
     // A device that no volume of the VG names, or whose contents are not read, keeps all it maps.
-    if (!thin || !thin->parser || markUsed(*thin, &used).code < 0) markAll(d, &used);
+    if (!thin || !thin->contents || markUsed(*thin, &used).code < 0) markAll(d, &used);
   }
   for (uint64_t b = 0; b < used.size();) {
     if (!used[b]) {

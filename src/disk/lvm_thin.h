@@ -48,9 +48,10 @@ class ThinPool {
   // set on its volumes in *volumes. For a pool whose metadata and data lie on this PV and can be
   // trusted, (*handled)[i] is the pool for the pool volume, its data volume and its thin volumes:
   // their extents are mapped by ThinPool::map, not counted used whole. `name` names the PV in
-  // messages.
+  // messages; `ctx` is the disk's, for what the thin volumes hold.
   static void openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& pv,
-                      const std::string& name, std::vector<FsLogicalVolume>* volumes,
+                      const std::string& name, const LayerContext& ctx,
+                      std::vector<FsLogicalVolume>* volumes,
                       std::vector<std::shared_ptr<ThinPool>>* handled);
   // The index of the pool's own volume: the one whose map call marks the pool's data.
   size_t volume() const { return volume_; }
@@ -62,7 +63,7 @@ class ThinPool {
     size_t volume;  // index in the VG's volumes
     const ThinDevice* device;
     std::shared_ptr<ThinView> view;
-    std::unique_ptr<FsParser> parser;
+    std::unique_ptr<Contents> contents;  // what it holds, when recognised
   };
   void markAll(const ThinDevice& d, std::vector<bool>* used) const;
   CVoError markUsed(const Thin& t, std::vector<bool>* used) const;
