@@ -184,8 +184,11 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
     lv.why.clear();
     (*handled)[i] = pool;
     (*handled)[static_cast<size_t>(data)] = pool;
-    lvs[static_cast<size_t>(data)].why =
-        "the data of thin pool " + lv.name + ": free but for the blocks its thin volumes use";
+    FsLogicalVolume& dataLv = lvs[static_cast<size_t>(data)];
+    dataLv.why.clear();
+    dataLv.layer = "thin-pool data";
+    dataLv.layerInfo = {text("pool", lv.name),
+                        text("content", "free but for the blocks its thin volumes use")};
     for (Thin& thin : pool->thins_) {
       FsLogicalVolume& tl = lvs[thin.volume];
       (*handled)[thin.volume] = pool;
