@@ -161,6 +161,7 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
       pool->thins_.push_back(std::move(thin));
     }
     FsLogicalVolume& lv = lvs[i];
+    if (meta >= 0) lvs[static_cast<size_t>(meta)].why = "the metadata of thin pool " + lv.name;
     lv.layer = "thin-pool";
     lv.layerInfo.clear();
     if (err.code >= 0) {
@@ -172,7 +173,9 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
     lv.layerInfo.push_back(text("state", err.code < 0 ? err.message() : "ok"));
     if (err.code < 0) {
       lv.why = "thin pool counted used whole: " + err.message();
-      if (data >= 0) lvs[data].why = "the data of thin pool " + lv.name + ", counted used whole";
+      if (data >= 0)
+        lvs[static_cast<size_t>(data)].why =
+            "the data of thin pool " + lv.name + ", counted used whole";
       for (size_t k : thinVolumes) {
         lvs[k].layer = "thin";
         lvs[k].layerInfo = {text("pool", lv.name), number("device_id", pv.thin[k].deviceId),
@@ -202,8 +205,9 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
         CVoError openErr;
         thin.contents = Contents::open(
             thin.view, lvs[thin.volume].segments[0].extentCount * pv.extentSize, inner, &openErr);
-        content =
-            thin.contents ? thin.contents->describe() : "nothing recognised: " + openErr.message();
+        content = thin.contents
+                      ? thin.contents->describe()
+                      : "nothing recognised, its mapped blocks count used: " + openErr.message();
       }
       tl.layer = "thin";
       tl.mapped = thin.contents != nullptr;
@@ -214,7 +218,7 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
       if (thin.contents)
         tl.why.clear();
       else
-        tl.why = content + ": its mapped blocks count used";
+        tl.why = content;
       tl.layerInfo = {text("pool", lv.name), number("device_id", thin.device->id),
                       number("mapped_blocks", thin.device->mapped()), text("content", content)};
     }
