@@ -67,7 +67,7 @@ if command -v clang++ >/dev/null &&
   # A target per file system (the last column of src/core/registry.def), then fsdb's answers and
   # the disk layer; two at a time.
   targets=$(sed -n 's/^FSBMP_FILE_SYSTEM(.*, *\([a-z0-9_]*\)) *$/\1/p' src/core/registry.def)
-  set -- $targets vxfs_text disk
+  set -- $targets vxfs_text disk thin
   while [ $# -gt 0 ]; do
     smoke "$1" & a=$!
     # Each wait on its own: a failure inside an && list would not stop the script.

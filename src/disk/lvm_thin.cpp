@@ -153,6 +153,10 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
                       " (or two volumes name it)");
         continue;
       }
+      if (lvs[k].segments[0].extentCount > (INT64_MAX / 4) / pv.extentSize) {
+        err = refused("thin volume " + lvs[k].name + " is larger than any device");
+        continue;
+      }
       Thin thin;
       thin.volume = k;
       thin.device = device;

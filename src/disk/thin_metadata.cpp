@@ -196,7 +196,10 @@ CVoError readThinMetadata(DeviceView* view, int64_t length, ThinMetadata* out) {
   out->metadataBlocks = decodeLE64(sb + kOffSbMetadataBlocks);
   out->dataBlocks = decodeLE64(sb + kOffSbDataSpaceMap);
   out->dataAllocated = decodeLE64(sb + kOffSbDataSpaceMap + kOffSmAllocated);
-  if (out->dataAllocated > out->dataBlocks || out->dataBlocks > (uint64_t(1) << 40))
+  const uint64_t blockBytes = uint64_t(out->dataBlockSectors) * 512;
+  // Thin blocks and data blocks far enough from 2^63 bytes that offsets never overflow.
+  const uint64_t maxBlocks = (uint64_t(1) << 62) / blockBytes;
+  if (out->dataAllocated > out->dataBlocks || out->dataBlocks > maxBlocks)
     return damaged("a data space map that does not add up");
   const uint64_t mappingRoot = decodeLE64(sb + kOffSbMappingRoot);
   const uint64_t detailsRoot = decodeLE64(sb + kOffSbDetailsRoot);
@@ -232,6 +235,7 @@ CVoError readThinMetadata(DeviceView* view, int64_t length, ThinMetadata* out) {
     std::vector<ThinRun>& runs = it->runs;
     err = reader.walk(root, 8, [&](uint64_t thin, const unsigned char* v) {
       const uint64_t data = decodeLE64(v) >> 24;  // the low 24 bits are the mapping's time
+      if (thin >= maxBlocks) return damaged("a thin block past any volume's end");
       if (data >= out->dataBlocks) return damaged("a mapping to a data block past the pool's end");
       if (!runs.empty()) {
         ThinRun& r = runs.back();
