@@ -577,6 +577,7 @@ void FsDisk::setVerify(bool on) {
     for (const fsbmp::OpenedVolume& v : volumes) {
       pass(v.parser.get());
       if (v.layer) v.layer->setVerify(on);
+      if (v.thin) v.thin->setVerify(on);
     }
   }
   for (const auto& layer : impl_->layers)
@@ -597,6 +598,7 @@ std::vector<FsDisk::Verified> FsDisk::verifyReports() const {
       const std::string name = "volume " + p.vg + "/" + p.volumes[k].name;
       if (parser && parser->verifyReport().ran) out.push_back({name, parser->verifyReport()});
       if (impl_->volumes[i][k].layer) impl_->volumes[i][k].layer->verifyReports(name, &out);
+      if (impl_->volumes[i][k].thin) impl_->volumes[i][k].thin->verifyReports(k, name, &out);
     }
   }
   return out;

@@ -229,6 +229,19 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
   }
 }
 
+void ThinPool::setVerify(bool on) {
+  for (Thin& t : thins_) {
+    if (t.contents) t.contents->setVerify(on);
+  }
+}
+
+void ThinPool::verifyReports(size_t volume, const std::string& name,
+                             std::vector<FsDisk::Verified>* out) const {
+  for (const Thin& t : thins_) {
+    if (t.volume == volume && t.contents) t.contents->verifyReports(name, out);
+  }
+}
+
 void ThinPool::markAll(const ThinDevice& d, std::vector<bool>* used) const {
   for (const ThinRun& r : d.runs) {
     for (uint64_t b = 0; b < r.count; ++b) (*used)[r.dataBlock + b] = true;

@@ -57,6 +57,11 @@ class ThinPool {
   size_t volume() const { return volume_; }
   // Marks each byte range of the PV (pvView's offsets) that holds a data block in use.
   void map(const MarkRange& mark);
+  // FsDisk::setVerify passed on to what the thin volumes hold; the reports of thin volume
+  // `volume`'s contents, named `name`.
+  void setVerify(bool on);
+  void verifyReports(size_t volume, const std::string& name,
+                     std::vector<FsDisk::Verified>* out) const;
 
  private:
   struct Thin {

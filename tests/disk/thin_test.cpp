@@ -267,9 +267,17 @@ TEST_F(ThinPoolDisk, PoolDataMappedByWhatTheThinVolumesUse) {
   EXPECT_FALSE(t3->mapped);
   EXPECT_EQ(info(*t3, "mapped_blocks"), "20");
 
+  disk->setVerify(true);
   ChunkBitmap got;
   ASSERT_GE(getBitmap(disk.get(), static_cast<int>(kBlock), &got).code, 0);
   ASSERT_EQ(got.nChunks, kDiskBytes / kBlock);
+  // The thin volumes' file systems were verified: every file's blocks inside what they mark.
+  std::set<std::string> verified;
+  for (const FsDisk::Verified& v : disk->verifyReports()) {
+    EXPECT_TRUE(v.report.ran && v.report.blocksFreeInMaps == 0) << v.name;
+    verified.insert(v.name);
+  }
+  EXPECT_EQ(verified, (std::set<std::string>{"volume fsbmpthinvg/t1", "volume fsbmpthinvg/t2"}));
   // Used: the PV's label and metadata, the pool's metadata extent, the pool blocks in use, and
   // the PV's end past its last extent; the free extents and unused pool blocks are free.
   std::vector<bool> expected(static_cast<size_t>(got.nChunks), false);
