@@ -117,8 +117,10 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
     CVoError err;
     if (meta < 0 || data < 0)
       err = refused("its metadata or data volume (" + t.metadata + ", " + t.data + ") is missing");
-    if (err.code >= 0) err = volumeView(pvView, pv, lvs[meta], &metaView, &metaLength);
-    if (err.code >= 0) err = volumeView(pvView, pv, lvs[data], &pool->data_, &dataLength);
+    if (err.code >= 0)
+      err = volumeView(pvView, pv, lvs[static_cast<size_t>(meta)], &metaView, &metaLength);
+    if (err.code >= 0)
+      err = volumeView(pvView, pv, lvs[static_cast<size_t>(data)], &pool->data_, &dataLength);
     if (err.code >= 0) err = readThinMetadata(metaView.get(), metaLength, &pool->metadata_);
     const ThinMetadata& md = pool->metadata_;
     pool->blockBytes_ = static_cast<int64_t>(md.dataBlockSectors) * 512;
@@ -182,7 +184,8 @@ void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& p
             "the data of thin pool " + lv.name + ", counted used whole";
       for (size_t k : thinVolumes) {
         lvs[k].layer = "thin";
-        lvs[k].layerInfo = {text("pool", lv.name), number("device_id", pv.thin[k].deviceId),
+        lvs[k].layerInfo = {text("pool", lv.name),
+                            number("device_id", static_cast<uint64_t>(pv.thin[k].deviceId)),
                             text("content", "not read: its pool counts used whole")};
         lvs[k].why = "its thin pool counts used whole";
       }

@@ -69,7 +69,8 @@ uint32_t blockChecksum(const unsigned char* block, uint32_t salt) {
 class Reader {
  public:
   Reader(DeviceView* view, int64_t length, uint64_t blocks)
-      : view_(view), blocks_(std::min<uint64_t>(blocks, length / kThinMetadataBlock)) {
+      : view_(view),
+        blocks_(std::min<uint64_t>(blocks, static_cast<uint64_t>(length / kThinMetadataBlock))) {
     // Snapshots share subtrees, so a node may be read once per device that reaches it; the
     // bound only stops hostile trees that point many devices at everything.
     budget_ = std::max<uint64_t>(blocks_ * 64, 1 << 16);
