@@ -1,8 +1,10 @@
 // The disk map: which table a device holds, whether that makes it a disk rather than a file
 // system, what each partition holds, and one bitmap over the whole device.
+#include <dirent.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +24,7 @@
 #include "disk/lvm_pv.h"
 #include "disk/lvm_thin.h"
 #include "fsbmp/fsbmpDisk.h"
+#include "vxfs/fsbmpVxFSLayout.h"
 
 static const char kFile[] = "disk_map";
 #define HERE JX_LOCATION(kFile)
@@ -135,7 +138,40 @@ FsPartition::Content probeSwap(DeviceView* view, int64_t length, int64_t* page, 
   return FsPartition::kUnknown;
 }
 
+// The first line of a small sysfs file, or "".
+std::string readSysfsLine(const std::string& path) {
+  CVoFile f;
+  if (f.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0).code < 0) return "";
+  char text[64] = {};
+  uint32_t got = 0;
+  if (f.Read(text, sizeof text - 1, &got).code < 0) return "";
+  std::string line(text, got);
+  return line.substr(0, line.find('\n'));
+}
+
 }  // namespace
+
+std::string partitionNode(int fd, int number) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || number < 1) return "";
+  const std::string base = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                           std::to_string(minor(st.st_rdev));
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(base.c_str()), closedir);
+  if (!dir) return "";
+  while (const struct dirent* e = readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == ".." ||
+        readSysfsLine(base + "/" + name + "/partition") != std::to_string(number))
+      continue;
+    const std::string node = "/dev/" + name;
+    struct stat ns;
+    const std::string dev = readSysfsLine(base + "/" + name + "/dev");
+    if (stat(node.c_str(), &ns) == 0 && S_ISBLK(ns.st_mode) &&
+        dev == std::to_string(major(ns.st_rdev)) + ":" + std::to_string(minor(ns.st_rdev)))
+      return node;
+  }
+  return "";
+}
 
 FsParser* probeWholeDevice(const std::string& dev, CVoError* err,
                            std::vector<FsParser::Refusal>* refusals) {
@@ -323,6 +359,35 @@ void readAcrossPvs(const std::string& dev, const fsbmp::LayerContext& ctx,
 
 }  // namespace
 
+// VxFS in a partition of a block device: fsdb reads it through the partition's own device node.
+// Null, the partition's `why` saying so, where the node cannot be found (an image file).
+std::unique_ptr<FsParser> openVxfsPartition(int fd, fsbmp::DeviceView* view, FsPartition& part) {
+  using fsbmp::vxfs::kMagic;
+  unsigned char magic[sizeof kMagic];
+  uint32_t got = 0;
+  if (view->readAt(fsbmp::vxfs::kSuperblockOffset, magic, sizeof magic, &got).code < 0 ||
+      got != sizeof magic || memcmp(magic, kMagic, sizeof magic) != 0)
+    return nullptr;
+  const std::string node = fsbmp::partitionNode(fd, part.number);
+  if (node.empty()) {
+    part.why = "partition " + std::to_string(part.number) +
+               " holds VxFS, which fsdb reads only through a device node: none was found (an "
+               "image file), so it counts used";
+    return nullptr;
+  }
+  CVoError err;
+  std::unique_ptr<FsParser> parser(fsbmp::fileSystemType(FsParser::kVxFS)->onPath(node, &err));
+  if (err.code < 0) {
+    part.why = err.message();
+    return nullptr;
+  }
+  if (parser->devSize != part.length) {
+    part.why = node + " is not partition " + std::to_string(part.number) + " as the table has it";
+    return nullptr;
+  }
+  return parser;
+}
+
 // Opens a disk: by its path (FsDisk::open, Contents::openPath) or on a view (Contents::open).
 struct FsDiskOpener {
   static FsDisk* onPath(const std::string& dev, const FsDisk::Options& options, int depth,
@@ -428,6 +493,8 @@ FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoEr
         CVoError probeErr;
         parser.reset(fsbmp::probeView(view, name, &probeErr));
         if (!parser) part.why = probeErr.message();
+        if (!parser && impl->onPath)
+          parser = openVxfsPartition(impl->device.file.fd(), view.get(), part);
       }
       if (parser) {
         part.content = FsPartition::kFileSystem;
@@ -447,6 +514,7 @@ FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoEr
     impl->layers.push_back(std::move(layer));
   }
   readAcrossPvs(dev, impl->ctx, impl->device.view, impl->partitions, &impl->volumes);
+  impl->ctx.refusal = nullptr;  // it lives only while the disk is opened
   if (refusal.code < 0) {
     *err = refusal;
     return nullptr;
