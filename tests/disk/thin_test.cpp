@@ -34,10 +34,12 @@ const long long kDiskBytes = 96 << 20;
 // Device id -> the data block of each thin block (-1: not mapped).
 using Mappings = std::map<int, std::vector<long long>>;
 
-std::string metadataXml(const Mappings& maps, const std::string& flags, int transaction) {
+std::string metadataXml(const Mappings& maps, const std::string& flags, int transaction,
+                        int blockSectors) {
   std::ostringstream x;
   x << "<superblock uuid=\"\" time=\"1\" transaction=\"" << transaction << "\" flags=\"" << flags
-    << "\" version=\"2\" data_block_size=\"128\" nr_data_blocks=\"" << kDataBlocks << "\">\n";
+    << "\" version=\"2\" data_block_size=\"" << blockSectors << "\" nr_data_blocks=\""
+    << kDataBlocks << "\">\n";
   for (const auto& [id, map] : maps) {
     const long long n = std::count_if(map.begin(), map.end(), [](long long d) { return d >= 0; });
     x << "<device dev_id=\"" << id << "\" mapped_blocks=\"" << n
@@ -191,9 +193,10 @@ class ThinPoolDisk : public ::testing::Test {
   }
 
   // Thin-pool metadata by thin_restore, checked by thin_check.
-  static void makeMetadata(const std::string& path, const std::string& flags, int transaction) {
+  static void makeMetadata(const std::string& path, const std::string& flags, int transaction,
+                           int blockSectors = 128) {
     const std::string xml = path + ".xml";
-    const std::string x = metadataXml(maps_, flags, transaction);
+    const std::string x = metadataXml(maps_, flags, transaction, blockSectors);
     writeFile(xml, std::vector<unsigned char>(x.begin(), x.end()));
     mustRun("rm -f " + path + " && truncate -s 4M " + path + " && thin_restore -q -i " + xml +
             " -o " + path + " 2>&1");
@@ -328,20 +331,22 @@ TEST_F(ThinPoolDisk, UntrustedMetadataKeepsThePoolWhole) {
     const char* name;
     const char* flags;
     int transaction;
+    int blockSectors;
     int patch;  // 0: none; 1: superblock byte; 2: an internal node points at itself; 3: outside
     const char* why;
   };
   const Case cases[] = {
-      {"bad superblock checksum", "0", 5, 1, "checksum"},
-      {"needs_check", "1", 5, 0, "needs_check"},
-      {"transaction behind the VG's", "0", 4, 0, "needs repair"},
-      {"mapping tree loops", "0", 5, 2, "reached twice"},
-      {"mapping tree points outside", "0", 5, 3, "outside"},
+      {"bad superblock checksum", "0", 5, 128, 1, "checksum"},
+      {"needs_check", "1", 5, 128, 0, "needs_check"},
+      {"transaction behind the VG's", "0", 4, 128, 0, "needs repair"},
+      {"data block other than the VG's chunk", "0", 5, 256, 0, "not the VG's chunk"},
+      {"mapping tree loops", "0", 5, 128, 2, "reached twice"},
+      {"mapping tree points outside", "0", 5, 128, 3, "outside"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string meta = scratchPath("thin-bad.meta"), img = scratchPath("thin-bad.img");
-    makeMetadata(meta, c.flags, c.transaction);
+    makeMetadata(meta, c.flags, c.transaction, c.blockSectors);
     std::vector<unsigned char> m = readFile(meta);
     if (c.patch == 1) m[200] ^= 0x40;
     if (c.patch >= 2) {
