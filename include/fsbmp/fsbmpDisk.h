@@ -32,13 +32,17 @@
 // VG that are partitions of the same disk, and not part of
 // another volume (a thin pool's data, a RAID image, a snapshot's store), is read through its
 // extents: the file system in it is probed and every disk chunk that a block it uses touches is
-// marked. Every other volume counts used over all its extents here, with the reason in its `why`:
-// thin pools, RAID, mirrors, caches, snapshots, volumes needing extents on a PV of the VG that is
-// not on this disk, volumes whose contents are not recognised. Of several metadata areas, the copy
-// with the highest seqno whose checksum verifies is read. A PV that cannot be read safely (a label
-// or metadata header whose CRC fails, no metadata copy that verifies, text that does not parse, a
-// volume's extents outside the PV) is not refused: it counts used whole, as a partition with
-// contents not recognised (kUnknown), its `why` saying what is wrong.
+// marked. A thin pool whose metadata and data volumes are on this PV is read through its
+// metadata: its metadata volume counts used, and of its data volume the pool blocks that its thin
+// volumes map and use (all they map where their contents are not recognised); its volumes'
+// `layer` and `layerInfo` say so. Every other volume counts used over all its extents here, with
+// the reason in its `why`: thin pools whose metadata fails a check, RAID, mirrors, caches,
+// snapshots, volumes needing extents on a PV of the VG that is not on this disk, volumes whose
+// contents are not recognised. Of several metadata areas, the copy with the highest seqno whose
+// checksum verifies is read. A PV that cannot be read safely (a label or metadata header whose CRC
+// fails, no metadata copy that verifies, text that does not parse, a volume's extents outside the
+// PV) is not refused: it counts used whole, as a partition with contents not recognised (kUnknown),
+// its `why` saying what is wrong.
 #ifndef FSBMP_FSBMPDISK_H
 #define FSBMP_FSBMPDISK_H
 
