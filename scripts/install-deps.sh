@@ -8,6 +8,7 @@ packages=(
   e2fsprogs xfsprogs reiserfsprogs btrfs-progs           # real images and oracles
   xxhash                                                 # the hashes' reference tool
   partclone gddrescue util-linux fdisk lvm2              # peers, loop devices, sfdisk, LVM
+  mdadm                                                  # md superblocks read back (--examine)
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
   clang-format                                           # the sources' format check
