@@ -770,7 +770,7 @@ std::unique_ptr<Layer> probeMd(const std::shared_ptr<DeviceView>& view, int64_t 
   CVoError e = readMdSuper(view.get(), length, found, &sb);
   if (!*found) return nullptr;
   if (e.code < 0) {
-    *err = e.Push(HERE, "%s", ctx.name.c_str());
+    *err = e;
     return nullptr;
   }
   std::unique_ptr<MdLayer> layer(new MdLayer(sb, length));
