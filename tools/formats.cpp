@@ -19,6 +19,16 @@ void addWarnings(nlohmann::ordered_json* doc, const std::vector<std::string>& wa
   if (!warnings.empty()) (*doc)["warnings"] = warnings;
 }
 
+// Properties as members of `doc`: numbers as numbers.
+void putProperties(const std::vector<FsParser::Property>& props, nlohmann::ordered_json* doc) {
+  for (const FsParser::Property& p : props) {
+    if (p.numeric)
+      (*doc)[p.key] = p.number;
+    else
+      (*doc)[p.key] = p.value;
+  }
+}
+
 nlohmann::ordered_json geometry(FsParser& parser) {
   nlohmann::ordered_json doc;
   doc["device"] = parser.devPath;
@@ -29,12 +39,16 @@ nlohmann::ordered_json geometry(FsParser& parser) {
   doc["device_size"] = parser.devSize;
   const std::string journal = parser.journalState();
   if (!journal.empty()) doc["journal"] = journal;
-  for (const FsParser::Property& p : parser.properties()) {
-    if (p.numeric)
-      doc[p.key] = p.number;
-    else
-      doc[p.key] = p.value;
-  }
+  putProperties(parser.properties(), &doc);
+  return doc;
+}
+
+// A layer's facts (md, LUKS, thin): its kind, then its properties.
+nlohmann::ordered_json layerJson(const std::string& kind,
+                                 const std::vector<FsParser::Property>& info) {
+  nlohmann::ordered_json doc;
+  doc["kind"] = kind;
+  putProperties(info, &doc);
   return doc;
 }
 
@@ -50,7 +64,10 @@ nlohmann::ordered_json physicalVolume(const FsPartition& p) {
   for (const FsLogicalVolume& lv : p.volumes) {
     nlohmann::ordered_json v;
     v["name"] = lv.name;
-    if (lv.mapped) {
+    if (!lv.layer.empty()) {
+      v["content"] = lv.layer;
+      v["layer"] = layerJson(lv.layer, lv.layerInfo);
+    } else if (lv.mapped) {
       v["content"] = FsParser::typeName(lv.fsType);
       v["block_size"] = lv.blockSize;
     } else {
@@ -102,10 +119,12 @@ nlohmann::ordered_json geometry(const Source& source) {
                       : p.content == FsPartition::kSwap        ? "swap"
                       : p.content == FsPartition::kHibernation ? "hibernation"
                       : p.content == FsPartition::kLvmPv       ? "lvm"
+                      : p.content == FsPartition::kLayer       ? p.layer.c_str()
                                                                : "unknown";
     if (p.content == FsPartition::kFileSystem) part["block_size"] = p.blockSize;
     if (p.content == FsPartition::kUnknown && !p.why.empty()) part["why"] = p.why;
     if (p.content == FsPartition::kLvmPv) part["lvm"] = physicalVolume(p);
+    if (p.content == FsPartition::kLayer) part["layer"] = layerJson(p.layer, p.layerInfo);
     parts.push_back(std::move(part));
   }
   doc["partitions"] = std::move(parts);
@@ -209,6 +228,8 @@ void writeInfoText(FILE* out, const Source& source) {
     fprintf(out, "device:      %s\n", source.devPath.c_str());
     if (disk.label() == "LVM")
       fprintf(out, "type:        disk, an LVM physical volume on the whole device\n");
+    else if (disk.label() != "MBR" && disk.label() != "GPT")
+      fprintf(out, "type:        disk, %s on the whole device\n", disk.label().c_str());
     else
       fprintf(out, "type:        disk, %s partition table%s\n", disk.label().c_str(),
               disk.fromBackup() ? " (from its backup)" : "");

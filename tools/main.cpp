@@ -58,7 +58,10 @@ const char kUsage[] =
     "      --journal-device PATH the device that holds the file system's external\n"
     "                            journal (ext3/4) or log (XFS), to replay from\n"
     "      --member PATH         btrfs: another device of the file system, where\n"
-    "                            metadata this device lacks lies (repeatable)\n"
+    "                            metadata this device lacks lies; md: another\n"
+    "                            member of the array (repeatable)\n"
+    "      --decrypted PATH      the opened device (/dev/mapper/NAME) that decrypts\n"
+    "                            a LUKS container on the disk (repeatable)\n"
     "      --verify              ext2/3/4, XFS: read every file too and count used\n"
     "                            what the files use and the maps call free\n"
     "      --debug               the library's debug log on standard error, and its\n"
@@ -220,7 +223,14 @@ std::vector<std::string> deviceWarnings(const Source& p, const struct stat& st, 
 // journal or log. 0, or the exit
 // status once the failure has been reported.
 int openCommandSource(const Options& o, Source* source, struct stat* st) {
-  if (!openSource(o.positional[1], o.debug, source, st)) return 1;
+  FsDisk::Options layers;
+  layers.members = o.members;
+  layers.decrypted = o.decrypted;
+  if (!openSource(o.positional[1], o.debug, source, st, &layers)) return 1;
+  if (source->parser && !o.decrypted.empty())
+    return usageError(o.positional[1] +
+                      " holds a file system; --decrypted names the opened device of a LUKS "
+                      "container on a disk");
   if (o.seen[kOptPartition]) {
     const std::string error = selectPartition(o.partition, source);
     if (!error.empty()) return usageError(error);
@@ -234,10 +244,7 @@ int openCommandSource(const Options& o, Source* source, struct stat* st) {
     }
   }
   for (const std::string& member : o.members) {
-    if (!source->parser)
-      return usageError(o.positional[1] +
-                        " is a disk; --member names another device of a file system opened by "
-                        "itself");
+    if (!source->parser) break;  // a disk's md members were named as it was opened
     const CVoError err = source->parser->addMember(member);
     if (err.code >= 0) continue;
     if (err.errNo() == EINVAL) return usageError(err.rootMessage());
@@ -440,27 +447,28 @@ const Command kCommands[] = {
      "one DEVICE",
      kInfoHelp,
      cmdInfo,
-     {kOptJson, kOptPartition, kOptJournalDevice, kOptMember, kOptVerify}},
+     {kOptJson, kOptPartition, kOptJournalDevice, kOptMember, kOptDecrypted, kOptVerify}},
     {"bitmap",
      1,
      "one DEVICE",
      kBitmapHelp,
      cmdBitmap,
      {kOptChunkSize, kOptFormat, kOptOutput, kOptPartition, kOptJournalDevice, kOptMember,
-      kOptVerify}},
+      kOptDecrypted, kOptVerify}},
     {"copy",
      2,
      "a DEVICE and a TARGET",
      kCopyHelp,
      cmdCopy,
      {kOptChunkSize, kOptQuiet, kOptBitmap, kOptForce, kOptDirect, kOptPartition, kOptJournalDevice,
-      kOptMember, kOptVerify}},
+      kOptMember, kOptDecrypted, kOptVerify}},
     {"map",
      1,
      "one DEVICE",
      kMapHelp,
      cmdMap,
-     {kOptChunkSize, kOptPng, kOptPartition, kOptJournalDevice, kOptMember, kOptVerify}},
+     {kOptChunkSize, kOptPng, kOptPartition, kOptJournalDevice, kOptMember, kOptDecrypted,
+      kOptVerify}},
 };
 
 }  // namespace

@@ -27,6 +27,7 @@ const OptionSpec kSpecs[kOptCount] = {
     {"direct", no_argument, 0},
     {"journal-device", required_argument, 0},
     {"member", required_argument, 0},
+    {"decrypted", required_argument, 0},
     {"verify", no_argument, 0},
     {"partition", required_argument, 'p'},
     {"debug", no_argument, 0},
@@ -125,6 +126,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         break;
       case kOptMember:
         o->members.push_back(value);
+        break;
+      case kOptDecrypted:
+        o->decrypted.push_back(value);
         break;
       case kOptVerify:
         o->verify = true;

@@ -21,6 +21,7 @@ enum OptionId {
   kOptDirect,
   kOptJournalDevice,
   kOptMember,
+  kOptDecrypted,
   kOptVerify,
   kOptPartition,
   kOptDebug,
@@ -37,8 +38,9 @@ struct Options {
   std::string png;
   std::string bitmapIn;              // copy: a raw bitmap to follow instead of the file system's
   std::string journalDevice;         // the device holding the file system's external journal or log
-  std::vector<std::string> members;  // other devices of a file system on several (btrfs)
-  std::string partition;             // a disk's partition number, taken as the device
+  std::vector<std::string> members;  // other devices of a file system (btrfs) or md array
+  std::vector<std::string> decrypted;  // opened devices decrypting LUKS containers on a disk
+  std::string partition;               // a disk's partition number, taken as the device
   bool json = false;
   bool quiet = false;
   bool force = false;

@@ -110,6 +110,8 @@ std::string partitionContent(const FsPartition& p) {
       return "LVM physical volume " + p.pvName + " of VG " + p.vg + ", " +
              std::to_string(p.peCount) + " extents of " + std::to_string(p.extentSize) +
              " bytes from " + std::to_string(p.peStart);
+    case FsPartition::kLayer:
+      return layerText(p.layer, p.layerInfo);
     case FsPartition::kUnknown:
       break;
   }
@@ -117,7 +119,18 @@ std::string partitionContent(const FsPartition& p) {
   return "not recognised (copied whole)";
 }
 
+std::string layerText(const std::string& layer, const std::vector<FsParser::Property>& info) {
+  std::string text = layer;
+  const char* sep = ": ";
+  for (const FsParser::Property& p : info) {
+    text += sep + p.key + " " + p.value;
+    sep = ", ";
+  }
+  return text;
+}
+
 std::string volumeContent(const FsLogicalVolume& lv) {
+  if (!lv.layer.empty()) return layerText(lv.layer, lv.layerInfo);
   if (lv.mapped)
     return std::string(FsParser::typeName(lv.fsType)) + ", " + std::to_string(lv.blockSize) +
            "-byte blocks";
@@ -144,7 +157,8 @@ std::string selectPartition(const std::string& number, Source* source) {
   return source->devPath + " has no partition " + std::to_string(n) + " (it has" + numbers + ")";
 }
 
-bool openSource(const std::string& device, bool verbose, Source* source, struct stat* out) {
+bool openSource(const std::string& device, bool verbose, Source* source, struct stat* out,
+                const FsDisk::Options* layers) {
   // A device that cannot be opened at all is reported as such, not as an unknown file system.
   // O_NONBLOCK: opening a FIFO must not wait for a writer; what it is is checked right after.
   int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -189,7 +203,7 @@ bool openSource(const std::string& device, bool verbose, Source* source, struct 
   }
   // Refused: perhaps a whole disk. Errno 38 from the disk: no partition table at all.
   CVoError diskErr;
-  source->disk.reset(FsDisk::open(device, &diskErr));
+  source->disk.reset(FsDisk::open(device, layers ? *layers : FsDisk::Options(), &diskErr));
   if (source->disk) {
     source->devSize = source->fsSize = source->disk->size();
     source->blockSize = 512;

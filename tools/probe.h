@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fsbmp/fsbmp.h"
+#include "fsbmp/fsbmpDisk.h"
 #include "usage_map.h"
 
 namespace fsbmp_tool {
@@ -19,7 +20,8 @@ namespace fsbmp_tool {
 // blocks the tool), is empty, holds a damaged partition table, or each file system in turn
 // refused it (with `verbose`, each refusal's whole error stack). `st`, when given, receives
 // what the device is.
-bool openSource(const std::string& device, bool verbose, Source* source, struct stat* st = nullptr);
+bool openSource(const std::string& device, bool verbose, Source* source, struct stat* st = nullptr,
+                const FsDisk::Options* layers = nullptr);
 
 // What a partition of a disk holds, in a few words: "ext2/3/4, 4096-byte blocks", "swap".
 std::string partitionContent(const FsPartition& p);
@@ -27,6 +29,8 @@ std::string partitionContent(const FsPartition& p);
 // Takes partition `number` of the disk in *source as the device (--partition). "" on success,
 // else the usage error: not a number, not a disk, or no such partition.
 std::string selectPartition(const std::string& number, Source* source);
+// A layer (md, LUKS, thin) and what info shows of it, on one line.
+std::string layerText(const std::string& layer, const std::vector<FsParser::Property>& info);
 // What a logical volume holds, or why its extents count used.
 std::string volumeContent(const FsLogicalVolume& lv);
 

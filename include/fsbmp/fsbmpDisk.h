@@ -164,6 +164,7 @@ class FSBMP_API FsDisk {
 
  private:
   struct Impl;
+  friend struct FsDiskOpener;
   explicit FsDisk(std::unique_ptr<Impl> impl);
   CVoError mapWindow(long long origin, long long length, const std::vector<size_t>& which,
                      int chunkSize, void** bmp, long long* bmpSize);

@@ -53,6 +53,16 @@ typedef struct fsbmp_error {
  * holds a partition table, the whole disk. On failure *out is NULL. */
 FSBMP_C_API int fsbmp_open(const char* path, fsbmp_source** out, fsbmp_error* err);
 
+/* Opens `path` as fsbmp_open does, naming what the layers on it need: `members`, the other
+ * members of an md array that the device (or a partition of it) belongs to, or the other devices
+ * of a btrfs file system; `decrypted`, the opened devices (/dev/mapper/NAME) that decrypt LUKS
+ * containers on it. Each a NULL-terminated array of paths, or NULL; with both NULL it is
+ * fsbmp_open. EINVAL for a decrypted device named beside a device that holds a file system, or
+ * one whose size does not fit its container's data segment. Since FSBMP_1.1. */
+FSBMP_C_API int fsbmp_open_layers(const char* path, const char* const* members,
+                                  const char* const* decrypted, fsbmp_source** out,
+                                  fsbmp_error* err);
+
 /* Opens partition `number` of the disk at `path` (as Linux numbers them: MBR 1-4 and logical
  * partitions from 5, GPT entry + 1) as if it were the device: offsets count from the partition's
  * start, and its bitmap equals `fsbmp bitmap PATH -p NUMBER`. EINVAL when `path` is not a disk

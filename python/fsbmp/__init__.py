@@ -23,7 +23,7 @@ import ctypes
 import glob
 import os
 import threading
-from typing import Iterator, List, Optional, Tuple, Union
+from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 __all__ = ["Error", "Source", "open"]
 
@@ -67,6 +67,11 @@ def _load() -> ctypes.CDLL:
     error_p = ctypes.POINTER(_CError)
     signatures = {
         "fsbmp_open": (ctypes.c_int, [ctypes.c_char_p, ctypes.POINTER(source_p), error_p]),
+        "fsbmp_open_layers": (
+            ctypes.c_int,
+            [ctypes.c_char_p, ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_char_p),
+             ctypes.POINTER(source_p), error_p],
+        ),
         "fsbmp_open_partition": (
             ctypes.c_int,
             [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(source_p), error_p],
@@ -212,17 +217,34 @@ class Source:
         return f"<fsbmp.Source {self.path!r} {state}>"
 
 
-def open(path: PathLike, partition: Optional[int] = None) -> Source:  # noqa: A001
+def _paths(paths: Optional[Sequence[PathLike]]) -> "ctypes.Array[ctypes.c_char_p]":
+    raw = [os.fsencode(p) for p in (paths or [])]
+    return (ctypes.c_char_p * (len(raw) + 1))(*raw, None)
+
+
+def open(path: PathLike, partition: Optional[int] = None,  # noqa: A001
+         members: Optional[Sequence[PathLike]] = None,
+         decrypted: Optional[Sequence[PathLike]] = None) -> Source:
     """Opens the device or image at ``path`` as the ``fsbmp`` tool does: its file system, or,
     when it holds a partition table, the whole disk; with ``partition``, that partition of the
     disk alone, as if it were the device (its bitmap equals ``fsbmp bitmap -p N``).
+
+    ``members`` names the other members of an md array the device belongs to (or the other
+    devices of a btrfs file system), ``decrypted`` the opened devices that decrypt LUKS
+    containers on it, as the tool's ``--member`` and ``--decrypted`` do (not with
+    ``partition``).
 
     Raises :class:`Error` (``errno.ENOENT`` for a missing file, ``errno.ENOSYS`` where no file
     system is recognised, ``errno.EINVAL`` for a partition the disk does not have, ...)."""
     raw = os.fsencode(path)
     handle = ctypes.c_void_p()
     err = _CError()
-    if partition is None:
+    if members or decrypted:
+        if partition is not None:
+            raise ValueError("members and decrypted devices are named for a whole device")
+        rc = _lib.fsbmp_open_layers(raw, _paths(members), _paths(decrypted),
+                                    ctypes.byref(handle), ctypes.byref(err))
+    elif partition is None:
         rc = _lib.fsbmp_open(raw, ctypes.byref(handle), ctypes.byref(err))
     else:
         rc = _lib.fsbmp_open_partition(raw, int(partition), ctypes.byref(handle),

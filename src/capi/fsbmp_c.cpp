@@ -178,7 +178,8 @@ std::string refusalText(const std::string& path, const CVoError& last,
   return text;
 }
 
-int openSource(const char* path, fsbmp_source** out, fsbmp_error* err) {
+int openSource(const char* path, const FsDisk::Options& layers, fsbmp_source** out,
+               fsbmp_error* err) {
   if (!path) return fail(err, EINVAL, "no path given");
   if (checkDevice(path, err) != 0) return -1;
   std::unique_ptr<fsbmp_source> s(new fsbmp_source);
@@ -188,6 +189,16 @@ int openSource(const char* path, fsbmp_source** out, fsbmp_error* err) {
   s->parser.reset(FsParser::init(s->path, &e, &refusals));
   if (s->parser) {
     FsParser& p = *s->parser;
+    if (!layers.decrypted.empty())
+      return fail(err, EINVAL,
+                  s->path +
+                      " holds a file system: a decrypted device belongs to a LUKS container "
+                      "on a disk");
+    for (const std::string& member : layers.members) {
+      const CVoError memberErr = p.addMember(member);
+      if (memberErr.code < 0)
+        return fail(err, memberErr.errNo() ? memberErr.errNo() : EINVAL, errorMessage(memberErr));
+    }
     unsigned char sb[1024];
     const bool haveSb = p.fsType == FsParser::kExt2 && p.readBlocks(sb, 1024, 1, 1).code >= 0;
     s->kind = kindName(p.fsType, haveSb ? sb : nullptr);
@@ -198,7 +209,7 @@ int openSource(const char* path, fsbmp_source** out, fsbmp_error* err) {
   }
   // Refused by every file system: perhaps a whole disk (errno 38 from it: no table at all).
   CVoError diskErr;
-  s->disk.reset(FsDisk::open(s->path, &diskErr));
+  s->disk.reset(FsDisk::open(s->path, layers, &diskErr));
   if (s->disk) {
     s->kind = "disk";
     s->deviceSize = static_cast<uint64_t>(s->disk->size());
@@ -234,7 +245,8 @@ void describePartition(const FsPartition& p, fsbmp_source* s) {
       s->kind = "swap";
       break;
     case FsPartition::kLvmPv:
-      s->kind = "disk";  // a PV on a device of its own is a disk with its volumes
+    case FsPartition::kLayer:
+      s->kind = "disk";  // a PV or an md member or LUKS container alone is a disk of its own
       break;
     case FsPartition::kUnknown:
       s->kind = "unknown";
@@ -315,7 +327,22 @@ int fsbmp_open(const char* path, fsbmp_source** out, fsbmp_error* err) {
   if (!out) return fail(err, EINVAL, "no place for the source given");
   *out = nullptr;
   try {
-    return openSource(path, out, err);
+    return openSource(path, FsDisk::Options(), out, err);
+  } catch (...) {
+    return failCaught(err);
+  }
+}
+
+int fsbmp_open_layers(const char* path, const char* const* members, const char* const* decrypted,
+                      fsbmp_source** out, fsbmp_error* err) {
+  clearError(err);
+  if (!out) return fail(err, EINVAL, "no place for the source given");
+  *out = nullptr;
+  try {
+    FsDisk::Options layers;
+    for (const char* const* m = members; m && *m; ++m) layers.members.push_back(*m);
+    for (const char* const* d = decrypted; d && *d; ++d) layers.decrypted.push_back(*d);
+    return openSource(path, layers, out, err);
   } catch (...) {
     return failCaught(err);
   }

@@ -1,8 +1,10 @@
 // The disk map: which table a device holds, whether that makes it a disk rather than a file
 // system, what each partition holds, and one bitmap over the whole device.
+#include <dirent.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,8 +20,10 @@
 #include "core/registry.h"
 #include "disk/disk_layout.h"
 #include "disk/disk_table.h"
+#include "disk/layer.h"
 #include "disk/lvm_pv.h"
 #include "fsbmp/fsbmpDisk.h"
+#include "vxfs/fsbmpVxFSLayout.h"
 
 static const char kFile[] = "disk_map";
 #define HERE JX_LOCATION(kFile)
@@ -63,15 +67,19 @@ struct OpenedDevice {
   DiskTable table;
 };
 
+CVoError readTable(const std::string& dev, int64_t sectorBytes, OpenedDevice* d) {
+  CVoError err = readPartitionTable(d->view.get(), d->bytes, sectorBytes, &d->table);
+  if (err.code < 0) return err.Push(HERE, "%s holds a damaged partition table", dev.c_str());
+  return CVoError();
+}
+
 CVoError openDevice(const std::string& dev, OpenedDevice* d) {
   CVoError err = d->file.Open(dev.c_str(), kDeviceOpenFlags, kDeviceOpenMode);
   if (err.code < 0) return err.Push(HERE, "Couldn't open %s for reading", dev.c_str());
   d->view = std::make_shared<FileView>(&d->file);
   err = d->view->length(&d->bytes);
   if (err.code < 0) return err.Push(HERE, "Couldn't measure %s", dev.c_str());
-  err = readPartitionTable(d->view.get(), d->bytes, logicalSectorBytes(d->file.fd()), &d->table);
-  if (err.code < 0) return err.Push(HERE, "%s holds a damaged partition table", dev.c_str());
-  return CVoError();
+  return readTable(dev, logicalSectorBytes(d->file.fd()), d);
 }
 
 // Whether the table outweighs a file system found on the whole device. Every mkfs of ext2/3/4,
@@ -129,7 +137,40 @@ FsPartition::Content probeSwap(DeviceView* view, int64_t length, int64_t* page, 
   return FsPartition::kUnknown;
 }
 
+// The first line of a small sysfs file, or "".
+std::string readSysfsLine(const std::string& path) {
+  CVoFile f;
+  if (f.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0).code < 0) return "";
+  char text[64] = {};
+  uint32_t got = 0;
+  if (f.Read(text, sizeof text - 1, &got).code < 0) return "";
+  std::string line(text, got);
+  return line.substr(0, line.find('\n'));
+}
+
 }  // namespace
+
+std::string partitionNode(int fd, int number) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || number < 1) return "";
+  const std::string base = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                           std::to_string(minor(st.st_rdev));
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(base.c_str()), closedir);
+  if (!dir) return "";
+  while (const struct dirent* e = readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == ".." ||
+        readSysfsLine(base + "/" + name + "/partition") != std::to_string(number))
+      continue;
+    const std::string node = "/dev/" + name;
+    struct stat ns;
+    const std::string dev = readSysfsLine(base + "/" + name + "/dev");
+    if (stat(node.c_str(), &ns) == 0 && S_ISBLK(ns.st_mode) &&
+        dev == std::to_string(major(ns.st_rdev)) + ":" + std::to_string(minor(ns.st_rdev)))
+      return node;
+  }
+  return "";
+}
 
 FsParser* probeWholeDevice(const std::string& dev, CVoError* err,
                            std::vector<FsParser::Refusal>* refusals) {
@@ -143,6 +184,20 @@ FsParser* probeWholeDevice(const std::string& dev, CVoError* err,
   if (tableErr.code >= 0 && tableIsDecisive(d.table)) {
     *err = diskRefusal(dev, d.table);
     return nullptr;
+  }
+  if (tableErr.code >= 0 && d.table.kind == DiskTable::kNone) {
+    // An md member or a LUKS container on the whole device: a RAID1 member with its superblock
+    // at the end starts with a file system that is not all the device holds.
+    LayerContext ctx;
+    ctx.name = dev;
+    bool found = false;
+    CVoError layerErr;
+    std::unique_ptr<Layer> layer = probeLayer(d.view, d.bytes, ctx, &found, &layerErr);
+    if (found) {
+      *err = JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "%s is %s: map it as a disk", dev.c_str(),
+                                     layer ? layer->kind().c_str() : layerErr.message().c_str());
+      return nullptr;
+    }
   }
   FsParser* p = probeView(nullptr, dev, err, refusals);
   if (!p && tableErr.code >= 0 && d.table.kind != DiskTable::kNone)
@@ -158,8 +213,9 @@ namespace fsbmp {
 struct OpenedVolume {
   std::shared_ptr<StripedView> view;
   std::unique_ptr<FsParser> parser;
-  int64_t base = 0;        // where the view's offsets start on the disk
-  bool elsewhere = false;  // readable but for extents on other PVs of the VG
+  std::unique_ptr<Layer> layer;  // a layer in the volume (LUKS) when no file system is
+  int64_t base = 0;              // where the view's offsets start on the disk
+  bool elsewhere = false;        // readable but for extents on other PVs of the VG
 };
 
 }  // namespace fsbmp
@@ -167,6 +223,9 @@ struct OpenedVolume {
 struct FsDisk::Impl {
   fsbmp::OpenedDevice device;
   std::string dev;
+  FsDisk::Options options;
+  fsbmp::LayerContext ctx;  // for the regions of this disk
+  bool onPath = true;       // the device was opened by its path, not given as a view
   std::string label;
   std::vector<FsPartition> partitions;
   // Per partition: its parser when it holds a file system; its swap area's page and end.
@@ -175,6 +234,8 @@ struct FsDisk::Impl {
   std::vector<int64_t> swapEnd;
   // Per partition holding a PV: its volumes, opened.
   std::vector<std::vector<fsbmp::OpenedVolume>> volumes;
+  // Per partition: its layer, when it holds one.
+  std::vector<std::unique_ptr<fsbmp::Layer>> layers;
   PdDebug debug;
 };
 
@@ -198,7 +259,8 @@ namespace {
 
 // Probes the file system of a volume opened through v->view, named `name` in messages, and
 // records in *lv what was found, or why nothing was.
-void probeVolume(const std::string& name, fsbmp::OpenedVolume* v, FsLogicalVolume* lv) {
+void probeVolume(const std::string& name, const fsbmp::LayerContext& diskCtx,
+                 fsbmp::OpenedVolume* v, FsLogicalVolume* lv) {
   CVoError probeErr;
   v->parser.reset(fsbmp::probeView(v->view, name, &probeErr));
   if (v->parser) {
@@ -206,6 +268,22 @@ void probeVolume(const std::string& name, fsbmp::OpenedVolume* v, FsLogicalVolum
     lv->fsType = v->parser->fsType;
     lv->blockSize = v->parser->blockSize;
     lv->why.clear();
+    return;
+  }
+  int64_t length = 0;
+  v->view->length(&length);
+  fsbmp::LayerContext ctx = diskCtx;
+  ctx.name = name;
+  bool found = false;
+  CVoError layerErr;
+  v->layer = fsbmp::probeLayer(v->view, length, ctx, &found, &layerErr);
+  if (v->layer) {
+    lv->mapped = true;
+    lv->layer = v->layer->kind();
+    lv->layerInfo = v->layer->properties();
+    lv->why.clear();
+  } else if (found) {
+    lv->why = layerErr.message();
   } else {
     lv->why = "no file system recognised: " + probeErr.message();
   }
@@ -214,8 +292,9 @@ void probeVolume(const std::string& name, fsbmp::OpenedVolume* v, FsLogicalVolum
 // An LVM2 PV in `view`: its extents and volumes into *part (content kLvmPv), each volume that
 // may be read through its extents probed. *isPv false: no PV label. An error: a PV that cannot
 // be read safely.
-CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::string& name, bool* isPv,
-                FsPartition* part, std::vector<fsbmp::OpenedVolume>* volumes) {
+CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::string& name,
+                const fsbmp::LayerContext& ctx, bool* isPv, FsPartition* part,
+                std::vector<fsbmp::OpenedVolume>* volumes) {
   fsbmp::LvmPv pv;
   CVoError err = fsbmp::readLvmPv(view.get(), part->length, isPv, &pv);
   if (!*isPv || err.code < 0) return err;
@@ -233,7 +312,7 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
     v.elsewhere = pv.elsewhere[i];
     if (lv.why.empty()) {
       v.view = std::make_shared<fsbmp::StripedView>(view, fsbmp::lvmSegmentsOnPv(pv, lv));
-      probeVolume(name + "/" + pv.vg + "/" + lv.name, &v, &lv);
+      probeVolume(name + "/" + pv.vg + "/" + lv.name, ctx, &v, &lv);
     }
     volumes->push_back(std::move(v));
   }
@@ -243,8 +322,8 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
 // Volumes that need extents on other PVs of their VG, when those PVs are partitions of this disk
 // too (same VG, same seqno): read through a view of the whole disk, from each PV that holds part
 // of them (each maps the same file system; the bitmap takes the union).
-void readAcrossPvs(const std::string& dev, const std::shared_ptr<fsbmp::DeviceView>& disk,
-                   std::vector<FsPartition>& parts,
+void readAcrossPvs(const std::string& dev, const fsbmp::LayerContext& ctx,
+                   const std::shared_ptr<fsbmp::DeviceView>& disk, std::vector<FsPartition>& parts,
                    std::vector<std::vector<fsbmp::OpenedVolume>>* opened) {
   for (size_t i = 0; i < parts.size(); ++i) {
     FsPartition& part = parts[i];
@@ -268,22 +347,82 @@ void readAcrossPvs(const std::string& dev, const std::shared_ptr<fsbmp::DeviceVi
       if (!all) continue;
       v.view = std::make_shared<fsbmp::StripedView>(disk, std::move(segments));
       v.base = 0;
-      probeVolume(dev + "/" + part.vg + "/" + lv.name, &v, &lv);
+      probeVolume(dev + "/" + part.vg + "/" + lv.name, ctx, &v, &lv);
     }
   }
 }
 
 }  // namespace
 
-FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
-  std::unique_ptr<Impl> impl(new Impl());
-  impl->dev = dev;
-  *err = fsbmp::openDevice(dev, &impl->device);
-  if (err->code < 0) return nullptr;
+// VxFS in a partition of a block device: fsdb reads it through the partition's own device node.
+// Null, the partition's `why` saying so, where the node cannot be found (an image file).
+std::unique_ptr<FsParser> openVxfsPartition(int fd, fsbmp::DeviceView* view, FsPartition& part) {
+  using fsbmp::vxfs::kMagic;
+  unsigned char magic[sizeof kMagic];
+  uint32_t got = 0;
+  if (view->readAt(fsbmp::vxfs::kSuperblockOffset, magic, sizeof magic, &got).code < 0 ||
+      got != sizeof magic || memcmp(magic, kMagic, sizeof magic) != 0)
+    return nullptr;
+  const std::string node = fsbmp::partitionNode(fd, part.number);
+  if (node.empty()) {
+    part.why = "partition " + std::to_string(part.number) +
+               " holds VxFS, which fsdb reads only through a device node: none was found (an "
+               "image file), so it counts used";
+    return nullptr;
+  }
+  CVoError err;
+  std::unique_ptr<FsParser> parser(fsbmp::fileSystemType(FsParser::kVxFS)->onPath(node, &err));
+  if (err.code < 0) {
+    part.why = err.message();
+    return nullptr;
+  }
+  if (parser->devSize != part.length) {
+    part.why = node + " is not partition " + std::to_string(part.number) + " as the table has it";
+    return nullptr;
+  }
+  return parser;
+}
+
+// Opens a disk: by its path (FsDisk::open, Contents::openPath) or on a view (Contents::open).
+struct FsDiskOpener {
+  static FsDisk* onPath(const std::string& dev, const FsDisk::Options& options, int depth,
+                        CVoError* err) {
+    std::unique_ptr<FsDisk::Impl> impl(new FsDisk::Impl());
+    impl->dev = dev;
+    impl->options = options;
+    *err = fsbmp::openDevice(dev, &impl->device);
+    if (err->code < 0) return nullptr;
+    return build(std::move(impl), depth, err);
+  }
+
+  static FsDisk* onView(const std::shared_ptr<fsbmp::DeviceView>& view, int64_t length,
+                        const fsbmp::LayerContext& ctx, CVoError* err) {
+    std::unique_ptr<FsDisk::Impl> impl(new FsDisk::Impl());
+    impl->dev = ctx.name;
+    if (ctx.options) impl->options = *ctx.options;
+    impl->onPath = false;
+    impl->device.view = view;
+    impl->device.bytes = length;
+    *err = fsbmp::readTable(ctx.name, 512, &impl->device);
+    if (err->code < 0) return nullptr;
+    return build(std::move(impl), ctx.depth, err);
+  }
+
+  static FsDisk* build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoError* err);
+};
+
+FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoError* err) {
+  const std::string& dev = impl->dev;
+  CVoError refusal;
+  impl->ctx.options = &impl->options;
+  impl->ctx.name = dev;
+  impl->ctx.depth = depth;
+  impl->ctx.refusal = &refusal;
   const fsbmp::DiskTable& table = impl->device.table;
   if (table.kind != fsbmp::DiskTable::kNone && !fsbmp::tableIsDecisive(table)) {
     CVoError probeErr;
-    std::unique_ptr<FsParser> whole(fsbmp::probeView(nullptr, dev, &probeErr));
+    std::unique_ptr<FsParser> whole(
+        fsbmp::probeView(impl->onPath ? nullptr : impl->device.view, dev, &probeErr));
     if (whole) {
       *err = JxErrorUtil::ErrorErrNo(
           HERE, ENOSYS,
@@ -295,19 +434,8 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
   }
   impl->label = table.name();
   std::vector<fsbmp::TableSlot> slots = table.slots;
-  if (table.kind == fsbmp::DiskTable::kNone) {
-    // No table: perhaps a PV on the whole device.
-    bool found = false;
-    fsbmp::LvmPv pv;
-    fsbmp::readLvmPv(impl->device.view.get(), impl->device.bytes, &found, &pv);
-    if (!found) {
-      *err = JxErrorUtil::ErrorErrNo(
-          HERE, ENOSYS, "%s holds no partition table and no LVM physical volume", dev.c_str());
-      return nullptr;
-    }
-    impl->label = "LVM";
-    slots.push_back({0, 0, impl->device.bytes, "lvm"});
-  }
+  const bool whole = table.kind == fsbmp::DiskTable::kNone;
+  if (whole) slots.push_back({0, 0, impl->device.bytes, "whole"});
   for (const fsbmp::TableSlot& slot : slots) {
     FsPartition part;
     part.number = slot.number;
@@ -317,26 +445,59 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
     auto view = std::make_shared<fsbmp::ExtentView>(
         impl->device.view, std::vector<fsbmp::ExtentView::Extent>{{slot.start, slot.length}});
     int64_t page = 0, swapEnd = 0;
-    const std::string name = dev + "#" + std::to_string(slot.number);
+    const std::string name = whole ? dev : dev + "#" + std::to_string(slot.number);
+    fsbmp::LayerContext ctx = impl->ctx;
+    ctx.name = name;
     std::vector<fsbmp::OpenedVolume> volumes;
-    bool isPv = false;
-    CVoError pvErr = readPv(view, name, &isPv, &part, &volumes);
-    FsPartition::Content swap =
-        isPv ? FsPartition::kUnknown : fsbmp::probeSwap(view.get(), slot.length, &page, &swapEnd);
     std::unique_ptr<FsParser> parser;
-    if (isPv) {
-      if (pvErr.code < 0) part.why = pvErr.message() + ": counted used whole";
-    } else if (swap != FsPartition::kHibernation) {
-      CVoError probeErr;
-      parser.reset(fsbmp::probeView(view, name, &probeErr));
-      if (!parser) part.why = probeErr.message();
+    bool isLayer = false, isPv = false;
+    CVoError layerErr;
+    std::unique_ptr<fsbmp::Layer> layer =
+        fsbmp::probeLayer(view, slot.length, ctx, &isLayer, &layerErr);
+    if (refusal.code < 0) {
+      *err = refusal;
+      return nullptr;
     }
-    if (parser) {
-      part.content = FsPartition::kFileSystem;
-      part.fsType = parser->fsType;
-      part.blockSize = parser->blockSize;
-    } else if (!isPv || pvErr.code < 0) {
-      part.content = swap;
+    CVoError pvErr;
+    if (layer) {
+      part.content = FsPartition::kLayer;
+      part.layer = layer->kind();
+      part.layerInfo = layer->properties();
+    } else if (isLayer) {
+      part.why = layerErr.message() + ": counted used whole";
+    } else {
+      pvErr = readPv(view, name, ctx, &isPv, &part, &volumes);
+    }
+    if (whole && !isLayer && !isPv) {
+      *err = JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                     "%s holds no partition table, no LVM physical volume, no "
+                                     "md RAID member and no LUKS container",
+                                     dev.c_str());
+      return nullptr;
+    }
+    if (whole) {
+      impl->label = isPv ? "LVM" : layer ? part.layer : "layer";
+      part.type = isPv ? "lvm" : "whole";
+    }
+    if (!isLayer) {
+      FsPartition::Content swap =
+          isPv ? FsPartition::kUnknown : fsbmp::probeSwap(view.get(), slot.length, &page, &swapEnd);
+      if (isPv) {
+        if (pvErr.code < 0) part.why = pvErr.message() + ": counted used whole";
+      } else if (swap != FsPartition::kHibernation) {
+        CVoError probeErr;
+        parser.reset(fsbmp::probeView(view, name, &probeErr));
+        if (!parser) part.why = probeErr.message();
+        if (!parser && impl->onPath)
+          parser = openVxfsPartition(impl->device.file.fd(), view.get(), part);
+      }
+      if (parser) {
+        part.content = FsPartition::kFileSystem;
+        part.fsType = parser->fsType;
+        part.blockSize = parser->blockSize;
+      } else if (!isPv || pvErr.code < 0) {
+        part.content = swap;
+      }
     }
     impl->debug.Debug("FsDisk::open", "%s: %lld+%lld type %s content %d", name.c_str(), part.start,
                       part.length, part.type.c_str(), static_cast<int>(part.content));
@@ -345,9 +506,33 @@ FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
     impl->swapPage.push_back(page);
     impl->swapEnd.push_back(swapEnd);
     impl->volumes.push_back(std::move(volumes));
+    impl->layers.push_back(std::move(layer));
   }
-  readAcrossPvs(dev, impl->device.view, impl->partitions, &impl->volumes);
+  readAcrossPvs(dev, impl->ctx, impl->device.view, impl->partitions, &impl->volumes);
+  if (refusal.code < 0) {
+    *err = refusal;
+    return nullptr;
+  }
+  *err = CVoError();
   return new FsDisk(std::move(impl));
+}
+
+FsDisk* fsbmp::openDiskOnView(const std::shared_ptr<DeviceView>& view, int64_t length,
+                              const LayerContext& ctx, CVoError* err) {
+  return FsDiskOpener::onView(view, length, ctx, err);
+}
+
+FsDisk* fsbmp::openDiskOnPath(const std::string& path, const FsDisk::Options& options, int depth,
+                              CVoError* err) {
+  return FsDiskOpener::onPath(path, options, depth, err);
+}
+
+FsDisk* FsDisk::open(const std::string& dev, CVoError* err) {
+  return FsDiskOpener::onPath(dev, Options(), 0, err);
+}
+
+FsDisk* FsDisk::open(const std::string& dev, const Options& options, CVoError* err) {
+  return FsDiskOpener::onPath(dev, options, 0, err);
 }
 
 namespace {
@@ -383,43 +568,24 @@ struct Canvas {
   }
 };
 
-// A file system's bitmap, at the largest chunk that is a multiple of its block size, at most the
-// disk's chunk (when the block allows) and divides `offset` (where the file system starts on the
-// disk), so that each of its chunks falls within one disk chunk when it can; each used chunk's
-// bytes [from, from + length) of the file system go to `mark`.
-CVoError orFileSystem(FsParser* parser, int64_t offset, int64_t chunk,
-                      const std::function<void(int64_t, int64_t)>& mark) {
-  int64_t grain = parser->blockSize;
-  while (grain * 2 <= chunk && offset % (grain * 2) == 0) grain *= 2;
-  CVoError err;
-  for (;; grain *= 2) {
-    void* raw = nullptr;
-    long long count = 0;
-    err = parser->getBmp(static_cast<int>(grain), &raw, &count);
-    if (err.code >= 0) {
-      std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
-      for (long long c = 0; c < count; ++c) {
-        if (bits.get()[c >> 3] == 0 && (c & 7) == 0) {
-          c += 7;
-          continue;
-        }
-        if ((bits.get()[c >> 3] >> (c & 7)) & 1) mark(c * grain, grain);
-      }
-      return CVoError();
-    }
-    // Too many chunks for the parser's counters: a coarser grain still marks what it must.
-    if (err.errNo() != EINVAL || grain >= (1 << 29)) return err;
-  }
-}
-
 // A partition's file system: its used chunks onto the disk chunks they touch.
 CVoError orPartition(FsParser* parser, const FsPartition& part, const Canvas& canvas) {
   const int64_t end = part.start + part.length;
-  return orFileSystem(parser, part.start - canvas.origin, canvas.chunk,
-                      [&](int64_t from, int64_t length) {
-                        from += part.start;
-                        if (from < end) canvas.setTouched(from, std::min(from + length, end));
-                      });
+  return fsbmp::mapParser(parser, part.start - canvas.origin, canvas.chunk,
+                          [&](int64_t from, int64_t length) {
+                            from += part.start;
+                            if (from < end) canvas.setTouched(from, std::min(from + length, end));
+                          });
+}
+
+// A partition's layer: its metadata and the used parts of its contents.
+CVoError orLayer(fsbmp::Layer* layer, const FsPartition& part, const Canvas& canvas) {
+  const int64_t end = part.start + part.length;
+  return layer->map(part.start - canvas.origin, canvas.chunk, [&](int64_t from, int64_t length) {
+    if (from < 0 || length <= 0) return;
+    from += part.start;
+    if (from < end) canvas.setTouched(from, std::min(from + length, end));
+  });
 }
 
 // A PV: its extents are free but for those of its volumes; a volume whose file system is read
@@ -430,13 +596,16 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
     const FsLogicalVolume& lv = part.volumes[i];
     fsbmp::OpenedVolume& v = (*volumes)[i];
     if (lv.mapped) {
-      CVoError err = orFileSystem(v.parser.get(), part.start + part.peStart - canvas.origin,
-                                  canvas.chunk, [&](int64_t from, int64_t length) {
-                                    v.view->forEachRun(from, length, [&](int64_t at, int64_t run) {
-                                      canvas.setTouched(v.base + at, v.base + at + run);
-                                      return true;
-                                    });
-                                  });
+      const auto mark = [&](int64_t from, int64_t length) {
+        if (from < 0 || length <= 0) return;
+        v.view->forEachRun(from, length, [&](int64_t at, int64_t run) {
+          canvas.setTouched(v.base + at, v.base + at + run);
+          return true;
+        });
+      };
+      const int64_t offset = part.start + part.peStart - canvas.origin;
+      CVoError err = v.parser ? fsbmp::mapParser(v.parser.get(), offset, canvas.chunk, mark)
+                              : v.layer->map(offset, canvas.chunk, mark);
       if (err.code >= 0) continue;
       debug->Debug("FsDisk::getBmp", "volume %s counted used: %s", lv.name.c_str(),
                    err.message().c_str());
@@ -460,8 +629,14 @@ void FsDisk::setVerify(bool on) {
       parser->setVerify(on);
   };
   for (const auto& parser : impl_->parsers) pass(parser.get());
-  for (const auto& volumes : impl_->volumes)
-    for (const fsbmp::OpenedVolume& v : volumes) pass(v.parser.get());
+  for (const auto& volumes : impl_->volumes) {
+    for (const fsbmp::OpenedVolume& v : volumes) {
+      pass(v.parser.get());
+      if (v.layer) v.layer->setVerify(on);
+    }
+  }
+  for (const auto& layer : impl_->layers)
+    if (layer) layer->setVerify(on);
 }
 
 std::vector<FsDisk::Verified> FsDisk::verifyReports() const {
@@ -470,11 +645,14 @@ std::vector<FsDisk::Verified> FsDisk::verifyReports() const {
     const FsPartition& p = impl_->partitions[i];
     if (i < impl_->parsers.size() && impl_->parsers[i] && impl_->parsers[i]->verifyReport().ran)
       out.push_back({"partition " + std::to_string(p.number), impl_->parsers[i]->verifyReport()});
+    if (i < impl_->layers.size() && impl_->layers[i])
+      impl_->layers[i]->verifyReports("partition " + std::to_string(p.number), &out);
     if (i >= impl_->volumes.size()) continue;
     for (size_t k = 0; k < impl_->volumes[i].size() && k < p.volumes.size(); ++k) {
       const FsParser* parser = impl_->volumes[i][k].parser.get();
-      if (parser && parser->verifyReport().ran)
-        out.push_back({"volume " + p.vg + "/" + p.volumes[k].name, parser->verifyReport()});
+      const std::string name = "volume " + p.vg + "/" + p.volumes[k].name;
+      if (parser && parser->verifyReport().ran) out.push_back({name, parser->verifyReport()});
+      if (impl_->volumes[i][k].layer) impl_->volumes[i][k].layer->verifyReports(name, &out);
     }
   }
   return out;
@@ -518,7 +696,7 @@ CVoError FsDisk::mapWindow(long long origin, long long length, const std::vector
   const std::vector<FsPartition>& parts = impl_->partitions;
   for (size_t i : which) {
     const FsPartition& p = parts[i];
-    if (p.content == FsPartition::kFileSystem)
+    if (p.content == FsPartition::kFileSystem || p.content == FsPartition::kLayer)
       canvas.clearInside(p.start, p.start + p.length);
     else if (p.content == FsPartition::kLvmPv)
       canvas.clearInside(p.start + p.peStart, p.start + p.peStart + p.peCount * p.extentSize);
@@ -528,6 +706,14 @@ CVoError FsDisk::mapWindow(long long origin, long long length, const std::vector
   for (size_t i : which) {
     if (parts[i].content == FsPartition::kLvmPv)
       orPhysicalVolume(parts[i], &impl_->volumes[i], canvas, &impl_->debug);
+    if (parts[i].content == FsPartition::kLayer) {
+      err = orLayer(impl_->layers[i].get(), parts[i], canvas);
+      if (err.code < 0) {
+        impl_->debug.Debug("FsDisk::getBmp", "partition %d (%s) counted used: %s", parts[i].number,
+                           parts[i].layer.c_str(), err.message().c_str());
+        canvas.setTouched(parts[i].start, parts[i].start + parts[i].length);
+      }
+    }
     if (parts[i].content != FsPartition::kFileSystem) continue;
     err = orPartition(impl_->parsers[i].get(), parts[i], canvas);
     if (err.code < 0) {

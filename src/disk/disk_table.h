@@ -68,6 +68,10 @@ int64_t logicalSectorBytes(int fd);
 FsParser* probeWholeDevice(const std::string& dev, CVoError* err,
                            std::vector<FsParser::Refusal>* refusals);
 
+// The device node of partition `number` of the block device open at `fd` ("/dev/sdb2"), found
+// through sysfs; "" for an image file, or when the kernel lists no such partition.
+std::string partitionNode(int fd, int number);
+
 // CRC-32 as GPT uses it (reflected 0x04C11DB7, inverted before and after).
 uint32_t crc32Gpt(const unsigned char* p, size_t n);
 

@@ -63,8 +63,8 @@ class Layer {
 // *err set: the format is there but cannot be used safely, and the region counts used whole,
 // the error saying why. Found without an error: the layer, opened.
 using LayerProbe = std::unique_ptr<Layer> (*)(const std::shared_ptr<DeviceView>& view,
-                                              int64_t length, const LayerContext& ctx,
-                                              bool* found, CVoError* err);
+                                              int64_t length, const LayerContext& ctx, bool* found,
+                                              CVoError* err);
 
 // Tries each format of layers.def in its order.
 std::unique_ptr<Layer> probeLayer(const std::shared_ptr<DeviceView>& view, int64_t length,
@@ -109,6 +109,9 @@ CVoError mapParser(FsParser* parser, int64_t offset, int64_t chunk, const MarkRa
 // FsDisk::open reads a device; null with *err when it holds none of these.
 FsDisk* openDiskOnView(const std::shared_ptr<DeviceView>& view, int64_t length,
                        const LayerContext& ctx, CVoError* err);
+// The same on a device named by its path, `depth` layers down.
+FsDisk* openDiskOnPath(const std::string& path, const FsDisk::Options& options, int depth,
+                       CVoError* err);
 
 }  // namespace fsbmp
 

@@ -24,7 +24,9 @@ int capi_signatures(void) {
   int (*bitmap)(fsbmp_source*, uint64_t, uint8_t**, uint64_t*, fsbmp_error*) = fsbmp_bitmap;
   int (*used_ranges)(fsbmp_source*, uint64_t, range_cb, void*, fsbmp_error*) = fsbmp_used_ranges;
   int (*journal)(fsbmp_source*, const char*, fsbmp_error*) = fsbmp_set_journal_device;
+  int (*open_layers)(const char*, const char* const*, const char* const*, fsbmp_source**,
+                     fsbmp_error*) = fsbmp_open_layers;
   void (*free_)(void*) = fsbmp_free;
   return open_ && open_partition && close_ && kind && device_size && offset && block_size &&
-         bitmap && used_ranges && journal && free_;
+         bitmap && used_ranges && journal && open_layers && free_;
 }

@@ -357,7 +357,9 @@ INSTANTIATE_TEST_SUITE_P(
                4, "", false},
         Damage{"mbr_past_the_end", "label: dos\\n,20M,L\\n,,L\\n",
                [](const std::string& img) { mustRun("truncate -s 40M " + quoted(img)); }, -1,
-               "{} holds no partition table and no LVM physical volume", false}),
+               "{} holds no partition table, no LVM physical volume, no md RAID member and no LUKS "
+               "container",
+               false}),
     [](const ::testing::TestParamInfo<Damage>& p) { return std::string(p.param.name); });
 
 // FAT and NTFS boot sectors end in 0x55AA too; their boot code is not a table.
@@ -378,7 +380,9 @@ TEST(DiskTableTest, VolumeBootSectorIsNoTable) {
   CVoError err;
   std::unique_ptr<FsDisk> disk(FsDisk::open(path, &err));
   EXPECT_FALSE(disk);
-  EXPECT_EQ(err.message(), path + " holds no partition table and no LVM physical volume");
+  EXPECT_EQ(err.message(), path +
+                               " holds no partition table, no LVM physical volume, no md RAID "
+                               "member and no LUKS container");
   memset(&image[54], 0, 8);  // no longer a FAT boot sector: the entry makes it an MBR
   writeFile(path, image);
   disk.reset(FsDisk::open(path, &err));

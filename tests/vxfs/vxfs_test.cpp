@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/testutil.h"
+#include "fsbmp/fsbmpDisk.h"
 #include "fsbmp/fsbmpVxFS.h"
 #include "vximage.h"
 
@@ -738,3 +739,48 @@ TEST(VxfsSlow, SilentFsdbTimesOut) {
 }
 
 }  // namespace
+
+// VxFS as partition 1 of a disk. fsdb reads it through the partition's own device node: on a
+// loop device with its partitions the map holds the file system's used chunks, shifted to where
+// the partition starts; in an image file no such node exists, and the partition counts used.
+TEST_F(VxfsTest, InAPartitionOfADisk) {
+  const Image& img = *small_;
+  const std::string disk = scratchPath("vxfs-disk.img");
+  const long long sectors = (img.deviceBytes() + 511) / 512;
+  mustRun("rm -f " + disk + " && truncate -s " + std::to_string(sectors * 512 + (2 << 20)) + " " +
+          disk);
+  mustRun("printf 'label: gpt\\nstart=2048,size=" + std::to_string(sectors) + "\\n' | sfdisk -q " +
+          disk);
+  mustRun("dd if=" + img.path + " of=" + disk + " bs=1M seek=1 conv=notrunc status=none");
+  {
+    CVoError err;
+    std::unique_ptr<FsDisk> d(FsDisk::open(disk, &err));
+    ASSERT_TRUE(d) << err.toString();
+    EXPECT_EQ(d->partitions()[0].content, FsPartition::kUnknown);
+    EXPECT_NE(d->partitions()[0].why.find("(an image file)"), std::string::npos)
+        << d->partitions()[0].why;
+  }
+  std::string loop;
+  if (run("losetup -f --show -P " + disk, &loop, true) != 0) GTEST_SKIP() << "no loop device";
+  loop = loop.substr(0, loop.find('\n'));
+  struct Detach {
+    std::string dev;
+    ~Detach() { run("losetup -d " + dev, nullptr, true); }
+  } detach{loop};
+  run("partx -a " + loop, nullptr, true);
+  CVoError err;
+  std::unique_ptr<FsDisk> d(FsDisk::open(loop, &err));
+  ASSERT_TRUE(d) << err.toString();
+  const FsPartition& p = d->partitions()[0];
+  ASSERT_EQ(p.content, FsPartition::kFileSystem) << p.why;
+  EXPECT_EQ(p.fsType, FsParser::kVxFS);
+  const int chunk = 16 * img.d.blockSize;
+  void* raw = nullptr;
+  long long n = 0;
+  ASSERT_GE(d->getBmp(chunk, &raw, &n).code, 0);
+  std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
+  const long long first = (1 << 20) / chunk, inside = sectors * 512 / chunk;
+  const std::vector<bool> want = img.expectedChunks(16, inside);
+  for (long long c = 0; c < inside; ++c)
+    EXPECT_EQ((bits.get()[(first + c) / 8] >> ((first + c) % 8)) & 1, want[c] ? 1 : 0) << c;
+}
