@@ -254,6 +254,21 @@ TEST(MdMember, MapsItsShareOfTheArray) {
         }
       }
       EXPECT_EQ(got.used, want) << got.content;
+      // The same through the tool, the member taken as a disk.
+      std::string named;
+      for (const std::string& o : others) named += " --member " + o;
+      const std::string raw = scratchPath("md.bits");
+      mustRunTool("bitmap " + paths[size_t(d)] + " -c 4096 -o " + raw + named);
+      const std::vector<unsigned char> bits = readFile(raw);
+      std::vector<bool> tool(want.size());
+      for (size_t b = 0; b < tool.size() && b / 8 < bits.size(); ++b)
+        tool[b] = (bits[b / 8] >> (b % 8)) & 1;
+      EXPECT_EQ(tool, want);
+      if (d == 0 && md.level == 5) {
+        const std::string info = mustRunTool("info --json " + paths[0] + named);
+        for (const char* fact : {"\"raid5\"", "\"clean\"", "4096-byte blocks\""})
+          EXPECT_NE(info.find(fact), std::string::npos) << fact << " in " << info;
+      }
       // The copy of this member: its mapped blocks only.
       std::vector<unsigned char> copy = readFile(paths[size_t(d)]);
       for (size_t b = 0; b < want.size(); ++b)
