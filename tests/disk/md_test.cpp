@@ -45,7 +45,10 @@ struct Md {
 
   bool v090() const { return metadata[0] == '0'; }
   int64_t dataDisks() const {
-    return level == 1 ? 1 : level == 5 ? disks - 1 : level == 10 ? disks / 2 : disks;
+    return level == 1                 ? 1
+           : level >= 5 && level <= 6 ? disks - level + 4
+           : level == 10              ? disks / 2
+                                      : disks;
   }
   int64_t component() const { return 32 * kMiB / dataDisks(); }
   int64_t dataOffset() const { return metadata[2] == '1' || metadata[2] == '2' ? kMiB : 0; }
@@ -62,9 +65,14 @@ struct Md {
     if (level == 0) return {{cn % n, cn / n, 0}};
     if (level == 10)
       return {{(2 * cn) % n, 2 * cn / n, 0}, {(2 * cn + 1) % n, (2 * cn + 1) / n, 0}};
-    // RAID5 left-symmetric: parity walks from the last member down, data follows it round.
-    const int64_t row = cn / (n - 1), parity = n - 1 - row % n;
-    return {{(parity + 1 + cn % (n - 1)) % n, row, 0}, {parity, row, 1}};
+    // Left-symmetric: parity walks from the last member down, RAID6's Q just after it, and the
+    // data follows them round.
+    const int64_t q = level == 6 ? 1 : 0, data = n - 1 - q;
+    const int64_t row = cn / data, parity = n - 1 - row % n;
+    std::vector<std::array<int64_t, 3>> at = {{(parity + 1 + q + cn % data) % n, row, 0},
+                                              {parity, row, 1}};
+    if (q) at.push_back({(parity + 1) % n, row, 1});
+    return at;
   }
 };
 
@@ -81,7 +89,7 @@ uint32_t fold(uint64_t sum) {
 
 // Member `dev`'s superblock, from md_p.h's layout.
 std::vector<unsigned char> superblock(const Md& md, int dev) {
-  const uint32_t layout = md.level == 5 ? 2 : md.level == 10 ? 0x102 : 0;
+  const uint32_t layout = md.level == 5 || md.level == 6 ? 2 : md.level == 10 ? 0x102 : 0;
   std::vector<unsigned char> sb(4096, 0);
   if (md.v090()) {
     const bool be = md.metadata[4] == 'b';
@@ -144,8 +152,8 @@ std::vector<unsigned char> superblock(const Md& md, int dev) {
   return sb;
 }
 
-// Writes each member: the file system's bytes where the array puts them (parity as XOR), the
-// superblock, and for `bitmap` md's bitmap header 4 KiB past it.
+// Writes each member: the file system's bytes where the array puts them (P and Q both as XOR:
+// nothing here reads them), the superblock, and for `bitmap` md's bitmap header 4 KiB past it.
 std::vector<std::string> writeMembers(const Md& md, const std::string& name) {
   const std::vector<unsigned char> fs = readFile(fsImage().path);
   std::vector<std::vector<unsigned char>> members(
@@ -216,7 +224,7 @@ TEST(MdMember, MapsItsShareOfTheArray) {
   ASSERT_EQ(fs.blockSize, kBlock);
   const Md cases[] = {{"1.2", 1, 2},  {"1.2", 1, 2, true}, {"1.1", 1, 2}, {"1.0", 1, 2},
                       {"0.90", 1, 2}, {"0.90be", 1, 2},    {"1.2", 5, 3}, {"1.2", 0, 4},
-                      {"1.2", 10, 4}, {"0.90", 5, 3}};
+                      {"1.2", 10, 4}, {"0.90", 5, 3},      {"1.2", 6, 4}};
   int k = 0;
   for (const Md& md : cases) {
     SCOPED_TRACE(std::string(md.metadata) + " raid" + std::to_string(md.level));
