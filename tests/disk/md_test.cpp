@@ -42,6 +42,7 @@ struct Md {
   bool bitmap = false;
   uint16_t lastRole = 0;  // the last member's role when nonzero (0xfffe: faulty)
   uint64_t resync = ~uint64_t(0);
+  uint32_t layout10 = 0x102;  // RAID10: near 2; 0x201 far 2; 0x10201 offset 2
 
   bool v090() const { return metadata[0] == '0'; }
   int64_t dataDisks() const {
@@ -63,8 +64,13 @@ struct Md {
     const int64_t n = disks;
     if (level == 1) return {{0, cn, 0}, {1, cn, 0}};
     if (level == 0) return {{cn % n, cn / n, 0}};
-    if (level == 10)
+    // RAID10 near: the two copies side by side; far: RAID0 over the first half of each member,
+    // and again over the second half one member on; offset: each row again below it, one on.
+    if (level == 10 && layout10 == 0x102)
       return {{(2 * cn) % n, 2 * cn / n, 0}, {(2 * cn + 1) % n, (2 * cn + 1) / n, 0}};
+    if (level == 10 && layout10 == 0x201)
+      return {{cn % n, cn / n, 0}, {(cn + 1) % n, component() / kChunk / 2 + cn / n, 0}};
+    if (level == 10) return {{cn % n, 2 * (cn / n), 0}, {(cn + 1) % n, 2 * (cn / n) + 1, 0}};
     // Left-symmetric: parity walks from the last member down, RAID6's Q just after it, and the
     // data follows them round.
     const int64_t q = level == 6 ? 1 : 0, data = n - 1 - q;
@@ -89,7 +95,7 @@ uint32_t fold(uint64_t sum) {
 
 // Member `dev`'s superblock, from md_p.h's layout.
 std::vector<unsigned char> superblock(const Md& md, int dev) {
-  const uint32_t layout = md.level == 5 || md.level == 6 ? 2 : md.level == 10 ? 0x102 : 0;
+  const uint32_t layout = md.level == 5 || md.level == 6 ? 2 : md.level == 10 ? md.layout10 : 0;
   std::vector<unsigned char> sb(4096, 0);
   if (md.v090()) {
     const bool be = md.metadata[4] == 'b';
@@ -222,9 +228,19 @@ TEST(MdMember, MapsItsShareOfTheArray) {
   const OracleImage& fs = fsImage();
   ASSERT_EQ(fs.failure, "");
   ASSERT_EQ(fs.blockSize, kBlock);
-  const Md cases[] = {{"1.2", 1, 2},  {"1.2", 1, 2, true}, {"1.1", 1, 2}, {"1.0", 1, 2},
-                      {"0.90", 1, 2}, {"0.90be", 1, 2},    {"1.2", 5, 3}, {"1.2", 0, 4},
-                      {"1.2", 10, 4}, {"0.90", 5, 3},      {"1.2", 6, 4}};
+  const Md cases[] = {{"1.2", 1, 2},
+                      {"1.2", 1, 2, true},
+                      {"1.1", 1, 2},
+                      {"1.0", 1, 2},
+                      {"0.90", 1, 2},
+                      {"0.90be", 1, 2},
+                      {"1.2", 5, 3},
+                      {"1.2", 0, 4},
+                      {"1.2", 10, 4},
+                      {"0.90", 5, 3},
+                      {"1.2", 6, 4},
+                      {"1.1", 10, 4, false, 0, ~uint64_t(0), 0x201},
+                      {"1.2", 10, 4, false, 0, ~uint64_t(0), 0x10201}};
   int k = 0;
   for (const Md& md : cases) {
     SCOPED_TRACE(std::string(md.metadata) + " raid" + std::to_string(md.level));
@@ -233,6 +249,12 @@ TEST(MdMember, MapsItsShareOfTheArray) {
       const std::string ex = mustRun("mdadm --examine " + paths[0]);
       EXPECT_NE(ex.find("- correct"), std::string::npos) << ex;
       EXPECT_NE(ex.find("raid" + std::to_string(md.level)), std::string::npos) << ex;
+      if (md.level == 10) {
+        const char* layout = md.layout10 == 0x102   ? "near=2"
+                             : md.layout10 == 0x201 ? "far=2"
+                                                    : "offset=2";
+        EXPECT_NE(ex.find(layout), std::string::npos) << ex;
+      }
       if (md.bitmap) {  // mdadm reads an internal bitmap only through a block device
         LoopDevice loop(paths[0]);
         if (loop.device.empty()) {
