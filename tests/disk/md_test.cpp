@@ -64,6 +64,7 @@ struct Md {
     const int64_t n = disks;
     if (level == 1) return {{0, cn, 0}, {1, cn, 0}};
     if (level == 0) return {{cn % n, cn / n, 0}};
+    if (level == -1) return {{cn / (component() / kChunk), cn % (component() / kChunk), 0}};
     // RAID10 near: the two copies side by side; far: RAID0 over the first half of each member,
     // and again over the second half one member on; offset: each row again below it, one on.
     if (level == 10 && layout10 == 0x102)
@@ -136,7 +137,7 @@ std::vector<unsigned char> superblock(const Md& md, int dev) {
   putLE32(&sb, 72, static_cast<uint32_t>(md.level));
   putLE32(&sb, 76, layout);
   put64(&sb, 80, static_cast<uint64_t>(md.component() / 512));
-  putLE32(&sb, 88, md.level == 1 ? 0 : uint32_t(kChunk / 512));
+  putLE32(&sb, 88, md.level == 1 || md.level == -1 ? 0 : uint32_t(kChunk / 512));
   putLE32(&sb, 92, static_cast<uint32_t>(md.disks));
   putLE32(&sb, 96, 8);  // the bitmap 4 KiB past the superblock
   put64(&sb, 128, static_cast<uint64_t>(md.dataOffset() / 512));
@@ -240,7 +241,8 @@ TEST(MdMember, MapsItsShareOfTheArray) {
                       {"0.90", 5, 3},
                       {"1.2", 6, 4},
                       {"1.1", 10, 4, false, 0, ~uint64_t(0), 0x201},
-                      {"1.2", 10, 4, false, 0, ~uint64_t(0), 0x10201}};
+                      {"1.2", 10, 4, false, 0, ~uint64_t(0), 0x10201},
+                      {"1.2", -1, 2}};
   int k = 0;
   for (const Md& md : cases) {
     SCOPED_TRACE(std::string(md.metadata) + " raid" + std::to_string(md.level));
@@ -248,7 +250,8 @@ TEST(MdMember, MapsItsShareOfTheArray) {
     if (!md.v090() || md.metadata[4] != 'b') {
       const std::string ex = mustRun("mdadm --examine " + paths[0]);
       EXPECT_NE(ex.find("- correct"), std::string::npos) << ex;
-      EXPECT_NE(ex.find("raid" + std::to_string(md.level)), std::string::npos) << ex;
+      const std::string level = md.level < 0 ? "linear" : "raid" + std::to_string(md.level);
+      EXPECT_NE(ex.find("Raid Level : " + level), std::string::npos) << ex;
       if (md.level == 10) {
         const char* layout = md.layout10 == 0x102   ? "near=2"
                              : md.layout10 == 0x201 ? "far=2"
