@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the seeds of the disk target: the first bytes of devices holding tables made by sfdisk
-# and PVs made by lvm2, cut where what follows is only zeros.
+# and PVs made by lvm2, cut where what follows is only zeros; and of the thin target: thin pool
+# metadata made by thin_restore (thin-provisioning-tools), cut the same way.
 #
 #   fuzz/make-disk-seeds.sh
 #
@@ -73,3 +74,28 @@ PY
 md_seed 1.2 5 2 seed-md-raid5
 md_seed 1.1 10 0x102 seed-md-raid10
 ls -l "$out"
+
+# Thin pool metadata: a device of 600 scattered mappings (a two-level tree of the device's
+# blocks), a small one, and one with none.
+thin_out=$here/corpus/thin
+mkdir -p "$thin_out"
+python3 - >"$work/thin.xml" <<'PY'
+print('<superblock uuid="" time="2" transaction="7" flags="0" version="2" '
+      'data_block_size="128" nr_data_blocks="2048">')
+print('<device dev_id="1" mapped_blocks="600" transaction="0" creation_time="0" snap_time="1">')
+for b in range(600):
+    print('<single_mapping origin_block="%d" data_block="%d" time="0"/>' % (b, (b * 389 + 11) % 2048))
+print('</device>')
+print('<device dev_id="4" mapped_blocks="10" transaction="3" creation_time="1" snap_time="1">')
+print('<range_mapping origin_begin="100" data_begin="1500" length="10" time="1"/>')
+print('</device>')
+print('<device dev_id="5" mapped_blocks="0" transaction="5" creation_time="2" snap_time="2">')
+print('</device>')
+print('</superblock>')
+PY
+truncate -s 4M "$work/thin.meta"
+thin_restore -q -i "$work/thin.xml" -o "$work/thin.meta"
+thin_check -q "$work/thin.meta"
+out=$thin_out
+head_trimmed "$work/thin.meta" 65536 seed-thin
+ls -l "$thin_out"

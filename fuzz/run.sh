@@ -17,6 +17,7 @@ case $target in
   vxfs_probe) max_len=131072 ;;
   vxfs_text) max_len=16384 ;;
   disk) max_len=16384 ;;
+  thin) max_len=65536 ;;
   *) max_len=2048 ;;
 esac
 work=$build/fuzz-corpus/$target

@@ -9,6 +9,7 @@ packages=(
   xxhash                                                 # the hashes' reference tool
   partclone gddrescue util-linux fdisk lvm2              # peers, loop devices, sfdisk, LVM
   mdadm                                                  # md superblocks read back (--examine)
+  thin-provisioning-tools                                # thin pool metadata (thin_restore, thin_check)
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
   clang libclang-rt-14-dev                               # fuzzing smoke run (libFuzzer)
   clang-format                                           # the sources' format check

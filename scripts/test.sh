@@ -65,9 +65,9 @@ if command -v clang++ >/dev/null &&
   smoke() { fuzz/run.sh build/fuzz "$1" "${FSBMP_FUZZ_SECONDS:-60}" >"build/fuzz/smoke-$1.log" 2>&1 ||
     { tail -n 60 "build/fuzz/smoke-$1.log"; echo "fuzz target $1 found a fault" >&2; return 1; }; }
   # A target per file system (the last column of src/core/registry.def), then fsdb's answers and
-  # the disk layer; two at a time.
+  # the disk layer and thin pool metadata; two at a time.
   targets=$(sed -n 's/^FSBMP_FILE_SYSTEM(.*, *\([a-z0-9_]*\)) *$/\1/p' src/core/registry.def)
-  set -- $targets vxfs_text disk
+  set -- $targets vxfs_text disk thin
   while [ $# -gt 0 ]; do
     smoke "$1" & a=$!
     # Each wait on its own: a failure inside an && list would not stop the script.

@@ -13,8 +13,16 @@
 // What counts as used, so that nothing is lost: the partition tables (the MBR, every EBR, both
 // GPT headers and entry arrays), every byte outside the data partitions (the gap before the
 // first one, where boot loaders live, and the gaps between them), partitions whose contents are
-// not recognised (an EFI system partition, LUKS, VxFS, which fsdb reads only as a whole device),
-// and every disk chunk that a recognised file system uses a block of. Of a Linux swap area only
+// not recognised (an EFI system partition; VxFS in an image file, which fsdb reads only through a
+// device node: in a partition of a block device it is read through the partition's node), and
+// every disk chunk that a recognised file system uses a block of.
+//
+// An md RAID member or a LUKS container, in a partition, a logical volume or on the whole device
+// (then partition 0, and label() is its name), is a layer (content kLayer): its metadata counts
+// used, and what it holds is mapped as a disk's contents are, through the layer. A RAID1 member
+// holds its whole array; a member of a striped array needs the others named (Options::members),
+// and a LUKS data segment the device that decrypts it (Options::decrypted): without them they
+// count used whole. Of a Linux swap area only
 // its header page counts, unless it holds a hibernation image: then all of it.
 //
 // An LVM2 physical volume, in a partition or on the whole disk (then listed as partition 0, and
@@ -24,13 +32,17 @@
 // VG that are partitions of the same disk, and not part of
 // another volume (a thin pool's data, a RAID image, a snapshot's store), is read through its
 // extents: the file system in it is probed and every disk chunk that a block it uses touches is
-// marked. Every other volume counts used over all its extents here, with the reason in its `why`:
-// thin pools, RAID, mirrors, caches, snapshots, volumes needing extents on a PV of the VG that is
-// not on this disk, volumes whose contents are not recognised. Of several metadata areas, the copy
-// with the highest seqno whose checksum verifies is read. A PV that cannot be read safely (a label
-// or metadata header whose CRC fails, no metadata copy that verifies, text that does not parse, a
-// volume's extents outside the PV) is not refused: it counts used whole, as a partition with
-// contents not recognised (kUnknown), its `why` saying what is wrong.
+// marked. A thin pool whose metadata and data volumes are on this PV is read through its
+// metadata: its metadata volume counts used, and of its data volume the pool blocks that its thin
+// volumes map and use (all they map where their contents are not recognised); its volumes'
+// `layer` and `layerInfo` say so. Every other volume counts used over all its extents here, with
+// the reason in its `why`: thin pools whose metadata fails a check, RAID, mirrors, caches,
+// snapshots, volumes needing extents on a PV of the VG that is not on this disk, volumes whose
+// contents are not recognised. Of several metadata areas, the copy with the highest seqno whose
+// checksum verifies is read. A PV that cannot be read safely (a label or metadata header whose CRC
+// fails, no metadata copy that verifies, text that does not parse, a volume's extents outside the
+// PV) is not refused: it counts used whole, as a partition with contents not recognised (kUnknown),
+// its `why` saying what is wrong.
 #ifndef FSBMP_FSBMPDISK_H
 #define FSBMP_FSBMPDISK_H
 

@@ -300,15 +300,16 @@ void FsParserBtrfs::Impl::markPhysical(uint64_t physical, uint64_t length) {
 }
 
 CVoError FsParserBtrfs::Impl::markLogical(const JxCodeLocation& where, uint64_t logical,
-                                          uint64_t length) {
-  if (length == 0) return CVoError();
-  const Chunk* c = chunkAt(logical);
-  if (!c || length > c->length - (logical - c->start))
+                                          uint64_t length, Chunk** holder) {
+  if (length == 0 && !holder) return CVoError();
+  Chunk* c = chunkAt(logical);
+  if (!c || length == 0 || length > c->length - (logical - c->start))
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), EIO,
                                    "Extent %llu+%llu of %s lies outside the chunks",
                                    static_cast<unsigned long long>(logical),
                                    static_cast<unsigned long long>(length), fs.devPath.c_str());
   forEachLocal(*c, logical, length, [this](uint64_t p, uint64_t n) { markPhysical(p, n); });
+  if (holder) *holder = c;
   return CVoError();
 }
 
@@ -337,15 +338,10 @@ CVoError FsParserBtrfs::Impl::walkExtentTree(const JxCodeLocation& where) {
                     } else {
                       return CVoError();
                     }
-                    Chunk* c = chunkAt(k.objectid);
-                    if (!c || length == 0 || length > c->length - (k.objectid - c->start))
-                      return JxErrorUtil::ErrorErrNo(
-                          FSBMP_AT(where), EIO, "Extent %llu+%llu of %s lies outside the chunks",
-                          static_cast<unsigned long long>(k.objectid),
-                          static_cast<unsigned long long>(length), dev);
+                    Chunk* c = nullptr;
+                    CVoError err = markLogical(where, k.objectid, length, &c);
+                    if (err.code < 0) return err;
                     c->counted += length;
-                    forEachLocal(*c, k.objectid, length,
-                                 [this](uint64_t p, uint64_t n) { markPhysical(p, n); });
                     return CVoError();
                   });
 }

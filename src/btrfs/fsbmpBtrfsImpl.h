@@ -127,8 +127,10 @@ struct __attribute__((visibility("hidden"))) FsParserBtrfs::Impl {
                     BlockCache* seen = nullptr);
 
   // Marks logical [logical, logical + length) used on this device; errors for a range outside
-  // the chunks.
-  CVoError markLogical(const JxCodeLocation& where, uint64_t logical, uint64_t length);
+  // the chunks. With `holder`, *holder becomes the chunk that holds the range, and an empty
+  // range, which no chunk holds, is refused as outside; without, an empty one marks nothing.
+  CVoError markLogical(const JxCodeLocation& where, uint64_t logical, uint64_t length,
+                       fsbmp::btrfs::Chunk** holder = nullptr);
   void markPhysical(uint64_t physical, uint64_t length);
   // The walks of used space.
   CVoError walkExtentTree(const JxCodeLocation& where);

@@ -22,6 +22,7 @@
 #include "disk/disk_table.h"
 #include "disk/layer.h"
 #include "disk/lvm_pv.h"
+#include "disk/lvm_thin.h"
 #include "fsbmp/fsbmpDisk.h"
 #include "vxfs/fsbmpVxFSLayout.h"
 
@@ -213,9 +214,10 @@ namespace fsbmp {
 struct OpenedVolume {
   std::shared_ptr<StripedView> view;
   std::unique_ptr<FsParser> parser;
-  std::unique_ptr<Layer> layer;  // a layer in the volume (LUKS) when no file system is
-  int64_t base = 0;              // where the view's offsets start on the disk
-  bool elsewhere = false;        // readable but for extents on other PVs of the VG
+  std::unique_ptr<Layer> layer;    // a layer in the volume (LUKS) when no file system is
+  int64_t base = 0;                // where the view's offsets start on the disk
+  bool elsewhere = false;          // readable but for extents on other PVs of the VG
+  std::shared_ptr<ThinPool> thin;  // a thin pool's own volume, its data or a thin volume of it
 };
 
 }  // namespace fsbmp
@@ -316,6 +318,9 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
     }
     volumes->push_back(std::move(v));
   }
+  std::vector<std::shared_ptr<fsbmp::ThinPool>> pools;
+  fsbmp::ThinPool::openAll(view, pv, name, ctx, &part->volumes, &pools);
+  for (size_t i = 0; i < pools.size(); ++i) (*volumes)[i].thin = pools[i];
   return CVoError();
 }
 
@@ -509,6 +514,7 @@ FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoEr
     impl->layers.push_back(std::move(layer));
   }
   readAcrossPvs(dev, impl->ctx, impl->device.view, impl->partitions, &impl->volumes);
+  impl->ctx.refusal = nullptr;  // it lives only while the disk is opened
   if (refusal.code < 0) {
     *err = refusal;
     return nullptr;
@@ -595,6 +601,12 @@ void orPhysicalVolume(const FsPartition& part, std::vector<fsbmp::OpenedVolume>*
   for (size_t i = 0; i < part.volumes.size(); ++i) {
     const FsLogicalVolume& lv = part.volumes[i];
     fsbmp::OpenedVolume& v = (*volumes)[i];
+    if (v.thin) {
+      if (v.thin->volume() == i)
+        v.thin->map(
+            [&](int64_t at, int64_t n) { canvas.setTouched(v.base + at, v.base + at + n); });
+      continue;
+    }
     if (lv.mapped) {
       const auto mark = [&](int64_t from, int64_t length) {
         if (from < 0 || length <= 0) return;
@@ -633,6 +645,7 @@ void FsDisk::setVerify(bool on) {
     for (const fsbmp::OpenedVolume& v : volumes) {
       pass(v.parser.get());
       if (v.layer) v.layer->setVerify(on);
+      if (v.thin) v.thin->setVerify(on);
     }
   }
   for (const auto& layer : impl_->layers)
@@ -653,6 +666,7 @@ std::vector<FsDisk::Verified> FsDisk::verifyReports() const {
       const std::string name = "volume " + p.vg + "/" + p.volumes[k].name;
       if (parser && parser->verifyReport().ran) out.push_back({name, parser->verifyReport()});
       if (impl_->volumes[i][k].layer) impl_->volumes[i][k].layer->verifyReports(name, &out);
+      if (impl_->volumes[i][k].thin) impl_->volumes[i][k].thin->verifyReports(k, name, &out);
     }
   }
   return out;

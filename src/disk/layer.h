@@ -30,7 +30,8 @@ struct LayerContext {
   std::string name;  // the region in messages: "/dev/sdb#2", "/dev/sdb#2/vg0/home"
   int depth = 0;     // layers crossed to reach the region
   // Set by a probe when something the caller named does not fit (a decrypted device whose size
-  // is not the data segment's): FsDisk::open then fails with it rather than guess.
+  // is not the data segment's): FsDisk::open then fails with it rather than guess. Valid only
+  // during the probe: a layer that keeps its context must not use it later.
   CVoError* refusal = nullptr;
   LayerContext inner(const std::string& suffix) const {
     LayerContext c = *this;

@@ -98,6 +98,24 @@ void strings(const LvmNode& n, std::vector<std::string>* out) {
   for (const LvmNode& c : n.children) strings(c, out);
 }
 
+// A thin pool's or thin volume's settings; the keys that LVM writes for each.
+void readThinSegment(const LvmNode& s, const std::string& type, LvmThinSegment* t) {
+  int64_t zero = 0;
+  if (type == "thin-pool") {
+    s.string("metadata", &t->metadata);
+    s.string("pool", &t->data);
+    s.integer("chunk_size", &t->chunkSectors);
+    s.integer("transaction_id", &t->transactionId);
+    t->zeroNewBlocks = s.integer("zero_new_blocks", &zero) && zero != 0;
+  } else {
+    s.string("thin_pool", &t->pool);
+    s.integer("device_id", &t->deviceId);
+    s.integer("transaction_id", &t->transactionId);
+    s.string("origin", &t->origin);
+    s.string("external_origin", &t->externalOrigin);
+  }
+}
+
 CVoError readSegment(const LvmNode& s, FsLvSegment* seg, std::vector<std::string>* names) {
   int64_t start, count;
   if (!s.integer("start_extent", &start) || !s.integer("extent_count", &count) ||
@@ -174,11 +192,14 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
     if (!l.section) continue;
     FsLogicalVolume lv;
     lv.name = l.key;
+    LvmThinSegment thin;
     for (const LvmNode& s : l.children) {
       if (!s.section || !s.child("start_extent")) continue;
       FsLvSegment seg;
       CVoError err = readSegment(s, &seg, &named);
       if (err.code < 0) return err;
+      if ((seg.type == "thin-pool" || seg.type == "thin") && lv.segments.empty())
+        readThinSegment(s, seg.type, &thin);
       for (const FsLvSegment::Stripe& st : seg.stripes) {
         if (st.pv == pv->pvName && (st.firstExtent > pv->peCount ||
                                     seg.extentCount / static_cast<int64_t>(seg.stripes.size()) >
@@ -191,6 +212,7 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
         lv.segments.begin(), lv.segments.end(),
         [](const FsLvSegment& a, const FsLvSegment& b) { return a.startExtent < b.startExtent; });
     pv->volumes.push_back(std::move(lv));
+    pv->thin.push_back(std::move(thin));
     visible.push_back(isVisible(l));
   }
   for (const std::string& n : named) {

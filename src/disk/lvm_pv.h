@@ -17,6 +17,21 @@
 
 namespace fsbmp {
 
+// What a volume's "thin-pool" or "thin" segment says of it (empty for other volumes).
+struct LvmThinSegment {
+  // thin-pool: its metadata and data volumes (the hidden _tmeta and _tdata), its block size in
+  // sectors, the transaction the metadata must be at, whether new blocks are zeroed.
+  std::string metadata, data;
+  int64_t chunkSectors = 0;
+  int64_t transactionId = -1;
+  bool zeroNewBlocks = false;
+  // thin: its pool, its device id in the pool's metadata, the volume it is a snapshot of, and
+  // a volume outside the pool that its unmapped blocks are read from.
+  std::string pool;
+  int64_t deviceId = -1;
+  std::string origin, externalOrigin;
+};
+
 struct LvmPv {
   std::string vg;
   std::string pvName;      // this PV's name in the VG ("pv0")
@@ -30,6 +45,8 @@ struct LvmPv {
   std::vector<FsLogicalVolume> volumes;
   // Per volume: it could be read through its extents but for some on other PVs of the VG.
   std::vector<bool> elsewhere;
+  // Per volume: its thin-pool or thin segment's settings.
+  std::vector<LvmThinSegment> thin;
 };
 
 // Reads the PV at the start of `view` (`length` bytes). *found is false when no LVM2 label is

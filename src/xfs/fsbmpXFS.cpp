@@ -16,6 +16,7 @@
 #include "core/device.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "xfs/fsbmpXFSCrc.h"
 #include "xfs/fsbmpXFSImpl.h"
 #include "xfs/fsbmpXFSLayout.h"
 #include "xfs/fsbmpXFSLog.h"
@@ -34,17 +35,6 @@ const uint32_t kMaxAgBlocks = 0x80000000u;  // a terabyte of 512-byte blocks
 // Free-space trees never get this tall: even a terabyte AG of 512-byte blocks needs only a
 // handful of levels.
 const unsigned kMaxTreeLevels = 9;
-
-// The CRC-32C of `length` bytes with the 4-byte checksum field at `crcAt` taken as zeros, as
-// version-5 metadata stores it.
-uint32_t metadataCRC(const unsigned char* bytes, size_t length, size_t crcAt) {
-  static const unsigned char kZeros[4] = {0, 0, 0, 0};
-  uint32_t crc = 0xFFFFFFFF;
-  mb_crc32c(bytes, crcAt, &crc);
-  mb_crc32c(kZeros, sizeof kZeros, &crc);
-  mb_crc32c(bytes + crcAt + 4, length - (crcAt + 4), &crc);
-  return ~crc;
-}
 
 }  // namespace
 

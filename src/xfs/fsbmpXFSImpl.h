@@ -48,8 +48,11 @@ struct __attribute__((visibility("hidden"))) FsParserXFS::Impl {
   // The scan of every file (setVerify), after the trees are walked: marks what the files and the
   // AGs' other trees use and, on the first walk of a getBmp, reports what the by-block trees
   // called free (src/xfs/fsbmpXFSVerify.cpp).
-  // What replaying inodes needs of the superblock; null with the scan of the files off.
-  CVoError inodeShape(const JxCodeLocation& where, fsbmp::XfsInodeShape* shape);
+  // What replaying inodes needs of the superblock; null with the scan of the files off. Reads
+  // the superblock (into `superblock`, kSuperRead bytes, when given) and refuses inode and AG
+  // geometry that no XFS has.
+  CVoError inodeShape(const JxCodeLocation& where, fsbmp::XfsInodeShape* shape,
+                      unsigned char* superblock = nullptr);
   CVoError verifyFiles(const JxCodeLocation& where, const ChunkLayout& layout,
                        unsigned char* bitmap);
   // Reads device block `block` into nodeBuf and checks its magic and checksum, in that order;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/coding.h"
-#include "fsbmp/services/crc32c.h"
+#include "xfs/fsbmpXFSCrc.h"
 #include "xfs/fsbmpXFSInodeFormat.h"
 
 namespace fsbmp {
@@ -124,12 +124,7 @@ class Converter {
 };
 
 void sealInode(unsigned char* inode, uint32_t size) {
-  static const unsigned char kZeros[4] = {0, 0, 0, 0};
-  uint32_t crc = 0xFFFFFFFF;
-  mb_crc32c(inode, kOffDiCRC, &crc);
-  mb_crc32c(kZeros, sizeof kZeros, &crc);
-  mb_crc32c(inode + kOffDiCRC + 4, size - (kOffDiCRC + 4), &crc);
-  encodeLE32(inode + kOffDiCRC, ~crc);
+  encodeLE32(inode + kOffDiCRC, metadataCRC(inode, size, kOffDiCRC));
 }
 
 // A block-map B-tree root as the kernel keeps it in memory and logs it (a long-form block

@@ -21,6 +21,7 @@
 #include "core/coding.h"
 #include "core/device_view.h"
 #include "core/location.h"
+#include "xfs/fsbmpXFSCrc.h"
 #include "xfs/fsbmpXFSInodeFormat.h"
 #include "xfs/fsbmpXFSLayout.h"
 #include "xfs/fsbmpXFSLog.h"
@@ -225,11 +226,8 @@ CVoError Replayer::loadRecord(const Record& r, bool* crcOk) {
   if (crcOk && place_.hasCRC) {
     const uint32_t stored = fsbmp::decodeLE32(h + kOffRecCrc);
     for (size_t headerBytes : {kRecCrcBytes, kRecCrcBytesOther}) {
-      static const unsigned char kZeros[4] = {0, 0, 0, 0};
       uint32_t crc = 0xFFFFFFFF;
-      mb_crc32c(h, kOffRecCrc, &crc);
-      mb_crc32c(kZeros, sizeof kZeros, &crc);
-      mb_crc32c(h + kOffRecCrc + 4, headerBytes - (kOffRecCrc + 4), &crc);
+      addSealedCRC(h, headerBytes, kOffRecCrc, &crc);
       // Only the extended headers that the payload's length needs, however many there are.
       const int64_t needed =
           (static_cast<int64_t>(r.length) + kHeaderCycleSize - 1) / kHeaderCycleSize;

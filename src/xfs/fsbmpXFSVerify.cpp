@@ -573,8 +573,10 @@ FsParser::VerifyReport FsParserXFS::verifyReport() const {
   return impl_->verify ? impl_->verify->report : VerifyReport();
 }
 
-CVoError FsParserXFS::Impl::inodeShape(const JxCodeLocation& where, fsbmp::XfsInodeShape* shape) {
-  unsigned char sb[kSuperRead];
+CVoError FsParserXFS::Impl::inodeShape(const JxCodeLocation& where, fsbmp::XfsInodeShape* shape,
+                                       unsigned char* superblock) {
+  unsigned char own[kSuperRead];
+  unsigned char* sb = superblock ? superblock : own;
   CVoError err = fs.readBlocks(sb, kSuperRead, 0, 1);
   if (err.code < 0)
     return err.Push(FSBMP_AT(where), "Couldn't read superblock from %s", fs.devPath.c_str());
@@ -588,11 +590,14 @@ CVoError FsParserXFS::Impl::inodeShape(const JxCodeLocation& where, fsbmp::XfsIn
   const bool metaUuid =
       fs.hasCRC && (fsbmp::decodeBE32(sb + kOffSbIncompat) & kIncompatMetaUuid) != 0;
   memcpy(shape->metaUuid, sb + (metaUuid ? kOffSbMetaUuid : kOffSbUuid), sizeof shape->metaUuid);
+  // Inodes are a power of two from 256 bytes, several to the block; AG-relative inode numbers
+  // and AG-encoded block numbers fit 32 and 64 bits.
   const uint32_t core = fs.hasCRC ? kInodeCoreV3 : kInodeCoreV2;
   if (shape->inodeSize <= core || shape->inodeSize > static_cast<uint32_t>(fs.blockSize) ||
-      shape->inopbLog >= 32 ||
+      FsParser::log2(shape->inodeSize) <= 0 || shape->inopbLog >= 32 ||
       (static_cast<uint32_t>(fs.blockSize) >> shape->inopbLog) != shape->inodeSize ||
-      fs.agBlockLog <= 0 || fs.agBlockLog + shape->inopbLog > 32) {
+      fs.agBlockLog <= 0 || fs.agBlockLog + shape->inopbLog > 32 ||
+      (uint64_t{1} << fs.agBlockLog) < fs.agBlocks) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
                                    "XFS SB of %s is corrupt: inodes of %u bytes, %d to the "
                                    "block (log), AGs of %u blocks (log %d)",
@@ -606,12 +611,12 @@ CVoError FsParserXFS::Impl::verifyFiles(const JxCodeLocation& where, const Chunk
                                         unsigned char* bitmap) {
   static const char kTag[] = "FsParserXFS::verify";
   unsigned char sb[kSuperRead];
-  CVoError err = fs.readBlocks(sb, kSuperRead, 0, 1);
-  if (err.code < 0)
-    return err.Push(FSBMP_AT(where), "Couldn't read superblock from %s", fs.devPath.c_str());
+  fsbmp::XfsInodeShape shape;
+  CVoError err = inodeShape(where, &shape, sb);
+  if (err.code < 0) return err;
   InodeGeometry geo;
-  geo.inodeSize = fsbmp::decodeBE16(sb + kOffSbInodeSize);
-  geo.inopbLog = sb[kOffSbInopbLog];
+  geo.inodeSize = shape.inodeSize;
+  geo.inopbLog = shape.inopbLog;
   geo.dataBlocks = fsbmp::decodeBE64(sb + kOffSbDataBlocks);
   geo.realtimeBlocks = fsbmp::decodeBE64(sb + kOffSbRealtimeBlocks);
   if (fs.hasCRC) {
@@ -620,20 +625,6 @@ CVoError FsParserXFS::Impl::verifyFiles(const JxCodeLocation& where, const Chunk
     geo.rmapbt = (roCompat & kRoCompatRmapbt) != 0;
     geo.reflink = (roCompat & kRoCompatReflink) != 0;
     geo.sparse = (fsbmp::decodeBE32(sb + kOffSbIncompat) & kIncompatSparseInodes) != 0;
-  }
-  // Inodes are a power of two from 256 bytes, several to the block; AG-relative inode numbers
-  // and AG-encoded block numbers fit 32 and 64 bits.
-  const uint32_t core = fs.hasCRC ? kInodeCoreV3 : kInodeCoreV2;
-  if (geo.inodeSize <= core || geo.inodeSize > static_cast<uint32_t>(fs.blockSize) ||
-      FsParser::log2(geo.inodeSize) <= 0 || geo.inopbLog >= 32 ||
-      (static_cast<uint32_t>(fs.blockSize) >> geo.inopbLog) != geo.inodeSize ||
-      fs.agBlockLog <= 0 || fs.agBlockLog + geo.inopbLog > 32 ||
-      (uint64_t{1} << fs.agBlockLog) < fs.agBlocks) {
-    return JxErrorUtil::ErrorErrNo(FSBMP_AT(where), ENOSYS,
-                                   "XFS SB of %s is corrupt: inodes of %u bytes, %d to the "
-                                   "block (log), AGs of %u blocks (log %d)",
-                                   fs.devPath.c_str(), geo.inodeSize, geo.inopbLog, fs.agBlocks,
-                                   fs.agBlockLog);
   }
 
   VerifyState& state = *verify;
