@@ -226,6 +226,7 @@ Mapped mapMember(const std::string& path, const std::vector<std::string>& others
 }
 
 TEST(MdMember, MapsItsShareOfTheArray) {
+  FSBMP_REQUIRE_TOOL("mdadm");
   const OracleImage& fs = fsImage();
   ASSERT_EQ(fs.failure, "");
   ASSERT_EQ(fs.blockSize, kBlock);
