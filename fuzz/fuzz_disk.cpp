@@ -1,8 +1,9 @@
 // The disk layer's readers on bytes that stand for the start of a device: the MBR and its EBR
-// chain, the GPT, a LUKS1 or LUKS2 container's header and metadata, an LVM2 PV's label, metadata
-// areas and text, and the striped view of each volume read. The device is 64 MiB long, the input
-// its first bytes and zeros after them. Seeds (make-disk-seeds.sh): a GPT made by sfdisk, LUKS
-// headers made by cryptsetup, a PV made by pvcreate with volumes in it.
+// chain, the GPT, an md member's superblock and its array's layout, a LUKS1 or LUKS2 container's
+// header and metadata, an LVM2 PV's label, metadata areas and text, and the striped view of each
+// volume read. The device is 64 MiB long, the input its first bytes and zeros after them. Seeds
+// (make-disk-seeds.sh): a GPT made by sfdisk, LUKS headers made by cryptsetup, a PV made by
+// pvcreate with volumes in it, md members' starts.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "disk/disk_table.h"
 #include "disk/luks.h"
 #include "disk/lvm_pv.h"
+#include "disk/md_member.h"
 #include "promises.h"
 
 namespace {
@@ -45,10 +47,53 @@ class MemoryView : public fsbmp::DeviceView {
   size_t size_;
 };
 
+// An md member: the input's first 4 KiB decoded as each kind of superblock (0.90 in either
+// byte order), then the member read from wherever its superblock fits (1.1 and 1.2 from the
+// input); every place the array's layout gives for a byte lies inside a member's data.
+void fuzzMd(fsbmp::DeviceView* view, const uint8_t* data, size_t size) {
+  std::vector<unsigned char> sb(4096, 0);
+  memcpy(sb.data(), data, std::min(size, sb.size()));
+  fsbmp::MdSuper md;
+  bool found = false;
+  for (const char* kind : {"0.90", "1.0", "1.1", "1.2"}) {
+    CVoError err =
+        fsbmp::decodeMdSuper(sb.data(), sb.size(), 4096, kDeviceBytes, kind, &found, &md);
+    fsbmp_fuzz::check(err.code >= 0 || !err.message().empty(),
+                      "an md superblock refused without a reason");
+  }
+  CVoError err = fsbmp::readMdSuper(view, kDeviceBytes, &found, &md);
+  fsbmp_fuzz::check(err.code >= 0 || !err.message().empty(),
+                    "an md member refused without a reason");
+  if (!found || err.code < 0) return;
+  fsbmp_fuzz::check(md.dataOffset >= 0 && md.dataBytes > 0 &&
+                        md.dataOffset + md.dataBytes <= kDeviceBytes &&
+                        md.componentBytes <= md.dataBytes,
+                    "an md data area outside the member");
+  fsbmp::MdGeometry geometry;
+  if (md.raidDisks > 64 ||
+      geometry.init(md.level, md.layout, md.chunk, md.raidDisks,
+                    std::vector<int64_t>(static_cast<size_t>(md.raidDisks), md.componentBytes))
+              .code < 0)
+    return;
+  const int64_t end = geometry.arrayBytes();
+  std::vector<fsbmp::MdGeometry::Place> places;
+  for (int64_t at : {int64_t(0), end / 3, end - 1}) {
+    if (at < 0 || at >= end) continue;
+    int64_t run = 0;
+    geometry.places(at, &run, &places);
+    fsbmp_fuzz::check(run > 0 && !places.empty(), "no place for an md array's byte");
+    for (const fsbmp::MdGeometry::Place& p : places)
+      fsbmp_fuzz::check(p.role >= 0 && p.role < md.raidDisks && p.at >= 0 &&
+                            p.at + std::min<int64_t>(run, end - at) <= md.componentBytes,
+                        "an md array's byte outside its members");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto view = std::make_shared<MemoryView>(data, size);
+  fuzzMd(view.get(), data, size);
   fsbmp::DiskTable table;
   // The input's length picks the logical sector size: 512 mostly, 4096 for a 4Kn disk.
   const int64_t sectorBytes = size % 7 == 3 ? 4096 : 512;

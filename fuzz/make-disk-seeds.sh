@@ -58,6 +58,33 @@ lvcreate -q --driverloaded n -an -Zn -L 4M -n a fuzzseedvg 2>/dev/null
 lvcreate -q --driverloaded n -an -Zn -L 2M -n b fuzzseedvg 2>/dev/null
 lvextend -q --driverloaded n -L +3M fuzzseedvg/a 2>/dev/null
 head_trimmed "$work/pv.img" 65536 seed-pv
+
+# md members, written from md_p.h's layout (making an array needs the md driver): the start of a
+# 1.2 member of a 3-member RAID5 with a write-intent bitmap, and of a 1.1 member of a RAID10.
+md_seed() {  # METADATA LEVEL LAYOUT SEED
+  python3 - "$1" "$2" "$3" "$out/$4" <<'PY'
+import struct, sys
+kind, level, layout, path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3], 0), sys.argv[4]
+at = 4096 if kind == "1.2" else 0
+sb = bytearray(1024)
+struct.pack_into("<IIII16s32sQiIQIIi", sb, 0, 0xa92b4efc, 1, 1, 0, bytes(range(16)), b"seed:md0",
+                 0, level, layout, 65536, 128, 3 if level == 5 else 4, 8)
+struct.pack_into("<QQQ", sb, 128, 2048, 65536, at // 512)
+struct.pack_into("<I", sb, 160, 1)
+struct.pack_into("<QQ", sb, 200, 5, 2**64 - 1)
+struct.pack_into("<I", sb, 220, 384)
+for d in range(384):
+    struct.pack_into("<H", sb, 256 + 2 * d, d if d < (3 if level == 5 else 4) else 0xffff)
+s = sum(struct.unpack_from("<256I", sb))
+struct.pack_into("<I", sb, 216, (s & 0xffffffff) + (s >> 32) & 0xffffffff)
+bitmap = bytearray(256)
+struct.pack_into("<II16sQQQII", bitmap, 0, 0x6d746962, 4, bytes(range(16)), 5, 0, 65536, 0, 1 << 20)
+img = bytearray(at) + sb + bytearray(4096 - len(sb)) + bitmap
+open(path, "wb").write(bytes(img))
+PY
+}
+md_seed 1.2 5 2 seed-md-raid5
+md_seed 1.1 10 0x102 seed-md-raid10
 ls -l "$out"
 
 # Thin pool metadata: a device of 600 scattered mappings (a two-level tree of the device's

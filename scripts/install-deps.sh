@@ -8,6 +8,7 @@ packages=(
   e2fsprogs xfsprogs reiserfsprogs btrfs-progs           # real images and oracles
   xxhash                                                 # the hashes' reference tool
   partclone gddrescue util-linux fdisk lvm2              # peers, loop devices, sfdisk, LVM
+  mdadm                                                  # md superblocks read back (--examine)
   cryptsetup-bin                                         # LUKS containers and luksDump
   thin-provisioning-tools                                # thin pool metadata (thin_restore, thin_check)
   libpng-dev nlohmann-json3-dev pkg-config               # the tool's PNG maps and JSON
