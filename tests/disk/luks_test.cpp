@@ -126,6 +126,9 @@ struct LuksCase {
   const char* name;
   const char* options;
 };
+void PrintTo(const LuksCase& c, std::ostream* os) {
+  *os << c.name;
+}
 const LuksCase kCases[] = {
     {"luks1", "--type luks1"},
     {"luks2_meta", "--type luks2 --luks2-metadata-size 64k --luks2-keyslots-size 2m"},
