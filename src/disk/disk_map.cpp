@@ -397,7 +397,7 @@ struct FsDiskOpener {
     impl->options = options;
     *err = fsbmp::openDevice(dev, &impl->device);
     if (err->code < 0) return nullptr;
-    return build(std::move(impl), depth, err);
+    return build(std::move(impl), depth, nullptr, err);
   }
 
   static FsDisk* onView(const std::shared_ptr<fsbmp::DeviceView>& view, int64_t length,
@@ -410,19 +410,26 @@ struct FsDiskOpener {
     impl->device.bytes = length;
     *err = fsbmp::readTable(ctx.name, 512, &impl->device);
     if (err->code < 0) return nullptr;
-    return build(std::move(impl), ctx.depth, err);
+    return build(std::move(impl), ctx.depth, ctx.claimed, err);
   }
 
-  static FsDisk* build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoError* err);
+  // `claimedBy`: the decrypted devices taken so far on the disk this one lies inside (null for
+  // a disk opened by itself, which, at depth 0, refuses at the end a named device that no
+  // container took).
+  static FsDisk* build(std::unique_ptr<FsDisk::Impl> impl, int depth,
+                       std::vector<std::string>* claimedBy, CVoError* err);
 };
 
-FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoError* err) {
+FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth,
+                            std::vector<std::string>* claimedBy, CVoError* err) {
   const std::string& dev = impl->dev;
   CVoError refusal;
   impl->ctx.options = &impl->options;
   impl->ctx.name = dev;
   impl->ctx.depth = depth;
   impl->ctx.refusal = &refusal;
+  std::vector<std::string> claimed;
+  impl->ctx.claimed = claimedBy ? claimedBy : &claimed;
   const fsbmp::DiskTable& table = impl->device.table;
   if (table.kind != fsbmp::DiskTable::kNone && !fsbmp::tableIsDecisive(table)) {
     CVoError probeErr;
@@ -514,10 +521,25 @@ FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth, CVoEr
     impl->layers.push_back(std::move(layer));
   }
   readAcrossPvs(dev, impl->ctx, impl->device.view, impl->partitions, &impl->volumes);
-  impl->ctx.refusal = nullptr;  // it lives only while the disk is opened
+  impl->ctx.refusal = nullptr;  // they live only while the disk is opened
+  impl->ctx.claimed = nullptr;
   if (refusal.code < 0) {
     *err = refusal;
     return nullptr;
+  }
+  if (!claimedBy && depth == 0) {
+    // The disk read whole: a decrypted device that no container took decrypts something else.
+    for (const std::string& path : impl->options.decrypted) {
+      if (std::find(claimed.begin(), claimed.end(), path) != claimed.end()) continue;
+      CVoFile f;
+      int64_t bytes = -1;
+      if (f.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0).code >= 0) f.Seek(0, SEEK_END, &bytes);
+      *err = JxErrorUtil::ErrorErrNo(HERE, EINVAL,
+                                     "The decrypted device %s holds %lld bytes, but no LUKS "
+                                     "container on %s has a data segment of that size",
+                                     path.c_str(), static_cast<long long>(bytes), dev.c_str());
+      return nullptr;
+    }
   }
   *err = CVoError();
   return new FsDisk(std::move(impl));

@@ -33,6 +33,10 @@ struct LayerContext {
   // is not the data segment's): FsDisk::open then fails with it rather than guess. Valid only
   // during the probe: a layer that keeps its context must not use it later.
   CVoError* refusal = nullptr;
+  // The decrypted devices (of FsDisk::Options) that containers have taken so far on the disk
+  // being opened, shared by every region of it; null where a layer is probed on its own. Valid
+  // only during the probe, as `refusal` is.
+  std::vector<std::string>* claimed = nullptr;
   LayerContext inner(const std::string& suffix) const {
     LayerContext c = *this;
     c.name += suffix;

@@ -271,7 +271,10 @@ CVoError deviceBytes(const std::string& path, int64_t* bytes) {
 
 // The decrypted device of this container among those named (see luks.h), or "".
 std::string pickDecrypted(const std::vector<std::string>& named, const LuksHeader& h,
-                          int64_t expected) {
+                          int64_t expected, std::vector<std::string>* claimed) {
+  const auto taken = [claimed](const std::string& p) {
+    return claimed && std::find(claimed->begin(), claimed->end(), p) != claimed->end();
+  };
   const std::string own = "-" + hexUuid(h.uuid) + "-";
   std::vector<std::string> loose;
   for (const std::string& p : named) {
@@ -287,9 +290,11 @@ std::string pickDecrypted(const std::vector<std::string>& named, const LuksHeade
   }
   for (const std::string& p : loose) {
     int64_t bytes = -1;
-    if (deviceBytes(p, &bytes).code >= 0 && bytes == expected) return p;
+    if (!taken(p) && deviceBytes(p, &bytes).code >= 0 && bytes == expected) return p;
   }
-  return loose.empty() ? "" : loose.front();
+  // On a disk, a device that fits no container is refused once the disk is read (FsDisk::open
+  // names it); a container probed alone takes it and refuses it here.
+  return loose.empty() || claimed ? "" : loose.front();
 }
 
 FsParser::Property numberProperty(const std::string& key, long long n) {
@@ -400,8 +405,10 @@ std::unique_ptr<Layer> probeLuks(const std::shared_ptr<DeviceView>& view, int64_
   std::unique_ptr<LuksLayer> layer(new LuksLayer(std::move(h), length));
   const LuksHeader& hh = layer->h_;
   const int64_t expected = luksDecryptedBytes(hh, length);
-  const std::string path =
-      ctx.options ? pickDecrypted(ctx.options->decrypted, hh, expected) : std::string();
+  const std::string path = ctx.options
+                               ? pickDecrypted(ctx.options->decrypted, hh, expected, ctx.claimed)
+                               : std::string();
+  if (!path.empty() && ctx.claimed) ctx.claimed->push_back(path);
   if (path.empty()) {
     layer->why_ = "no decrypted device named";
     return layer;

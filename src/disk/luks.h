@@ -8,10 +8,11 @@
 // by its dm UUID ("CRYPT-LUKS2-<uuid without dashes>-<name>"), and a container takes the named
 // device whose UUID is its own. A path without a dm-crypt UUID (an image file standing in for
 // the decrypted device) is taken by a container that has no device of its own: the first such
-// path whose size is what dm-crypt gives for its data segment, else the first such path, whose
-// size then refuses it. A decrypted device whose size is not the data segment's refuses the
-// disk (FsDisk::open fails, naming both): mapping a device that decrypts something else would
-// lose data.
+// path, not taken by another container of the disk, whose size is what dm-crypt gives for its
+// data segment. A named device that no container takes refuses the disk (FsDisk::open fails,
+// naming it and its size), and so does a dm-crypt node whose size is not its container's data
+// segment's: mapping a device that decrypts something else would lose data. A container probed
+// by itself (no disk around it) takes the first path when none fits, and refuses it.
 //
 // LUKS1: the big-endian phdr at sector 0 (payload offset in sectors, eight key slots with their
 // key material's offset and AF stripes). LUKS2: two binary headers (primary at 0, secondary at
