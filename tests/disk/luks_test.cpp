@@ -397,3 +397,44 @@ TEST(LuksDisk, LvmInsideLuks) {
     ASSERT_EQ(got[static_cast<size_t>(u)], want) << "4 KiB unit " << u;
   }
 }
+
+// A LUKS2 container in a logical volume of a PV on the whole device: the volume's extents map
+// as the container's header and the plaintext's used blocks.
+TEST(LuksDisk, LuksInsideALogicalVolume) {
+  FSBMP_REQUIRE_TOOL("cryptsetup");
+  FSBMP_REQUIRE_TOOL("pvcreate");
+  const long long size = 48 * kMiB, lvSize = 24 * kMiB;
+  const std::string disk = scratchPath("lv-luks.img");
+  mustRun("rm -f " + disk + " && truncate -s " + std::to_string(size) + " " + disk);
+  long long peStart = 0, extent = 0;
+  {
+    LoopDevice loop(disk);
+    if (loop.device.empty()) GTEST_SKIP() << loop.why;
+    const std::string lvm = "LVM_SUPPRESS_FD_WARNINGS=1 ";
+    mustRun(lvm + "pvcreate -q " + loop.device + " 2>&1 && " + lvm +
+            "vgcreate -q -s 4M fsbmplvluks " + loop.device + " 2>&1 && " + lvm +
+            "lvcreate -q --driverloaded n -an -Zn -L 24M -n c fsbmplvluks 2>&1");
+    peStart = std::stoll(mustRun(lvm + "pvs --noheadings --units b --nosuffix -o pe_start " +
+                                 loop.device + " 2>/dev/null"));
+    const std::string seg =
+        mustRun(lvm + "lvs --noheadings --segments -o seg_pe_ranges fsbmplvluks/c 2>/dev/null");
+    extent = std::stoll(seg.substr(seg.rfind(':') + 1));
+    run(lvm + "vgchange -q -an fsbmplvluks", nullptr, true);
+  }
+  const std::string luks = makeLuks("in-lv", "--type luks2", lvSize / kMiB);
+  const long long offset = luksDump(luks).dataOffset, lvAt = peStart + extent * 4 * kMiB;
+  mustRun("dd if=" + luks + " of=" + disk +
+          " bs=1M conv=notrunc status=none seek=" + std::to_string(lvAt / kMiB));
+  const std::string plain = makePlain("in-lv.plain", lvSize - offset);
+  std::unique_ptr<OracleImage> oracle = readOracle("ext2", plain);
+  ASSERT_EQ(oracle->failure, "");
+
+  EXPECT_NE(mustRunTool("info " + disk + " --decrypted " + plain).find("LV fsbmplvluks/c"),
+            std::string::npos);
+  const std::vector<bool> got = toolUnits(disk + " --decrypted " + plain, size);
+  for (long long u = lvAt / kUnit; u < (lvAt + lvSize) / kUnit; ++u) {
+    const long long inData = u - (lvAt + offset) / kUnit;
+    ASSERT_EQ(got[static_cast<size_t>(u)], inData < 0 || oracle->used[static_cast<size_t>(inData)])
+        << "4 KiB unit " << u;
+  }
+}
