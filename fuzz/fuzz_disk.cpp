@@ -14,38 +14,12 @@
 #include "disk/luks.h"
 #include "disk/lvm_pv.h"
 #include "disk/md_member.h"
+#include "memory_view.h"
 #include "promises.h"
 
 namespace {
 
 const int64_t kDeviceBytes = 64 << 20;
-
-class MemoryView : public fsbmp::DeviceView {
- public:
-  MemoryView(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override {
-    fsbmp_fuzz::check(offset >= 0, "a read before the device");
-    *got = 0;
-    if (offset >= kDeviceBytes || size == 0) return CVoError();
-    const int64_t n = std::min<int64_t>(size, kDeviceBytes - offset);
-    unsigned char* out = static_cast<unsigned char*>(buf);
-    memset(out, 0, static_cast<size_t>(n));
-    if (offset < static_cast<int64_t>(size_)) {
-      const int64_t have = std::min<int64_t>(n, static_cast<int64_t>(size_) - offset);
-      memcpy(out, data_ + offset, static_cast<size_t>(have));
-    }
-    *got = static_cast<uint32_t>(n);
-    return CVoError();
-  }
-  CVoError length(int64_t* bytes) override {
-    *bytes = kDeviceBytes;
-    return CVoError();
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-};
 
 // An md member: the input's first 4 KiB decoded as each kind of superblock (0.90 in either
 // byte order), then the member read from wherever its superblock fits (1.1 and 1.2 from the
@@ -92,7 +66,7 @@ void fuzzMd(fsbmp::DeviceView* view, const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto view = std::make_shared<MemoryView>(data, size);
+  auto view = std::make_shared<fsbmp_fuzz::MemoryView>(data, size, kDeviceBytes);
   fuzzMd(view.get(), data, size);
   fsbmp::DiskTable table;
   // The input's length picks the logical sector size: 512 mostly, 4096 for a 4Kn disk.

@@ -10,54 +10,21 @@
 
 #include "disk/lvm_thin.h"
 #include "disk/thin_metadata.h"
+#include "memory_view.h"
 #include "promises.h"
-
-namespace {
-
-class MemoryView : public fsbmp::DeviceView {
- public:
-  MemoryView(const uint8_t* data, size_t size, int64_t length)
-      : data_(data), size_(size), length_(length) {}
-  CVoError readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) override {
-    fsbmp_fuzz::check(offset >= 0, "a read before the volume");
-    fsbmp_fuzz::check(offset < length_, "a read past the volume's end");
-    *got = 0;
-    if (offset >= length_ || size == 0) return CVoError();
-    const int64_t n = std::min<int64_t>(size, length_ - offset);
-    unsigned char* out = static_cast<unsigned char*>(buf);
-    memset(out, 0, static_cast<size_t>(n));
-    if (data_ && offset < static_cast<int64_t>(size_)) {
-      const int64_t have = std::min<int64_t>(n, static_cast<int64_t>(size_) - offset);
-      memcpy(out, data_ + offset, static_cast<size_t>(have));
-    }
-    *got = static_cast<uint32_t>(n);
-    return CVoError();
-  }
-  CVoError length(int64_t* bytes) override {
-    *bytes = length_;
-    return CVoError();
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  int64_t length_;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t block = fsbmp::kThinMetadataBlock;
   const int64_t length =
       std::max<int64_t>(block, (static_cast<int64_t>(size) + block - 1) / block * block);
-  MemoryView meta(data, size, length);
+  fsbmp_fuzz::MemoryView meta(data, size, length, true);
   fsbmp::ThinMetadata md;
   CVoError err = fsbmp::readThinMetadata(&meta, length, &md);
   fsbmp_fuzz::check(err.code >= 0 || !err.message().empty(), "metadata refused without a reason");
   if (err.code < 0) return 0;
   const int64_t blockBytes = static_cast<int64_t>(md.dataBlockSectors) * 512;
-  auto pool =
-      std::make_shared<MemoryView>(nullptr, 0, static_cast<int64_t>(md.dataBlocks) * blockBytes);
+  auto pool = std::make_shared<fsbmp_fuzz::MemoryView>(
+      nullptr, 0, static_cast<int64_t>(md.dataBlocks) * blockBytes, true);
   for (const fsbmp::ThinDevice& d : md.devices) {
     uint64_t next = 0;
     for (const fsbmp::ThinRun& r : d.runs) {

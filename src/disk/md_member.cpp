@@ -231,9 +231,9 @@ std::string hexUuid(const unsigned char* u) {
   int n = 0;
   for (int i = 0; i < 16; ++i) {
     if (i && i % 4 == 0) s[n++] = ':';
-    n += snprintf(s + n, sizeof s - n, "%02x", u[i]);
+    n += snprintf(s + n, sizeof s - static_cast<size_t>(n), "%02x", u[i]);
   }
-  return std::string(s, n);
+  return std::string(s, static_cast<size_t>(n));
 }
 
 const char* levelName(int level) {
@@ -428,9 +428,9 @@ void MdGeometry::places(int64_t offset, int64_t* run, std::vector<Place>* out) c
     const int r = static_cast<int>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
                                    starts_.begin()) -
                   1;
-    const int64_t end = r + 1 < disks_ ? starts_[r + 1] : arrayBytes_;
+    const int64_t end = r + 1 < disks_ ? starts_[static_cast<size_t>(r + 1)] : arrayBytes_;
     *run = end - offset;
-    out->push_back({r, offset - starts_[r], false});
+    out->push_back({r, offset - starts_[static_cast<size_t>(r)], false});
     return;
   }
   const int64_t cn = offset / chunk_, in = offset % chunk_;
@@ -546,7 +546,8 @@ CVoError MdArrayView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t*
     const uint32_t n = static_cast<uint32_t>(
         std::min<int64_t>({run, size - *got, geometry_.arrayBytes() - offset}));
     uint32_t read = 0;
-    CVoError err = members_[where[0].role]->readAt(where[0].at, out + *got, n, &read);
+    CVoError err =
+        members_[static_cast<size_t>(where[0].role)]->readAt(where[0].at, out + *got, n, &read);
     if (err.code < 0) return err.Push(HERE, "md array: member %d", where[0].role);
     *got += read;
     offset += read;
@@ -592,11 +593,11 @@ class MdLayer : public Layer {
 bool MdLayer::gatherMembers(const std::shared_ptr<DeviceView>& view, const LayerContext& ctx,
                             std::vector<std::shared_ptr<DeviceView>>* members,
                             std::vector<int64_t>* bytes) {
-  members->assign(sb_.raidDisks, nullptr);
-  bytes->assign(sb_.raidDisks, 0);
-  (*members)[sb_.role] = std::make_shared<ExtentView>(
+  members->assign(static_cast<size_t>(sb_.raidDisks), nullptr);
+  bytes->assign(static_cast<size_t>(sb_.raidDisks), 0);
+  (*members)[static_cast<size_t>(sb_.role)] = std::make_shared<ExtentView>(
       view, std::vector<ExtentView::Extent>{{sb_.dataOffset, sb_.dataBytes}});
-  (*bytes)[sb_.role] = sb_.componentBytes;
+  (*bytes)[static_cast<size_t>(sb_.role)] = sb_.componentBytes;
   const std::vector<std::string> none;
   for (const std::string& path : ctx.options ? ctx.options->members : none) {
     std::unique_ptr<CVoFile> file(new CVoFile);
@@ -623,18 +624,18 @@ bool MdLayer::gatherMembers(const std::shared_ptr<DeviceView>& view, const Layer
       return false;
     }
     if (m.role < 0) continue;  // a spare
-    if ((*members)[m.role]) {
+    if ((*members)[static_cast<size_t>(m.role)]) {
       why_ = "two md members hold role " + std::to_string(m.role);
       return false;
     }
-    (*members)[m.role] = std::make_shared<ExtentView>(
+    (*members)[static_cast<size_t>(m.role)] = std::make_shared<ExtentView>(
         fileView, std::vector<ExtentView::Extent>{{m.dataOffset, m.dataBytes}});
-    (*bytes)[m.role] = m.level == -1 ? m.dataBytes : m.componentBytes;
+    (*bytes)[static_cast<size_t>(m.role)] = m.level == -1 ? m.dataBytes : m.componentBytes;
     files_.push_back(std::move(file));
   }
   std::vector<int> missing;
   for (int r = 0; r < sb_.raidDisks; ++r) {
-    if (!(*members)[r]) missing.push_back(r);
+    if (!(*members)[static_cast<size_t>(r)]) missing.push_back(r);
   }
   if (!missing.empty()) {
     why_ = "counts used: the array's other members are not all named (role" +

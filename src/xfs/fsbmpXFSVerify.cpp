@@ -25,9 +25,6 @@
 #include "xfs/fsbmpXFSInodeFormat.h"
 #include "xfs/fsbmpXFSLayout.h"
 
-static const char kFile[] = "fsbmpXFSVerify";
-#define HERE JX_LOCATION(kFile)
-
 using namespace fsbmp::xfs;
 
 namespace {
