@@ -289,3 +289,43 @@ TEST(CapiThreadTest, SeveralThreadsWithTheirOwnSources) {
 }
 
 }  // namespace
+
+// fsbmp_open_layers: a LUKS2 container with the device that decrypts it maps as the tool maps it
+// with --decrypted; a decrypted device beside a file system, or one that fits no container, is
+// refused with EINVAL.
+TEST(CapiLayersTest, DecryptedDeviceAsTheToolTakesIt) {
+  FSBMP_REQUIRE_TOOL("cryptsetup");
+  FSBMP_REQUIRE_TOOL("mkfs.ext4");
+  const std::string luks = scratchPath("capi-luks.img"), key = scratchPath("capi-luks.key");
+  mustRun("rm -f " + luks + " && truncate -s 32M " + luks + " && echo secret > " + key +
+          " && cryptsetup luksFormat -q --type luks2 --pbkdf pbkdf2 --pbkdf-force-iterations 1000 "
+          "--key-file " +
+          key + " " + luks + " 2>&1");
+  const long long offset =
+      std::stoll(mustRun("cryptsetup luksDump " + luks +
+                         " | sed -n 's/^[[:space:]]*offset: \\([0-9]*\\) .*/\\1/p' "
+                         "| head -1"));
+  const std::string plain = scratchPath("capi-luks.plain");
+  mustRun("rm -f " + plain + " && truncate -s " + std::to_string((32 << 20) - offset) + " " +
+          plain + " && mkfs.ext4 -q -F " + plain);
+  std::vector<unsigned char> raw;
+  std::string rangeText;
+  toolMaps(luks, " --decrypted " + shq(plain), &raw, &rangeText);
+
+  const char* decrypted[] = {plain.c_str(), nullptr};
+  fsbmp_source* s = nullptr;
+  fsbmp_error err;
+  ASSERT_EQ(fsbmp_open_layers(luks.c_str(), nullptr, decrypted, &s, &err), 0) << err.message;
+  Source held(s);
+  EXPECT_STREQ(fsbmp_kind(s), "disk");
+  EXPECT_EQ(bitmap(s, kChunk), raw);
+  EXPECT_EQ(ranges(s, kChunk), rangeText);
+
+  const char* self[] = {luks.c_str(), nullptr};
+  for (const auto& c : {std::make_pair(plain, decrypted), std::make_pair(luks, self)}) {
+    s = nullptr;
+    EXPECT_EQ(fsbmp_open_layers(c.first.c_str(), nullptr, c.second, &s, &err), -1) << c.first;
+    EXPECT_EQ(err.errnum, EINVAL) << err.message;
+    EXPECT_EQ(s, nullptr);
+  }
+}
