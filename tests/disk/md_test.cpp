@@ -381,3 +381,31 @@ TEST(MdMember, CountsUsedWholeWhatItCannotTrust) {
 }
 
 }  // namespace
+
+// A RAID1 member with its superblock at the end (1.0), in an MBR partition of type fd: the
+// partition is read as the member, not as the file system it starts with, so the superblock
+// past the file system's end stays in the map.
+TEST(MdMember, MemberInAPartition) {
+  const OracleImage& fs = fsImage();
+  ASSERT_EQ(fs.failure, "");
+  const Md md{"1.0", 1, 2};
+  const std::vector<std::string> paths = writeMembers(md, "mdpart");
+  const std::string disk = scratchPath("md-disk.img");
+  mustRun("rm -f " + disk + " && truncate -s " + std::to_string(md.bytes() + 2 * kMiB) + " " +
+          disk + " && printf 'label: dos\\nstart=2048,size=" + std::to_string(md.bytes() / 512) +
+          ",type=fd\\n' | sfdisk -q " + disk + " && dd if=" + paths[0] + " of=" + disk +
+          " bs=1M seek=1 conv=notrunc status=none");
+  CVoError err;
+  std::unique_ptr<FsDisk> d(FsDisk::open(disk, &err));
+  ASSERT_TRUE(d) << err.toString();
+  ASSERT_EQ(d->partitions()[0].content, FsPartition::kLayer) << d->partitions()[0].why;
+  EXPECT_EQ(d->partitions()[0].layer, "md");
+  void* raw = nullptr;
+  long long n = 0;
+  ASSERT_GE(d->getBmp(kBlock, &raw, &n).code, 0);
+  std::unique_ptr<unsigned char, void (*)(void*)> bits(static_cast<unsigned char*>(raw), free);
+  const auto bit = [&](int64_t b) { return ((bits.get()[b / 8] >> (b % 8)) & 1) != 0; };
+  const int64_t first = kMiB / kBlock;
+  for (int64_t b = 0; b < md.bytes() / kBlock; ++b)
+    ASSERT_EQ(bit(first + b), b >= md.component() / kBlock || fs.used[size_t(b)]) << b;
+}
