@@ -140,6 +140,15 @@ class FSBMP_API FsParser {
     std::string value;  // as text
     bool numeric = false;
     long long number = 0;
+    // A numeric property: its number, and the same as text.
+    static Property ofNumber(const std::string& key, long long n) {
+      Property p;
+      p.key = key;
+      p.value = std::to_string(n);
+      p.numeric = true;
+      p.number = n;
+      return p;
+    }
   };
   virtual std::vector<Property> properties();
 

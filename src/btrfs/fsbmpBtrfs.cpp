@@ -661,12 +661,8 @@ std::vector<FsParser::Property> FsParserBtrfs::properties() {
     out.push_back(p);
   };
   auto number = [&](const char* key, unsigned long long value) {
-    Property p;
-    p.key = key;
-    p.value = std::to_string(value);
-    p.numeric = true;
-    p.number = static_cast<long long>(value);
-    out.push_back(p);
+    out.push_back(Property::ofNumber(key, static_cast<long long>(value)));
+    out.back().value = std::to_string(value);  // as unsigned text
   };
   char label[kLabelSize + 1];
   memcpy(label, m.sb + kOffSbLabel, kLabelSize);

@@ -297,15 +297,6 @@ std::string pickDecrypted(const std::vector<std::string>& named, const LuksHeade
   return loose.empty() || claimed ? "" : loose.front();
 }
 
-FsParser::Property numberProperty(const std::string& key, long long n) {
-  FsParser::Property p;
-  p.key = key;
-  p.value = std::to_string(n);
-  p.numeric = true;
-  p.number = n;
-  return p;
-}
-
 using Property = FsParser::Property;
 
 class LuksLayer : public Layer {
@@ -339,16 +330,16 @@ class LuksLayer : public Layer {
 
   std::vector<Property> properties() const override {
     std::vector<Property> out;
-    out.push_back(numberProperty("version", h_.version));
+    out.push_back(Property::ofNumber("version", h_.version));
     out.push_back({"uuid", h_.uuid});
     out.push_back({"cipher", h_.cipher});
-    if (h_.version == 2) out.push_back(numberProperty("sector_size", h_.sectorSize));
-    out.push_back(numberProperty("data_offset", h_.dataOffset));
+    if (h_.version == 2) out.push_back(Property::ofNumber("sector_size", h_.sectorSize));
+    out.push_back(Property::ofNumber("data_offset", h_.dataOffset));
     if (h_.dataSize < 0)
       out.push_back({"data_size", "dynamic"});
     else
-      out.push_back(numberProperty("data_size", h_.dataSize));
-    out.push_back(numberProperty("keyslots", h_.activeKeyslots));
+      out.push_back(Property::ofNumber("data_size", h_.dataSize));
+    out.push_back(Property::ofNumber("keyslots", h_.activeKeyslots));
     out.push_back({"decrypted", path_.empty() ? "none" : path_});
     out.push_back({"content", contents_ ? contents_->describe() : "counted used: " + why_});
     return out;

@@ -25,12 +25,10 @@ FsParser::Property text(const char* key, const std::string& value) {
   return p;
 }
 
+// Counts are unsigned here; a property's number is signed.
 FsParser::Property number(const char* key, uint64_t value) {
-  FsParser::Property p;
-  p.key = key;
+  FsParser::Property p = FsParser::Property::ofNumber(key, static_cast<long long>(value));
   p.value = std::to_string(value);
-  p.numeric = true;
-  p.number = static_cast<long long>(value);
   return p;
 }
 

@@ -736,12 +736,7 @@ std::vector<FsParser::Property> MdLayer::properties() const {
     p.push_back(q);
   };
   auto number = [&](const char* key, long long value) {
-    FsParser::Property q;
-    q.key = key;
-    q.value = std::to_string(value);
-    q.numeric = true;
-    q.number = value;
-    p.push_back(q);
+    p.push_back(FsParser::Property::ofNumber(key, value));
   };
   const char* level = levelName(sb_.level);
   text("level", level ? level : "level " + std::to_string(sb_.level));
