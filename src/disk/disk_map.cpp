@@ -138,18 +138,26 @@ FsPartition::Content probeSwap(DeviceView* view, int64_t length, int64_t* page, 
   return FsPartition::kUnknown;
 }
 
-// The first line of a small sysfs file, or "".
+}  // namespace
+
 std::string readSysfsLine(const std::string& path) {
   CVoFile f;
   if (f.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0).code < 0) return "";
-  char text[64] = {};
+  char text[256] = {};
   uint32_t got = 0;
   if (f.Read(text, sizeof text - 1, &got).code < 0) return "";
   std::string line(text, got);
-  return line.substr(0, line.find('\n'));
+  line = line.substr(0, line.find('\n'));
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
 }
 
-}  // namespace
+CVoError measureDevice(const std::string& path, int64_t* bytes) {
+  CVoFile f;
+  CVoError err = f.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (err.code >= 0) err = f.Seek(0, SEEK_END, bytes);
+  return err;
+}
 
 std::string partitionNode(int fd, int number) {
   struct stat st;
@@ -531,9 +539,8 @@ FsDisk* FsDiskOpener::build(std::unique_ptr<FsDisk::Impl> impl, int depth,
     // The disk read whole: a decrypted device that no container took decrypts something else.
     for (const std::string& path : impl->options.decrypted) {
       if (std::find(claimed.begin(), claimed.end(), path) != claimed.end()) continue;
-      CVoFile f;
       int64_t bytes = -1;
-      if (f.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0).code >= 0) f.Seek(0, SEEK_END, &bytes);
+      fsbmp::measureDevice(path, &bytes);
       *err = JxErrorUtil::ErrorErrNo(HERE, EINVAL,
                                      "The decrypted device %s holds %lld bytes, but no LUKS "
                                      "container on %s has a data segment of that size",

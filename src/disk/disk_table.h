@@ -68,6 +68,12 @@ int64_t logicalSectorBytes(int fd);
 FsParser* probeWholeDevice(const std::string& dev, CVoError* err,
                            std::vector<FsParser::Refusal>* refusals);
 
+// The first line of a small sysfs file, trailing blanks cut; "" when it cannot be read.
+std::string readSysfsLine(const std::string& path);
+
+// The length in bytes of the device or image at `path`.
+CVoError measureDevice(const std::string& path, int64_t* bytes);
+
 // The device node of partition `number` of the block device open at `fd` ("/dev/sdb2"), found
 // through sysfs; "" for an image file, or when the kernel lists no such partition.
 std::string partitionNode(int fd, int number);

@@ -15,6 +15,7 @@
 #include "core/checksums.h"
 #include "core/coding.h"
 #include "core/sha256.h"
+#include "disk/disk_table.h"
 #include "disk/luks_json.h"
 
 static const char kFile[] = "luks";
@@ -249,24 +250,8 @@ std::string hexUuid(const std::string& uuid) {
 std::string dmUuid(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "";
-  char sys[96];
-  snprintf(sys, sizeof sys, "/sys/dev/block/%u:%u/dm/uuid", major(st.st_rdev), minor(st.st_rdev));
-  FILE* f = fopen(sys, "re");
-  if (!f) return "";
-  char buf[256] = {0};
-  const size_t n = fread(buf, 1, sizeof buf - 1, f);
-  fclose(f);
-  std::string u(buf, n);
-  while (!u.empty() && (u.back() == '\n' || u.back() == ' ')) u.pop_back();
-  return u;
-}
-
-CVoError deviceBytes(const std::string& path, int64_t* bytes) {
-  CVoFile f;
-  CVoError err = f.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (err.code >= 0) err = f.Seek(0, SEEK_END, bytes);
-  f.Close();
-  return err;
+  return readSysfsLine("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                       std::to_string(minor(st.st_rdev)) + "/dm/uuid");
 }
 
 // The decrypted device of this container among those named (see luks.h), or "".
@@ -290,7 +275,7 @@ std::string pickDecrypted(const std::vector<std::string>& named, const LuksHeade
   }
   for (const std::string& p : loose) {
     int64_t bytes = -1;
-    if (!taken(p) && deviceBytes(p, &bytes).code >= 0 && bytes == expected) return p;
+    if (!taken(p) && measureDevice(p, &bytes).code >= 0 && bytes == expected) return p;
   }
   // On a disk, a device that fits no container is refused once the disk is read (FsDisk::open
   // names it); a container probed alone takes it and refuses it here.
@@ -405,7 +390,7 @@ std::unique_ptr<Layer> probeLuks(const std::shared_ptr<DeviceView>& view, int64_
     return layer;
   }
   int64_t bytes = -1;
-  e = deviceBytes(path, &bytes);
+  e = measureDevice(path, &bytes);
   if (e.failed() || bytes != expected) {
     if (e.failed())
       e.Push(HERE, "The decrypted device %s cannot be measured", path.c_str());
