@@ -7,6 +7,7 @@
 #define FSBMP_FSBMPEXT2IMPL_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,10 +34,12 @@ struct __attribute__((visibility("hidden"))) FsParserExt2::Impl {
   CVoError replayExternal(const JxCodeLocation& where, const std::string& path);
   // The walk itself, over whichever view the parser reads through.
   CVoError walkMaps(const JxCodeLocation& where, const ChunkLayout& layout, unsigned char* bitmap);
-  // The scan of every file (setVerify), after the maps are marked: marks what the files use and,
-  // on the first walk of a getBmp, records what the maps (`gdt` as the walk read it) call free.
+  // The scan of every file (setVerify) around the walk of the maps (`walk`): marks what the files
+  // use and, on the first walk of a getBmp, records what the maps (`gdt` as the walk read it)
+  // call free, comparing each bitmap as the walk reads it (onBitmapRead).
   CVoError verifyFiles(const JxCodeLocation& where, const std::vector<ext4_group_desc_64>& gdt,
-                       uint32_t chunkShift, unsigned char* bitmap);
+                       uint32_t chunkShift, unsigned char* bitmap,
+                       const std::function<CVoError()>& walk);
   // Takes the checksum settings from the superblock `sb` and, under metadata_csum, checks the
   // superblock's own checksum. Errors here and below name `where`, the caller.
   CVoError setUpChecksums(const JxCodeLocation& where, const unsigned char* sb);
@@ -98,6 +101,9 @@ struct __attribute__((visibility("hidden"))) FsParserExt2::Impl {
   bool verifyOn = false;
   bool verifyRecorded = false;
   VerifyReport verifyReport;
+  // While the scan records: told of every group's block bitmap that the walk reads, once its
+  // checksum holds.
+  std::function<void(uint32_t, const unsigned char*)> onBitmapRead;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // How the ext2/3/4 getBmp walks the bitmaps, for the tests that compare the walks with each
-// other: the bit walk forced where the whole-byte walk would run, and the whole-byte walk's
-// staging buffer sized by hand. Library code never changes these.
+// other: the bit walk forced where the whole-byte walk would run, the whole-byte walk's staging
+// buffer sized by hand, and the file scan's held runs cut short so that it compares them by
+// reading the bitmaps itself. Library code never changes these.
 #ifndef FSBMP_EXT2_TUNING_H
 #define FSBMP_EXT2_TUNING_H
 
@@ -12,6 +13,7 @@ namespace ext2 {
 struct WalkTuning {
   bool forceBitWalk = false;
   uint32_t stagingBytes = 0;  // 0: room for a chunk unit and a batch of bitmap blocks
+  uint32_t heldRuns = 0;      // 0: the scan's own bound
 };
 
 // The calling thread's settings; getBmp reads them.

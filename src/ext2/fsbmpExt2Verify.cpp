@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
 #include "core/coding.h"
@@ -15,6 +14,7 @@
 #include "ext2/fsbmpExt2Impl.h"
 #include "ext2/fsbmpExt2InodeFormat.h"
 #include "ext2/fsbmpExt2Layout.h"
+#include "ext2/fsbmpExt2Tuning.h"
 #include "fsbmp/fsbmpExt2.h"
 
 using namespace fsbmp::ext2;
@@ -23,11 +23,21 @@ namespace {
 
 // Inode table bytes read in one request at most.
 const uint32_t kTableReadBytes = 256 * 1024;
-// Group block bitmaps kept in memory for the comparison with the files; past this the kept ones
-// are dropped and read again when needed.
-const uint64_t kBitmapCacheBytes = 32ull << 20;
+// Runs of the files' blocks held for the comparison with the group bitmaps (16 bytes each, held
+// and again sorted by group). Past this the held ones are compared at once, reading the bitmaps,
+// and the scan goes on.
+const size_t kHeldRuns = size_t{1} << 19;
 // Bytes of consecutive block bitmaps read in one request at most.
 const uint32_t kBitmapBatchBytes = 64 * 1024;
+
+// Blocks [offset, offset + count) of a group, used by inode `inode`: what is compared with the
+// group's block bitmap.
+struct HeldRun {
+  uint32_t group;
+  uint32_t offset;
+  uint32_t count;
+  uint32_t inode;
+};
 
 // What the scan needs of the superblock beyond the walk's geometry.
 struct InodeGeometry {
@@ -53,8 +63,18 @@ class FileScan {
         bs_(static_cast<uint32_t>(fs->blockSize)),
         csums_(fs->gdtCsum || fs->metadataCsum) {}
 
+  // Reads every inode in use and marks what it names; with a report, holds the runs for the
+  // comparison below.
   CVoError run();
   uint64_t inodesScanned() const { return inodesScanned_; }
+  // Sorts the held runs by group, for compare and compareRest.
+  void sortHeld();
+  // Compares the held runs of group g with its block bitmap `data`, as the walk reads it: the
+  // bitmaps are read once, by the walk, not again for the report.
+  void compare(uint32_t g, const unsigned char* data);
+  // Compares the runs of every group that compare has not seen: the groups whose bitmap the walk
+  // does not read (BLOCK_UNINIT), or all of them when the held runs overflow.
+  CVoError compareRest();
 
  private:
   CVoError scanGroup(uint32_t g, std::vector<unsigned char>* table);
@@ -73,7 +93,9 @@ class FileScan {
   CVoError addData(uint64_t block);  // one block of a block map, merged into runs
   CVoError flushData();
   CVoError use(uint64_t first, uint64_t count);
-  unsigned char* groupBitmap(uint32_t g, CVoError* err);
+  // Reads the bitmaps of group g and of the groups after it that have runs to compare and whose
+  // bitmaps follow in the next blocks, up to kBitmapBatchBytes; *count receives how many.
+  CVoError readBitmaps(uint32_t g, uint32_t* count);
 
   FsParserExt2* fs_;
   const JxCodeLocation& where_;
@@ -98,7 +120,13 @@ class FileScan {
   // The group whose inode bitmap is in inodeBitmap_, or UINT32_MAX.
   uint32_t inodeBitmapGroup_ = UINT32_MAX;
   std::vector<unsigned char> inodeBitmap_;
-  std::unordered_map<uint32_t, std::vector<unsigned char>> bitmaps_;
+  // The runs held for the report, in the order found, then sorted by group: group g's are
+  // sorted_[byGroup_[g]] to sorted_[byGroup_[g + 1]]; compared_[g] once compared.
+  std::vector<HeldRun> held_, sorted_;
+  std::vector<uint32_t> byGroup_;
+  std::vector<unsigned char> compared_;
+  std::vector<unsigned char> own_;    // a bitmap the comparison writes to
+  std::vector<unsigned char> batch_;  // bitmaps compareRest reads
   fsbmp::FreeRuns freeRuns_{report_};
 };
 
@@ -141,8 +169,10 @@ CVoError FileScan::scanGroup(uint32_t g, std::vector<unsigned char>* table) {
   const uint32_t perRead = kTableReadBytes / bs_ > 0 ? kTableReadBytes / bs_ : 1;
   table->resize(static_cast<size_t>(perRead) * bs_);
   const uint32_t perBlock = bs_ / geo_.inodeSize;
-  // The next group's table is hinted while this one is read.
-  if (g + 1 < fs_->groupDescCount && gdt_[g + 1].inodeTable() < total_)
+  // The next group's table is hinted while this one is read, unless its start is cached already
+  // (a warm cache needs no hints, and each costs a page-cache look-up per block).
+  if (g + 1 < fs_->groupDescCount && gdt_[g + 1].inodeTable() < total_ &&
+      !fs_->blocksCached(fs_->blockSize, static_cast<long long>(gdt_[g + 1].inodeTable())))
     fs_->willReadBlocks(fs_->blockSize, static_cast<long long>(gdt_[g + 1].inodeTable()),
                         static_cast<long long>(blocks));
   for (uint64_t at = 0; at < blocks; at += perRead) {
@@ -407,30 +437,54 @@ CVoError FileScan::walkExtents(const unsigned char* node, uint32_t depth, int pa
 CVoError FileScan::use(uint64_t first, uint64_t count) {
   mark_(first, count);
   if (!report_) return CVoError();
-  // What the group bitmaps say of each cluster of the run; a free one is noted, then taken as
-  // used so that a second file naming it is not counted again.
-  const uint32_t cb = fs_->clusterBits;
+  // Held per group for the comparison with the group bitmaps; blocks before the first group (the
+  // boot block) are always used.
   const uint64_t end = first + count;
-  uint64_t b = first;
+  uint64_t b = first > fs_->firstDataBlock ? first : fs_->firstDataBlock;
   while (b < end) {
-    if (b < fs_->firstDataBlock) {
-      ++b;  // before the first group: boot block, always used
-      continue;
-    }
     const uint64_t rel = b - fs_->firstDataBlock;
-    const uint32_t g = static_cast<uint32_t>(rel / fs_->blocksPerGroup);
-    const uint64_t groupStart =
-        fs_->firstDataBlock + static_cast<uint64_t>(g) * fs_->blocksPerGroup;
-    const uint64_t groupEnd =
-        groupStart + fs_->blocksPerGroup < end ? groupStart + fs_->blocksPerGroup : end;
+    const uint64_t g = rel / fs_->blocksPerGroup;
     if (g >= fs_->groupDescCount) break;  // past the last group: checkRange refused it
-    CVoError err;
-    unsigned char* bits = groupBitmap(g, &err);
-    if (!bits) return err;
+    const uint64_t offset = rel - g * fs_->blocksPerGroup;
+    const uint64_t n =
+        end - b < fs_->blocksPerGroup - offset ? end - b : fs_->blocksPerGroup - offset;
+    held_.push_back({static_cast<uint32_t>(g), static_cast<uint32_t>(offset),
+                     static_cast<uint32_t>(n), static_cast<uint32_t>(ino_)});
+    b += n;
+  }
+  const uint32_t most = fsbmp::ext2::walkTuning().heldRuns;
+  if (held_.size() < (most ? most : kHeldRuns)) return CVoError();
+  sortHeld();
+  return compareRest();
+}
+
+void FileScan::sortHeld() {
+  // Counting sort by group: stable, so each group's runs stay in the order found.
+  byGroup_.assign(static_cast<size_t>(fs_->groupDescCount) + 1, 0);
+  for (const HeldRun& r : held_) ++byGroup_[r.group + 1];
+  for (size_t g = 1; g < byGroup_.size(); ++g) byGroup_[g] += byGroup_[g - 1];
+  sorted_.resize(held_.size());
+  std::vector<uint32_t> next(byGroup_.begin(), byGroup_.end() - 1);
+  for (const HeldRun& r : held_) sorted_[next[r.group]++] = r;
+  held_.clear();
+  compared_.assign(fs_->groupDescCount, 0);
+}
+
+void FileScan::compare(uint32_t g, const unsigned char* data) {
+  if (g >= compared_.size() || compared_[g]) return;
+  compared_[g] = 1;
+  // A cluster the bitmap calls free is noted, then taken as used in a copy of the bitmap, so
+  // that a second file naming it is not counted again.
+  const unsigned char* bits = data;
+  const uint32_t cb = fs_->clusterBits;
+  const uint64_t groupStart = fs_->firstDataBlock + static_cast<uint64_t>(g) * fs_->blocksPerGroup;
+  for (uint32_t k = byGroup_[g]; k < byGroup_[g + 1]; ++k) {
+    const HeldRun& r = sorted_[k];
+    const uint64_t runEnd = static_cast<uint64_t>(r.offset) + r.count;
     // Clusters [j, jEnd) of the group, whole 64-bit words and bytes of set bits skipped at once:
     // the run's clusters are mostly used already.
-    uint64_t j = (b - groupStart) >> cb;
-    const uint64_t jEnd = ((groupEnd - 1 - groupStart) >> cb) + 1;
+    uint64_t j = r.offset >> cb;
+    const uint64_t jEnd = ((runEnd - 1) >> cb) + 1;
     while (j < jEnd) {
       if ((j & 63) == 0 && j + 64 <= jEnd) {
         uint64_t w;
@@ -445,58 +499,66 @@ CVoError FileScan::use(uint64_t first, uint64_t count) {
         continue;
       }
       if (!((bits[j >> 3] >> (j & 7)) & 1)) {
-        const uint64_t from = groupStart + (j << cb);
-        const uint64_t clusterEnd = groupStart + ((j + 1) << cb);
-        const uint64_t at = from > b ? from : b;
-        freeRuns_.add(ino_, at, (clusterEnd < groupEnd ? clusterEnd : groupEnd) - at);
-        bits[j >> 3] = static_cast<unsigned char>(bits[j >> 3] | (1u << (j & 7)));
+        const uint64_t from = j << cb > r.offset ? j << cb : r.offset;
+        const uint64_t to = (j + 1) << cb < runEnd ? (j + 1) << cb : runEnd;
+        freeRuns_.add(r.inode, groupStart + from, to - from);
+        if (bits != own_.data()) {
+          own_.assign(bits, bits + bs_);
+          bits = own_.data();
+        }
+        own_[j >> 3] = static_cast<unsigned char>(own_[j >> 3] | (1u << (j & 7)));
       }
       ++j;
     }
-    b = groupEnd;
   }
+}
+
+CVoError FileScan::compareRest() {
+  for (uint32_t g = 0; g < compared_.size(); ++g) {
+    if (compared_[g] || byGroup_[g] == byGroup_[g + 1]) continue;
+    // An uninitialised group's bitmap is never read: the maps call every cluster of it free but
+    // what its geometry says it holds.
+    own_.assign(bs_, 0);
+    if (uninitMap_(g, own_.data())) {
+      compare(g, own_.data());
+      continue;
+    }
+    uint32_t count = 0;
+    CVoError err = readBitmaps(g, &count);
+    if (err.code < 0) return err;
+    for (uint32_t i = 0; i < count; ++i)
+      compare(g + i, batch_.data() + static_cast<size_t>(i) * bs_);
+    g += count - 1;
+  }
+  sorted_.clear();
+  compared_.clear();
   return CVoError();
 }
 
-unsigned char* FileScan::groupBitmap(uint32_t g, CVoError* err) {
-  auto found = bitmaps_.find(g);
-  if (found != bitmaps_.end()) return found->second.data();
-  // flex_bg keeps the bitmaps of a run of groups side by side: the next ones not cached yet come
-  // in the same read (as in the walk), so that a scan of many groups is not a request per group.
+CVoError FileScan::readBitmaps(uint32_t g, uint32_t* count) {
+  // flex_bg keeps the bitmaps of a run of groups side by side: the next ones with runs come in
+  // the same read (as in the walk), so that a scan of many groups is not a request per group.
   const uint64_t at = gdt_[g].blockBitmap();
   const uint32_t most = kBitmapBatchBytes / bs_ > 0 ? kBitmapBatchBytes / bs_ : 1;
-  uint32_t k = 0;
-  while (k < most && g + k < fs_->groupDescCount && (k == 0 || !bitmaps_.count(g + k)) &&
-         gdt_[g + k].blockBitmap() == at + k && at + k < total_ &&
-         (gdt_[g + k].bg_flags & fsbmp::ext2::kBgBlockUninit) == 0)
+  uint32_t k = 1;
+  while (k < most && g + k < fs_->groupDescCount && !compared_[g + k] &&
+         byGroup_[g + k] != byGroup_[g + k + 1] && gdt_[g + k].blockBitmap() == at + k &&
+         at + k < total_ && (gdt_[g + k].bg_flags & fsbmp::ext2::kBgBlockUninit) == 0)
     ++k;
-  if (static_cast<uint64_t>(bitmaps_.size() + (k > 1 ? k : 1)) * bs_ > kBitmapCacheBytes)
-    bitmaps_.clear();
-  if (k > 1) {
-    std::vector<unsigned char> run(static_cast<size_t>(k) * bs_);
-    if (fs_->readBlocks(run.data(), fs_->blockSize, static_cast<long long>(at), static_cast<int>(k))
-            .code >= 0) {
-      for (uint32_t i = 0; i < k; ++i)
-        bitmaps_[g + i].assign(run.begin() + static_cast<std::ptrdiff_t>(i) * bs_,
-                               run.begin() + static_cast<std::ptrdiff_t>(i + 1) * bs_);
-      return bitmaps_[g].data();
-    }
-    // A failed read of the run: group g alone below, so that the error names it.
-  }
-  std::vector<unsigned char>& bits = bitmaps_[g];
-  bits.assign(bs_, 0);
-  // An uninitialised group's bitmap is never read: the maps call every cluster of it free but
-  // what its geometry says it holds.
-  if (uninitMap_(g, bits.data())) return bits.data();
-  *err = at < total_ ? fs_->readBlocks(bits.data(), fs_->blockSize, static_cast<long long>(at), 1)
+  batch_.resize(static_cast<size_t>(k) * bs_);
+  *count = k;
+  if (k > 1 && fs_->readBlocks(batch_.data(), fs_->blockSize, static_cast<long long>(at),
+                               static_cast<int>(k))
+                       .code >= 0)
+    return CVoError();
+  // One group alone, so that an error names it.
+  *count = 1;
+  CVoError err = at < total_
+                     ? fs_->readBlocks(batch_.data(), fs_->blockSize, static_cast<long long>(at), 1)
                      : JxErrorUtil::ErrorErrNo(FSBMP_AT(where_), ENOSYS,
                                                "Block bitmap of BG %u is past the end", g);
-  if (err->code < 0) {
-    bitmaps_.erase(g);
-    err->Push(FSBMP_AT(where_), "Couldn't read allocation bitmap for BG %u", g);
-    return nullptr;
-  }
-  return bits.data();
+  if (err.code < 0) err.Push(FSBMP_AT(where_), "Couldn't read allocation bitmap for BG %u", g);
+  return err;
 }
 
 }  // namespace
@@ -512,7 +574,8 @@ FsParser::VerifyReport FsParserExt2::verifyReport() const {
 
 CVoError FsParserExt2::Impl::verifyFiles(const JxCodeLocation& where,
                                          const std::vector<ext4_group_desc_64>& gdt,
-                                         uint32_t chunkShift, unsigned char* bitmap) {
+                                         uint32_t chunkShift, unsigned char* bitmap,
+                                         const std::function<CVoError()>& walk) {
   static const char kTag[] = "FsParserExt2::verify";
   unsigned char sb[kSuperblockSize];
   CVoError err = fs.readBlocks(sb, kSuperblockSize, 1, 1);
@@ -552,7 +615,18 @@ CVoError FsParserExt2::Impl::verifyFiles(const JxCodeLocation& where,
   if (err.code < 0)
     return err.Push(FSBMP_AT(where), "Couldn't verify the maps of %s by its files",
                     fs.devPath.c_str());
-  if (!record) return CVoError();
+  if (!record) return walk();
+  // The walk reads every bitmap that it does not skip; each is compared with the files as it goes
+  // by, and only the rest are read here.
+  scan.sortHeld();
+  onBitmapRead = [&scan](uint32_t g, const unsigned char* data) { scan.compare(g, data); };
+  err = walk();
+  onBitmapRead = nullptr;
+  if (err.code < 0) return err;
+  err = scan.compareRest();
+  if (err.code < 0)
+    return err.Push(FSBMP_AT(where), "Couldn't verify the maps of %s by its files",
+                    fs.devPath.c_str());
   fsbmp::logVerifyReport(fs.debug, kTag, fs.devPath, verifyReport, "the maps");
   return CVoError();
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "core/chunks.h"
@@ -171,17 +172,19 @@ CVoError FsParserExt2::Impl::walkMaps(const JxCodeLocation& where, const ChunkLa
   // The blocks up to the first data block lie in no group's bitmap.
   markBlocks(bitmap, 0, static_cast<uint64_t>(fs.firstDataBlock) + 1, chunkShift);
 
-  if (!fsbmp::ext2::walkTuning().forceBitWalk && fs.firstDataBlock == 0 &&
-      chunkShift >= fs.clusterBits + 3) {
-    err = byteWalk(where, gdt, bitmap, 1u << (chunkShift - fs.clusterBits - 3));
-  } else {
-    err = bitWalk(where, gdt, bitmap, chunkShift);
-  }
-  if (err.code < 0) return err;
-  if (fs.blockUninitHonoured) markUninitMetadata(gdt, bitmap, chunkShift);
-  // The files themselves, only adding to what the maps marked.
-  if (verifyOn) return verifyFiles(where, gdt, chunkShift, bitmap);
-  return CVoError();
+  const std::function<CVoError()> walk = [&] {
+    CVoError walked;
+    if (!fsbmp::ext2::walkTuning().forceBitWalk && fs.firstDataBlock == 0 &&
+        chunkShift >= fs.clusterBits + 3) {
+      walked = byteWalk(where, gdt, bitmap, 1u << (chunkShift - fs.clusterBits - 3));
+    } else {
+      walked = bitWalk(where, gdt, bitmap, chunkShift);
+    }
+    if (walked.code >= 0 && fs.blockUninitHonoured) markUninitMetadata(gdt, bitmap, chunkShift);
+    return walked;
+  };
+  // The files themselves, only adding to what the maps mark.
+  return verifyOn ? verifyFiles(where, gdt, chunkShift, bitmap, walk) : walk();
 }
 
 CVoError FsParserExt2::Impl::readGroupBitmap(const JxCodeLocation& where, uint32_t group,
@@ -207,7 +210,9 @@ CVoError FsParserExt2::Impl::checkGroupBitmap(const JxCodeLocation& where, uint3
                                               const ext4_group_desc_64& desc,
                                               const unsigned char* data, bool countFree) {
   CVoError err = verifyBitmapCsum(where, group, desc, data);
-  if (err.code < 0 || !countFree) return err;
+  if (err.code < 0) return err;
+  if (onBitmapRead) onBitmapRead(group, data);
+  if (!countFree) return err;
   return checkFreeCount(where, group, desc,
                         fsbmp::countOnes(data, static_cast<size_t>(fs.blockSize)));
 }
