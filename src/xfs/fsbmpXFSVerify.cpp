@@ -31,6 +31,8 @@ namespace {
 
 // No tree of an AG, and no block-map B-tree, gets this tall.
 const unsigned kMaxLevels = 9;
+// Bytes of inode chunks that follow each other on the device read in one request at most.
+const uint32_t kChunkReadBytes = 256 * 1024;
 
 // What the scan needs of the superblock beyond the walk's geometry.
 struct InodeGeometry {
@@ -72,8 +74,19 @@ class FileScan {
   // primary key, the 32-bit field at `keyAt` of a record or key, must never go down.
   CVoError walkShortTree(uint32_t ag, uint32_t root, uint32_t levels, uint32_t magic, int keySize,
                          int keyAt, const char* what, bool inodes);
+  // An inode chunk of an inode-tree record: its first inode, its blocks (AG-relative) and the
+  // inodes in use in it (not free, not in a hole).
+  struct ChunkSpan {
+    uint32_t start;
+    uint64_t first;
+    uint64_t blocks;
+    uint64_t inUse;
+  };
   CVoError scanInodeLeaf(uint32_t ag, const unsigned char* leaf, uint32_t records);
-  CVoError scanChunk(uint32_t ag, const unsigned char* rec);
+  // Checks the record `rec` and marks its chunk's blocks but those of its holes.
+  CVoError chunkSpan(uint32_t ag, const unsigned char* rec, ChunkSpan* span);
+  // Scans the inodes in use of a chunk read into `data`.
+  CVoError scanChunk(uint32_t ag, const ChunkSpan& span, const unsigned char* data);
   CVoError scanInode(uint64_t ino, const unsigned char* raw);
   CVoError walkFork(const unsigned char* fork, uint32_t bytes, int format, uint64_t extents,
                     bool realtime, const char* which);
@@ -84,6 +97,9 @@ class FileScan {
   CVoError charge(uint64_t count);
   CVoError fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void use(uint64_t first, uint64_t count);
+  // How many free extents start at or before `block`: extents of files near each other are
+  // looked up near each other, so the search starts from the last answer (finger_).
+  size_t freeAfter(uint64_t block);
   void noteFree(uint64_t first, uint64_t count);
 
   FsParserXFS& fs_;
@@ -104,9 +120,11 @@ class FileScan {
   uint64_t ino_ = 0;     // the inode being read, for messages and the report
   uint64_t budget_ = 0;  // blocks it may still name: its block count
   std::vector<unsigned char> sector_, node_, chunk_;
+  std::vector<ChunkSpan> spans_;  // of the inode-tree leaf being scanned
   std::vector<unsigned char> levels_[kMaxLevels];
   // Blocks already reported, first to end: a block two files name is counted once.
   std::map<uint64_t, uint64_t> reported_;
+  size_t finger_ = 0;
   fsbmp::FreeRuns freeRuns_{record_ ? &record_->report : nullptr};
 };
 
@@ -283,27 +301,56 @@ CVoError FileScan::walkShortTree(uint32_t ag, uint32_t root, uint32_t levels, ui
 }
 
 CVoError FileScan::scanInodeLeaf(uint32_t ag, const unsigned char* leaf, uint32_t records) {
-  // The leaf's chunks are hinted before the first is read: the kernel reads them while the
-  // inodes of the first are scanned.
   const uint64_t agStart = static_cast<uint64_t>(ag) * fs_.agBlocks;
+  // Every chunk is checked and its blocks marked first; those with inodes in use are kept.
+  spans_.clear();
   for (uint32_t r = 0; r < records; ++r) {
-    const uint32_t start = fsbmp::decodeBE32(leaf + header_ + r * kInobtRecordSize);
-    const uint64_t block = start >> geo_.inopbLog;
-    const uint64_t last = (static_cast<uint64_t>(start) + kInodesPerChunk - 1) >> geo_.inopbLog;
-    if (last < fs_.agLengths[ag])
-      fs_.willReadBlocks(fs_.blockSize, static_cast<long long>(agStart + block),
-                         static_cast<long long>(last - block + 1));
-  }
-  // A copy: the chunk reads must not overwrite the leaf's records.
-  const std::vector<unsigned char> copy(leaf, leaf + bs_);
-  for (uint32_t r = 0; r < records; ++r) {
-    CVoError err = scanChunk(ag, copy.data() + header_ + r * kInobtRecordSize);
+    ChunkSpan span;
+    CVoError err = chunkSpan(ag, leaf + header_ + r * kInobtRecordSize, &span);
     if (err.code < 0) return err;
+    if (span.inUse != 0) spans_.push_back(span);
+  }
+  if (spans_.empty()) return CVoError();
+  // They are hinted before the first is read: the kernel reads them while the inodes of the
+  // first are scanned. Not when the last is cached already: on a warm cache each hint is only a
+  // page-cache look-up per block.
+  if (!fs_.blocksCached(fs_.blockSize, static_cast<long long>(agStart + spans_.back().first))) {
+    for (const ChunkSpan& span : spans_)
+      fs_.willReadBlocks(fs_.blockSize, static_cast<long long>(agStart + span.first),
+                         static_cast<long long>(span.blocks));
+  }
+  // Chunks that follow each other on the device are read together.
+  const uint64_t most = kChunkReadBytes / bs_ > 0 ? kChunkReadBytes / bs_ : 1;
+  for (size_t i = 0; i < spans_.size();) {
+    size_t j = i + 1;
+    uint64_t blocks = spans_[i].blocks;
+    while (j < spans_.size() && spans_[j].first == spans_[j - 1].first + spans_[j - 1].blocks &&
+           blocks + spans_[j].blocks <= most)
+      blocks += spans_[j++].blocks;
+    chunk_.resize(static_cast<size_t>(blocks * bs_));
+    CVoError err =
+        fs_.readBlocks(chunk_.data(), fs_.blockSize,
+                       static_cast<long long>(agStart + spans_[i].first), static_cast<int>(blocks));
+    if (err.code < 0 && j > i + 1) {
+      // The first chunk alone, so that an error names it.
+      j = i + 1;
+      err = fs_.readBlocks(chunk_.data(), fs_.blockSize,
+                           static_cast<long long>(agStart + spans_[i].first),
+                           static_cast<int>(spans_[i].blocks));
+    }
+    if (err.code < 0)
+      return err.Push(FSBMP_AT(where_), "Couldn't read inode chunk %u of AG %u", spans_[i].start,
+                      ag);
+    for (size_t k = i; k < j; ++k) {
+      err = scanChunk(ag, spans_[k], chunk_.data() + (spans_[k].first - spans_[i].first) * bs_);
+      if (err.code < 0) return err;
+    }
+    i = j;
   }
   return CVoError();
 }
 
-CVoError FileScan::scanChunk(uint32_t ag, const unsigned char* rec) {
+CVoError FileScan::chunkSpan(uint32_t ag, const unsigned char* rec, ChunkSpan* span) {
   const uint32_t start = fsbmp::decodeBE32(rec + kOffIrStartIno);
   const uint16_t holes = geo_.sparse ? fsbmp::decodeBE16(rec + kOffIrHoleMask) : 0;
   const uint64_t freeMask = fsbmp::decodeBE64(rec + kOffIrFree);
@@ -329,20 +376,17 @@ CVoError FileScan::scanChunk(uint32_t ag, const unsigned char* rec) {
     const uint64_t to = (first + kInodesPerHoleBit - 1) >> geo_.inopbLog;
     use(agStart + from, to - from + 1);
   }
-  if (inUse == 0) return CVoError();
-  const uint64_t blocks = lastBlock - firstBlock + 1;
-  chunk_.resize(static_cast<size_t>(blocks * bs_));
-  CVoError err =
-      fs_.readBlocks(chunk_.data(), fs_.blockSize, static_cast<long long>(agStart + firstBlock),
-                     static_cast<int>(blocks));
-  if (err.code < 0)
-    return err.Push(FSBMP_AT(where_), "Couldn't read inode chunk %u of AG %u", start, ag);
-  const uint64_t chunkFirstIno = firstBlock << geo_.inopbLog;
+  *span = {start, firstBlock, lastBlock - firstBlock + 1, inUse};
+  return CVoError();
+}
+
+CVoError FileScan::scanChunk(uint32_t ag, const ChunkSpan& span, const unsigned char* data) {
+  const uint64_t chunkFirstIno = span.first << geo_.inopbLog;
   const uint64_t agInoBase = static_cast<uint64_t>(ag) << (fs_.agBlockLog + geo_.inopbLog);
   for (int k = 0; k < kInodesPerChunk; ++k) {
-    if (!((inUse >> k) & 1)) continue;
-    const uint64_t agino = static_cast<uint64_t>(start) + static_cast<uint64_t>(k);
-    err = scanInode(agInoBase | agino, chunk_.data() + (agino - chunkFirstIno) * geo_.inodeSize);
+    if (!((span.inUse >> k) & 1)) continue;
+    const uint64_t agino = static_cast<uint64_t>(span.start) + static_cast<uint64_t>(k);
+    CVoError err = scanInode(agInoBase | agino, data + (agino - chunkFirstIno) * geo_.inodeSize);
     if (err.code < 0) return err;
   }
   return CVoError();
@@ -530,13 +574,43 @@ void FileScan::use(uint64_t first, uint64_t count) {
   // The free extents that overlap the run: the last that starts at or before it, and on.
   const auto& free = record_->freeExtents;
   const uint64_t end = first + count;
-  auto it = std::upper_bound(free.begin(), free.end(), std::make_pair(first, UINT64_MAX));
-  if (it != free.begin()) --it;
+  const size_t after = freeAfter(first);
+  auto it = free.begin() + static_cast<std::ptrdiff_t>(after > 0 ? after - 1 : 0);
   for (; it != free.end() && it->first < end; ++it) {
     const uint64_t from = std::max(first, it->first);
     const uint64_t to = std::min(end, it->first + it->second);
     if (from < to) noteFree(from, to - from);
   }
+}
+
+size_t FileScan::freeAfter(uint64_t block) {
+  // Galloping from the last answer, then a binary search in the bracket found: the answer lies
+  // in [lo, hi].
+  const auto& free = record_->freeExtents;
+  const size_t n = free.size();
+  const size_t h = finger_ < n ? finger_ : n;
+  size_t lo = 0, hi = n, step = 1;
+  if (h < n && free[h].first <= block) {
+    lo = h + 1;
+    while (h + step < n && free[h + step].first <= block) {
+      lo = h + step + 1;
+      step *= 2;
+    }
+    hi = h + step < n ? h + step : n;
+  } else {
+    hi = h;
+    while (step <= h && free[h - step].first > block) {
+      hi = h - step;
+      step *= 2;
+    }
+    lo = step <= h ? h - step + 1 : 0;
+  }
+  const auto at = std::upper_bound(
+      free.begin() + static_cast<std::ptrdiff_t>(lo),
+      free.begin() + static_cast<std::ptrdiff_t>(hi), block,
+      [](uint64_t b, const std::pair<uint64_t, uint64_t>& e) { return b < e.first; });
+  finger_ = static_cast<size_t>(at - free.begin());
+  return finger_;
 }
 
 void FileScan::noteFree(uint64_t first, uint64_t count) {
