@@ -1,7 +1,8 @@
 // fsbmp_bench: times what a backup waits for before its first byte is copied.
 //
-//   fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]
-//       probe (FsParser::init) plus getBmp(CHUNK), RUNS times, each on a fresh parser
+//   fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold] [--verify]
+//       probe (FsParser::init) plus getBmp(CHUNK), RUNS times, each on a fresh parser; with
+//       --verify, the scan of every file too (setVerify)
 //   fsbmp_bench pass BYTES RUNS
 //       calloc, one memset and free of a bitmap of BYTES bytes: what one pass over the bitmap costs
 //   fsbmp_bench floor DEVICE LIST RUNS [--cold]
@@ -129,7 +130,7 @@ void report(const std::vector<Sample>& samples) {
          median(cpu), samples.back().io.syscr, samples.back().io.rchar, peakRssKiB());
 }
 
-int bitmapMode(const char* device, int chunkSize, int runs, bool cold) {
+int bitmapMode(const char* device, int chunkSize, int runs, bool cold, bool verify) {
   std::vector<Sample> samples;
   long long nChunks = 0, setBits = 0, bytes = 0;
   std::string failure;
@@ -146,7 +147,8 @@ int bitmapMode(const char* device, int chunkSize, int runs, bool cold) {
           failure = err.toString();
           return false;
         }
-        err = parser->getBmp(chunkSize, &bmp, &nChunks);
+        if (verify) err = parser->setVerify(true);
+        if (err.code >= 0) err = parser->getBmp(chunkSize, &bmp, &nChunks);
         if (err.code < 0) {
           failure = err.toString();
           return false;
@@ -336,7 +338,7 @@ int cPairMode(const char* device, int chunkSize, int runs) {
 
 int usage() {
   fprintf(stderr,
-          "usage: fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold]\n"
+          "usage: fsbmp_bench bitmap DEVICE CHUNK RUNS [--cold] [--verify]\n"
           "       fsbmp_bench pass BYTES RUNS\n"
           "       fsbmp_bench floor DEVICE LIST RUNS [--cold]\n"
           "       fsbmp_bench pair DEVICE LIST CHUNK RUNS\n"
@@ -383,13 +385,21 @@ int main(int argc, char** argv) {
     return processMode(atoi(argv[2]), argv + 3);
   if (argc == 6 && strcmp(argv[1], "pair") == 0 && atoi(argv[5]) >= 1)
     return pairMode(argv[2], argv[3], atoi(argv[4]), atoi(argv[5]));
-  if (argc < 5 || argc > 6) return usage();
+  if (argc < 5 || argc > 7) return usage();
   const std::string mode = argv[1];
   const int runs = atoi(argv[4]);
-  const bool cold = argc == 6 && strcmp(argv[5], "--cold") == 0;
-  if (runs < 1 || (argc == 6 && !cold)) return usage();
+  bool cold = false, verify = false;
+  for (int k = 5; k < argc; ++k) {
+    if (strcmp(argv[k], "--cold") == 0)
+      cold = true;
+    else if (strcmp(argv[k], "--verify") == 0)
+      verify = true;
+    else
+      return usage();
+  }
+  if (runs < 1 || (verify && mode != "bitmap") || (cold && mode == "cpair")) return usage();
   if (mode == "cpair" && argc == 5) return cPairMode(argv[2], atoi(argv[3]), runs);
-  if (mode == "bitmap") return bitmapMode(argv[2], atoi(argv[3]), runs, cold);
+  if (mode == "bitmap") return bitmapMode(argv[2], atoi(argv[3]), runs, cold, verify);
   if (mode == "floor") return floorMode(argv[2], argv[3], runs, cold);
   return usage();
 }
