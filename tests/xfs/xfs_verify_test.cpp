@@ -25,8 +25,12 @@ struct Populated {
   const char* name;
   const char* options;
   bool crc;
+  bool realtime;  // with a realtime device of its own, IMAGE.rt
 };
-const Populated kPopulated[] = {{"v5", "-m crc=1", true}, {"v4", "-m crc=0", false}};
+const Populated kPopulated[] = {{"v5", "-m crc=1", true, false},
+                                {"v4", "-m crc=0", false, false},
+                                {"rmap", "-m crc=1,rmapbt=1", true, false},
+                                {"realtime", "-m crc=1,reflink=0", true, true}};
 
 class XfsVerifyTest : public ::testing::Test {
  protected:
@@ -42,7 +46,9 @@ class XfsVerifyTest : public ::testing::Test {
             "/small' && head -c 1000000 /dev/urandom > '" + dir + "/big' && printf '%s\\n' " +
             "/dev/null '0 0' 'd--755 0 0' 'small ---644 0 0 " + dir + "/small' 'big ---644 0 0 " +
             dir + "/big' '$' '$' > '" + dir + ".proto' && truncate -s 64m '" + img + "' && " +
-            FSBMP_MKFS_XFS + p.options + " -p '" + dir + ".proto' '" + img + "'");
+            (p.realtime ? "truncate -s 32m '" + img + ".rt' && " : std::string()) + FSBMP_MKFS_XFS +
+            p.options + (p.realtime ? " -r rtdev='" + img + ".rt'" : std::string()) + " -p '" +
+            dir + ".proto' '" + img + "'");
     return img;
   }
   static std::string db(const std::string& path, const std::string& commands) {
@@ -172,6 +178,36 @@ TEST_F(XfsVerifyTest, BlocksTheTreesCallFreeAreFoundAndReported) {
                   std::to_string(ino) + ")"),
         std::string::npos)
         << said;
+  }
+}
+
+// A realtime file's extents count blocks of the realtime device: the scan neither marks nor
+// reports them on the data device. `big`'s extent is moved to realtime blocks that, read as
+// data-device blocks, lie in AG 1's free space; without the realtime flag the scan reports them.
+TEST_F(XfsVerifyTest, RealtimeExtentsAreNotDataBlocks) {
+  const std::string original = populated(kPopulated[3]);
+  unsigned long long byte = 0;
+  const unsigned long long ino = inodeOf(original, "big", &byte);
+  const unsigned long long agBlocks = field(db(original, "-c 'sb 0' -c 'p agblocks'"), "agblocks");
+  const unsigned long long count = field(
+      db(original, "-c 'inode " + std::to_string(ino) + "' -c 'p core.nblocks'"), "core.nblocks");
+  // AG 1's middle: with AGs of a power of two blocks, the AG-encoded block is the device's.
+  ASSERT_EQ(agBlocks & (agBlocks - 1), 0u);
+  const unsigned long long fsb = agBlocks + agBlocks / 2;
+  for (int realtime : {1, 0}) {
+    SCOPED_TRACE(realtime);
+    const std::string path = original + ".rt" + std::to_string(realtime);
+    copyFile(original, path);
+    mustRun("xfs_db -x -c 'inode " + std::to_string(ino) + "' -c 'write core.realtime " +
+            std::to_string(realtime) + "' -c 'write u3.bmx[0].startblock " + std::to_string(fsb) +
+            "' '" + path + "'");
+    ChunkBitmap plain, verified;
+    FsParser::VerifyReport report;
+    ASSERT_GE(map(path, false, &plain, &report).code, 0);
+    ASSERT_FALSE(plain.test(static_cast<long long>(fsb)));
+    ASSERT_GE(map(path, true, &verified, &report).code, 0);
+    EXPECT_EQ(report.blocksFreeInMaps, realtime ? 0u : count);
+    EXPECT_EQ(verified.test(static_cast<long long>(fsb)), realtime == 0);
   }
 }
 
