@@ -23,6 +23,9 @@ namespace {
 
 // Inode table bytes read in one request at most.
 const uint32_t kTableReadBytes = 256 * 1024;
+// Groups, and bytes of their tables, hinted ahead of the one being read.
+const uint32_t kAheadGroups = 512;
+const uint64_t kAheadBytes = 16ull << 20;
 // Runs of the files' blocks held for the comparison with the group bitmaps (16 bytes each, held
 // and again sorted by group). Past this the held ones are compared at once, reading the bitmaps,
 // and the scan goes on.
@@ -77,6 +80,14 @@ class FileScan {
   CVoError compareRest();
 
  private:
+  // The inodes of group g's table that the scan reads: all of them, or, where the descriptors
+  // carry checksums, none under INODE_UNINIT and not the last bg_itable_unused. False when the
+  // descriptor counts more unused inodes than the table holds.
+  bool tableInodes(uint32_t g, uint32_t* count) const;
+  uint64_t tableBlocks(uint32_t count) const;  // the table blocks that hold `count` inodes
+  // Hints the tables (and inode bitmaps) of the groups ahead of g to the kernel: up to
+  // kAheadGroups groups and kAheadBytes bytes, again once half of them are read.
+  void hintAhead(uint32_t g);
   CVoError scanGroup(uint32_t g, std::vector<unsigned char>* table);
   CVoError scanInode(uint32_t g, uint32_t index, const unsigned char* raw);
   CVoError inodeInBitmap(uint32_t g, uint32_t index, bool* set);
@@ -111,6 +122,8 @@ class FileScan {
   const bool csums_;  // descriptors carry checksums: INODE_UNINIT and itable_unused are believed
 
   uint64_t inodesScanned_ = 0;
+  uint32_t hinted_ = 0;  // the first group whose table is not hinted yet
+  uint32_t refill_ = 0;  // the group at which the next hints go out
   // The inode being read.
   uint64_t ino_ = 0;
   uint64_t budget_ = 0;  // blocks it may still name: its i_blocks
@@ -134,6 +147,7 @@ CVoError FileScan::run() {
   for (auto& level : levels_) level.resize(bs_);
   std::vector<unsigned char> table;
   for (uint32_t g = 0; g < fs_->groupDescCount; ++g) {
+    hintAhead(g);
     CVoError err = scanGroup(g, &table);
     if (err.code < 0) return err;
   }
@@ -141,24 +155,68 @@ CVoError FileScan::run() {
   return CVoError();
 }
 
+bool FileScan::tableInodes(uint32_t g, uint32_t* count) const {
+  const ext4_group_desc_64& d = gdt_[g];
+  *count = fs_->inodesPerGroup;
+  if (!csums_) return true;
+  const uint32_t unused =
+      static_cast<uint32_t>(d.bg_itable_unused_hi) << 16 | d.bg_itable_unused_lo;
+  if (unused > *count) return false;
+  *count = (d.bg_flags & kBgInodeUninit) ? 0 : *count - unused;
+  return true;
+}
+
+uint64_t FileScan::tableBlocks(uint32_t count) const {
+  return (static_cast<uint64_t>(count) * geo_.inodeSize + bs_ - 1) / bs_;
+}
+
+void FileScan::hintAhead(uint32_t g) {
+  if (g < refill_) return;
+  uint32_t h = hinted_ > g ? hinted_ : g;
+  const uint32_t end =
+      fs_->groupDescCount - h > kAheadGroups ? h + kAheadGroups : fs_->groupDescCount;
+  uint64_t bytes = 0;
+  bool first = true;
+  refill_ = UINT32_MAX;
+  for (; h < end && bytes < kAheadBytes; ++h) {
+    uint32_t count = 0;
+    if (!tableInodes(h, &count) || count == 0) continue;
+    const uint64_t table = gdt_[h].inodeTable();
+    const uint64_t blocks = tableBlocks(count);
+    if (table == 0 || table >= total_ || blocks > total_ - table) continue;  // scanGroup refuses it
+    // A warm cache needs no hints, and hinting costs a page-cache look-up per block: when the
+    // first table of the window is cached already, the window is taken as cached.
+    if (first && fs_->blocksCached(fs_->blockSize, static_cast<long long>(table))) {
+      h = end;
+      break;
+    }
+    first = false;
+    fs_->willReadBlocks(fs_->blockSize, static_cast<long long>(table),
+                        static_cast<long long>(blocks));
+    // Deleted inodes send the scan to the group's inode bitmap.
+    fs_->willReadBlocks(fs_->blockSize, static_cast<long long>(gdt_[h].inodeBitmap() & INT64_MAX),
+                        1);
+    bytes += blocks * bs_;
+    if (refill_ == UINT32_MAX && bytes >= kAheadBytes / 2) refill_ = h;
+  }
+  if (refill_ == UINT32_MAX) refill_ = g + (h - g) / 2 > g ? g + (h - g) / 2 : g + 1;
+  hinted_ = h;
+}
+
 CVoError FileScan::scanGroup(uint32_t g, std::vector<unsigned char>* table) {
   const ext4_group_desc_64& d = gdt_[g];
-  uint32_t count = fs_->inodesPerGroup;
-  if (csums_) {
-    if (d.bg_flags & kBgInodeUninit) return CVoError();
-    const uint32_t unused =
-        static_cast<uint32_t>(d.bg_itable_unused_hi) << 16 | d.bg_itable_unused_lo;
-    if (unused > count) {
-      return JxErrorUtil::ErrorErrNo(
-          FSBMP_AT(where_), ENOSYS,
-          "Block group %u of %s counts %u unused inodes of the %u its inode table holds", g,
-          fs_->devPath.c_str(), unused, count);
-    }
-    count -= unused;
+  uint32_t count = 0;
+  if (!tableInodes(g, &count)) {
+    return JxErrorUtil::ErrorErrNo(
+        FSBMP_AT(where_), ENOSYS,
+        "Block group %u of %s counts %u unused inodes of the %u its inode table holds", g,
+        fs_->devPath.c_str(),
+        static_cast<uint32_t>(d.bg_itable_unused_hi) << 16 | d.bg_itable_unused_lo,
+        fs_->inodesPerGroup);
   }
   if (count == 0) return CVoError();
   const uint64_t first = d.inodeTable();
-  const uint64_t blocks = (static_cast<uint64_t>(count) * geo_.inodeSize + bs_ - 1) / bs_;
+  const uint64_t blocks = tableBlocks(count);
   if (first == 0 || first >= total_ || blocks > total_ - first) {
     return JxErrorUtil::ErrorErrNo(FSBMP_AT(where_), ENOSYS,
                                    "Inode table of block group %u of %s lies at block %llu, "
@@ -169,12 +227,6 @@ CVoError FileScan::scanGroup(uint32_t g, std::vector<unsigned char>* table) {
   const uint32_t perRead = kTableReadBytes / bs_ > 0 ? kTableReadBytes / bs_ : 1;
   table->resize(static_cast<size_t>(perRead) * bs_);
   const uint32_t perBlock = bs_ / geo_.inodeSize;
-  // The next group's table is hinted while this one is read, unless its start is cached already
-  // (a warm cache needs no hints, and each costs a page-cache look-up per block).
-  if (g + 1 < fs_->groupDescCount && gdt_[g + 1].inodeTable() < total_ &&
-      !fs_->blocksCached(fs_->blockSize, static_cast<long long>(gdt_[g + 1].inodeTable())))
-    fs_->willReadBlocks(fs_->blockSize, static_cast<long long>(gdt_[g + 1].inodeTable()),
-                        static_cast<long long>(blocks));
   for (uint64_t at = 0; at < blocks; at += perRead) {
     const uint32_t n = blocks - at < perRead ? static_cast<uint32_t>(blocks - at) : perRead;
     CVoError err = fs_->readBlocks(table->data(), fs_->blockSize,
