@@ -226,6 +226,7 @@ struct OpenedVolume {
   int64_t base = 0;                // where the view's offsets start on the disk
   bool elsewhere = false;          // readable but for extents on other PVs of the VG
   std::shared_ptr<ThinPool> thin;  // a thin pool's own volume, its data or a thin volume of it
+  LvmThinSegment thinSegment;      // its thin-pool or thin segment's settings
 };
 
 }  // namespace fsbmp
@@ -327,40 +328,89 @@ CVoError readPv(const std::shared_ptr<fsbmp::DeviceView>& view, const std::strin
     volumes->push_back(std::move(v));
   }
   std::vector<std::shared_ptr<fsbmp::ThinPool>> pools;
-  fsbmp::ThinPool::openAll(view, pv, name, ctx, &part->volumes, &pools);
+  fsbmp::ThinPool::openAll(fsbmp::ThinPool::onPv(view, pv), pv, name, ctx, &part->volumes, &pools);
   for (size_t i = 0; i < pools.size(); ++i) (*volumes)[i].thin = pools[i];
+  for (size_t i = 0; i < volumes->size() && i < pv.thin.size(); ++i)
+    (*volumes)[i].thinSegment = pv.thin[i];
   return CVoError();
 }
 
+// Where partition `part`'s VG has PV `name` on this disk: the disk offset of its first extent, or
+// -1 when no partition of the disk is that PV of the same VG.
+int64_t pvStartOnDisk(const std::vector<FsPartition>& parts, const FsPartition& part,
+                      const std::string& name) {
+  for (const FsPartition& other : parts) {
+    if (other.content == FsPartition::kLvmPv && other.vg == part.vg && other.pvName == name &&
+        other.extentSize == part.extentSize)
+      return other.start + other.peStart;
+  }
+  return -1;
+}
+
+// What readPv read of partition `part`'s PV, again: enough to open volumes through the disk.
+fsbmp::LvmPv pvOf(const FsPartition& part, const std::vector<fsbmp::OpenedVolume>& opened) {
+  fsbmp::LvmPv pv;
+  pv.vg = part.vg;
+  pv.pvName = part.pvName;
+  pv.extentSize = part.extentSize;
+  pv.peStart = part.peStart;
+  pv.peCount = part.peCount;
+  pv.volumes = part.volumes;
+  for (const fsbmp::OpenedVolume& v : opened) pv.thin.push_back(v.thinSegment);
+  return pv;
+}
+
 // Volumes that need extents on other PVs of their VG, when those PVs are partitions of this disk
-// too (same VG, same seqno): read through a view of the whole disk, from each PV that holds part
-// of them (each maps the same file system; the bitmap takes the union).
+// too (same VG, same extent size): read through a view of the whole disk, from each PV that holds
+// part of them (each maps the same file system; the bitmap takes the union). A thin pool whose
+// metadata or data needs them is opened once, from the first such PV, and its volumes on the
+// VG's other PVs point at it, so that its data is marked once.
 void readAcrossPvs(const std::string& dev, const fsbmp::LayerContext& ctx,
                    const std::shared_ptr<fsbmp::DeviceView>& disk, std::vector<FsPartition>& parts,
                    std::vector<std::vector<fsbmp::OpenedVolume>>* opened) {
   for (size_t i = 0; i < parts.size(); ++i) {
     FsPartition& part = parts[i];
     if (part.content != FsPartition::kLvmPv) continue;
+    const fsbmp::LvmPv pv = pvOf(part, (*opened)[i]);
+    const auto pvStart = [&](const std::string& name) { return pvStartOnDisk(parts, part, name); };
     for (size_t k = 0; k < part.volumes.size(); ++k) {
       FsLogicalVolume& lv = part.volumes[k];
       fsbmp::OpenedVolume& v = (*opened)[i][k];
       if (!v.elsewhere) continue;
-      bool all = true;
-      auto pvStart = [&](const std::string& name) -> int64_t {
-        for (const FsPartition& other : parts) {
-          if (other.content == FsPartition::kLvmPv && other.vg == part.vg && other.pvName == name &&
-              other.extentSize == part.extentSize)
-            return other.start + other.peStart;
-        }
-        all = false;
-        return 0;
-      };
-      std::vector<fsbmp::StripedView::Segment> segments =
-          fsbmp::lvmSegments(lv, part.extentSize, pvStart);
-      if (!all) continue;
-      v.view = std::make_shared<fsbmp::StripedView>(disk, std::move(segments));
+      int64_t length = 0;
+      if (fsbmp::lvmVolumeView(pv, lv, disk, pvStart, &v.view, &length).code < 0) continue;
       v.base = 0;
       probeVolume(dev + "/" + part.vg + "/" + lv.name, ctx, &v, &lv);
+    }
+    // Thin pools not opened from one PV alone, whose metadata or data lies partly elsewhere.
+    const std::vector<fsbmp::OpenedVolume>& here = (*opened)[i];
+    const auto onOtherPvs = [&](int v) {
+      std::string why, elsewhere;
+      fsbmp::lvmLayout(pv, pv.volumes[static_cast<size_t>(v)], &why, &elsewhere);
+      return why.empty() && !elsewhere.empty();
+    };
+    std::vector<std::shared_ptr<fsbmp::ThinPool>> pools;
+    fsbmp::ThinPool::openAll(
+        [&](const FsLogicalVolume& lv, std::shared_ptr<fsbmp::StripedView>* view, int64_t* length) {
+          return fsbmp::lvmVolumeView(pv, lv, disk, pvStart, view, length);
+        },
+        pv, dev, ctx, &part.volumes, &pools,
+        [&](size_t pool, int meta, int data) {
+          return !here[pool].thin && meta >= 0 && data >= 0 &&
+                 !here[static_cast<size_t>(data)].thin && (onOtherPvs(meta) || onOtherPvs(data));
+        });
+    for (size_t k = 0; k < pools.size(); ++k) {
+      if (!pools[k]) continue;
+      (*opened)[i][k].thin = pools[k];
+      (*opened)[i][k].base = 0;
+      // The same volumes on the VG's other PVs of this disk: handled by this pool, shown as here.
+      for (size_t j = 0; j < parts.size(); ++j) {
+        if (j == i || parts[j].content != FsPartition::kLvmPv || parts[j].vg != part.vg ||
+            k >= parts[j].volumes.size() || parts[j].volumes[k].name != part.volumes[k].name)
+          continue;
+        if (k != pools[k]->volume()) (*opened)[j][k].thin = pools[k];
+        parts[j].volumes[k] = part.volumes[k];
+      }
     }
   }
 }
@@ -695,7 +745,11 @@ std::vector<FsDisk::Verified> FsDisk::verifyReports() const {
       const std::string name = "volume " + p.vg + "/" + p.volumes[k].name;
       if (parser && parser->verifyReport().ran) out.push_back({name, parser->verifyReport()});
       if (impl_->volumes[i][k].layer) impl_->volumes[i][k].layer->verifyReports(name, &out);
-      if (impl_->volumes[i][k].thin) impl_->volumes[i][k].thin->verifyReports(k, name, &out);
+      // A pool read across PVs reports from its own volume's PV alone.
+      const std::shared_ptr<fsbmp::ThinPool>& thin = impl_->volumes[i][k].thin;
+      if (thin && thin->volume() < impl_->volumes[i].size() &&
+          impl_->volumes[i][thin->volume()].thin == thin)
+        thin->verifyReports(k, name, &out);
     }
   }
   return out;

@@ -227,25 +227,8 @@ CVoError readGroup(const LvmNode& root, const std::string& uuid, int64_t length,
     for (const std::string& n : named) {
       if (n == lv.name) hard = "part of another volume (its pool, image, log or snapshot)";
     }
-    int64_t next = 0;  // the volume's extents must follow one another from 0
-    for (const FsLvSegment& s : lv.segments) {
-      if (!hard.empty()) break;
-      if (s.startExtent != next) {
-        hard = "segments that leave a gap or overlap";
-      } else if (s.stripeSize > 0 && pv->extentSize % s.stripeSize != 0) {
-        hard = "a stripe size that does not divide the extent";
-      } else if (s.type != "striped") {
-        hard = "a " + s.type + " segment";
-      } else {
-        for (const FsLvSegment::Stripe& st : s.stripes) {
-          if (st.pv != pv->pvName && other.empty())
-            other = "needs extents on " + st.pv + ", another PV of the VG, not on this device";
-        }
-      }
-      next = s.startExtent + s.extentCount;
-    }
+    if (hard.empty()) lvmLayout(*pv, lv, &hard, &other);
     if (hard.empty() && !visible[i]) hard = "a hidden volume";
-    if (hard.empty() && lv.segments.empty()) hard = "no segments";
     lv.why = hard.empty() ? other : hard;
     pv->elsewhere[i] = hard.empty() && !other.empty();
   }
@@ -333,6 +316,53 @@ std::vector<StripedView::Segment> lvmSegments(
     out.push_back(std::move(seg));
   }
   return out;
+}
+
+void lvmLayout(const LvmPv& pv, const FsLogicalVolume& lv, std::string* why,
+               std::string* elsewhere) {
+  why->clear();
+  elsewhere->clear();
+  int64_t next = 0;  // the volume's extents must follow one another from 0
+  for (const FsLvSegment& s : lv.segments) {
+    if (s.startExtent != next) {
+      *why = "segments that leave a gap or overlap";
+    } else if (s.stripeSize > 0 && pv.extentSize % s.stripeSize != 0) {
+      *why = "a stripe size that does not divide the extent";
+    } else if (s.type != "striped") {
+      *why = "a " + s.type + " segment";
+    } else {
+      for (const FsLvSegment::Stripe& st : s.stripes) {
+        if (st.pv != pv.pvName && elsewhere->empty())
+          *elsewhere = "needs extents on " + st.pv + ", another PV of the VG, not on this device";
+      }
+    }
+    if (!why->empty()) return;
+    next = s.startExtent + s.extentCount;
+  }
+  if (lv.segments.empty()) *why = "no segments";
+}
+
+CVoError lvmVolumeView(const LvmPv& pv, const FsLogicalVolume& lv,
+                       const std::shared_ptr<DeviceView>& under,
+                       const std::function<int64_t(const std::string&)>& firstExtentAt,
+                       std::shared_ptr<StripedView>* view, int64_t* length) {
+  std::string why, elsewhere;
+  lvmLayout(pv, lv, &why, &elsewhere);
+  if (!why.empty())
+    return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "volume %s has %s", lv.name.c_str(), why.c_str());
+  int64_t extents = 0;
+  for (const FsLvSegment& s : lv.segments) {
+    for (const FsLvSegment::Stripe& st : s.stripes) {
+      if (firstExtentAt(st.pv) < 0)
+        return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
+                                       "volume %s needs extents on %s, a PV not on this device",
+                                       lv.name.c_str(), st.pv.c_str());
+    }
+    extents += s.extentCount;
+  }
+  *view = std::make_shared<StripedView>(under, lvmSegments(lv, pv.extentSize, firstExtentAt));
+  *length = extents * pv.extentSize;
+  return CVoError();
 }
 
 std::vector<StripedView::Segment> lvmSegmentsOnPv(const LvmPv& pv, const FsLogicalVolume& lv) {

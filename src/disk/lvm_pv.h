@@ -54,6 +54,21 @@ struct LvmPv {
 // the text does not parse, this PV is not in it, extents outside the PV), is refused (errno 38).
 CVoError readLvmPv(DeviceView* view, int64_t length, bool* found, LvmPv* pv);
 
+// Whether volume `lv` of the VG in `pv` can be read through its extents: *why says why it cannot
+// at all (segments that leave a gap or overlap, a segment of another type, a stripe size that
+// does not divide the extent, no segments), *elsewhere why not from this PV alone (extents on
+// another PV of the VG). Both empty: it lies on this PV, striped or linear from extent 0.
+void lvmLayout(const LvmPv& pv, const FsLogicalVolume& lv, std::string* why,
+               std::string* elsewhere);
+
+// A view of volume `lv` through `under`, where `firstExtentAt` puts the first extent of each PV
+// of the VG (negative: that PV is not there), and its length in bytes. Refused (errno 38) for a
+// volume that lvmLayout says cannot be read, or that needs a PV that is not there.
+CVoError lvmVolumeView(const LvmPv& pv, const FsLogicalVolume& lv,
+                       const std::shared_ptr<DeviceView>& under,
+                       const std::function<int64_t(const std::string&)>& firstExtentAt,
+                       std::shared_ptr<StripedView>* view, int64_t* length);
+
 // The segments of a volume whose segments are all "striped", for StripedView: each stripe starts
 // where `firstExtentAt` puts the first physical extent of its PV, plus its own extents.
 std::vector<StripedView::Segment> lvmSegments(

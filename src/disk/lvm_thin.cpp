@@ -43,29 +43,6 @@ bool isType(const FsLogicalVolume& lv, const char* type) {
   return lv.segments.size() == 1 && lv.segments[0].type == type;
 }
 
-// A volume of striped segments, all on this PV, from its first extent on: a view of it.
-CVoError volumeView(const std::shared_ptr<DeviceView>& pvView, const LvmPv& pv,
-                    const FsLogicalVolume& lv, std::shared_ptr<StripedView>* view,
-                    int64_t* length) {
-  int64_t next = 0;
-  for (const FsLvSegment& s : lv.segments) {
-    if (s.type != "striped" || s.startExtent != next)
-      return refused("its volume " + lv.name + " is not linear or striped");
-    for (const FsLvSegment::Stripe& st : s.stripes) {
-      if (st.pv != pv.pvName)
-        return refused("its volume " + lv.name + " lies on another PV (" + st.pv + ")");
-    }
-    if (s.stripeSize > 0 && pv.extentSize % s.stripeSize != 0)
-      return refused("its volume " + lv.name +
-                     " has a stripe size that does not divide the extent");
-    next += s.extentCount;
-  }
-  if (next == 0) return refused("its volume " + lv.name + " has no extents");
-  *view = std::make_shared<StripedView>(pvView, lvmSegmentsOnPv(pv, lv));
-  *length = next * pv.extentSize;
-  return CVoError();
-}
-
 }  // namespace
 
 CVoError ThinView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* got) {
@@ -97,28 +74,36 @@ CVoError ThinView::readAt(int64_t offset, void* buf, uint32_t size, uint32_t* go
   return CVoError();
 }
 
-void ThinPool::openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& pv,
-                       const std::string& name, const LayerContext& ctx,
-                       std::vector<FsLogicalVolume>* volumes,
-                       std::vector<std::shared_ptr<ThinPool>>* handled) {
+ThinPool::Viewer ThinPool::onPv(const std::shared_ptr<DeviceView>& pvView, const LvmPv& pv) {
+  return [pvView, &pv](const FsLogicalVolume& lv, std::shared_ptr<StripedView>* view,
+                       int64_t* length) {
+    return lvmVolumeView(
+        pv, lv, pvView,
+        [&pv](const std::string& name) { return name == pv.pvName ? pv.peStart : -1; }, view,
+        length);
+  };
+}
+
+void ThinPool::openAll(const Viewer& viewOf, const LvmPv& pv, const std::string& name,
+                       const LayerContext& ctx, std::vector<FsLogicalVolume>* volumes,
+                       std::vector<std::shared_ptr<ThinPool>>* handled, const Wanted& wanted) {
   handled->assign(volumes->size(), nullptr);
   std::vector<FsLogicalVolume>& lvs = *volumes;
   for (size_t i = 0; i < lvs.size() && i < pv.thin.size(); ++i) {
     if (!isType(lvs[i], "thin-pool")) continue;
     const LvmThinSegment& t = pv.thin[i];
+    const int meta = indexOf(lvs, t.metadata), data = indexOf(lvs, t.data);
+    if (wanted && !wanted(i, meta, data)) continue;
     std::shared_ptr<ThinPool> pool(new ThinPool());
     pool->volume_ = i;
     pool->name_ = name + "/" + pv.vg + "/" + lvs[i].name;
-    const int meta = indexOf(lvs, t.metadata), data = indexOf(lvs, t.data);
     std::shared_ptr<StripedView> metaView;
     int64_t metaLength = 0, dataLength = 0;
     CVoError err;
     if (meta < 0 || data < 0)
       err = refused("its metadata or data volume (" + t.metadata + ", " + t.data + ") is missing");
-    if (err.code >= 0)
-      err = volumeView(pvView, pv, lvs[static_cast<size_t>(meta)], &metaView, &metaLength);
-    if (err.code >= 0)
-      err = volumeView(pvView, pv, lvs[static_cast<size_t>(data)], &pool->data_, &dataLength);
+    if (err.code >= 0) err = viewOf(lvs[static_cast<size_t>(meta)], &metaView, &metaLength);
+    if (err.code >= 0) err = viewOf(lvs[static_cast<size_t>(data)], &pool->data_, &dataLength);
     if (err.code >= 0) err = readThinMetadata(metaView.get(), metaLength, &pool->metadata_);
     const ThinMetadata& md = pool->metadata_;
     pool->blockBytes_ = static_cast<int64_t>(md.dataBlockSectors) * 512;

@@ -9,6 +9,7 @@
 #define FSBMP_LVM_THIN_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,18 +45,27 @@ class ThinView : public DeviceView {
 
 class ThinPool {
  public:
-  // Every thin pool of the VG in `pv` (read from `pvView`, the PV's bytes), with what info shows
-  // set on its volumes in *volumes. For a pool whose metadata and data lie on this PV and can be
-  // trusted, (*handled)[i] is the pool for the pool volume, its data volume and its thin volumes:
-  // their extents are mapped by ThinPool::map, not counted used whole. `name` names the PV in
-  // messages; `ctx` is the disk's, for what the thin volumes hold.
-  static void openAll(const std::shared_ptr<DeviceView>& pvView, const LvmPv& pv,
-                      const std::string& name, const LayerContext& ctx,
-                      std::vector<FsLogicalVolume>* volumes,
-                      std::vector<std::shared_ptr<ThinPool>>* handled);
+  // A view of a volume of the VG and its length in bytes, or why none can be made.
+  using Viewer =
+      std::function<CVoError(const FsLogicalVolume&, std::shared_ptr<StripedView>*, int64_t*)>;
+  // Whether to open the pool of volume `pool`, whose metadata and data volumes are `meta` and
+  // `data` (-1: missing).
+  using Wanted = std::function<bool(size_t pool, int meta, int data)>;
+  // Volumes read through the extents of the PV in `pvView` alone.
+  static Viewer onPv(const std::shared_ptr<DeviceView>& pvView, const LvmPv& pv);
+  // Every thin pool of the VG in `pv` (or those `wanted`), its metadata and data read through
+  // `viewOf`, with what info shows set on its volumes in *volumes. For a pool whose metadata and
+  // data can be read and trusted, (*handled)[i] is the pool for the pool volume, its data volume
+  // and its thin volumes: their extents are mapped by ThinPool::map, not counted used whole.
+  // `name` names the PV in messages; `ctx` is the disk's, for what the thin volumes hold.
+  static void openAll(const Viewer& viewOf, const LvmPv& pv, const std::string& name,
+                      const LayerContext& ctx, std::vector<FsLogicalVolume>* volumes,
+                      std::vector<std::shared_ptr<ThinPool>>* handled,
+                      const Wanted& wanted = Wanted());
   // The index of the pool's own volume: the one whose map call marks the pool's data.
   size_t volume() const { return volume_; }
-  // Marks each byte range of the PV (pvView's offsets) that holds a data block in use.
+  // Marks each byte range of the view underneath the data volume's (the PV, or the disk for a
+  // pool read across PVs) that holds a data block in use.
   void map(const MarkRange& mark);
   // FsDisk::setVerify passed on to what the thin volumes hold; the reports of thin volume
   // `volume`'s contents, named `name`.

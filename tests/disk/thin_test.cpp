@@ -130,19 +130,32 @@ class ThinPoolDisk : public ::testing::Test {
     // The VG, on a loop device; its text then given the pool and its volumes.
     const std::string build = scratchPath("thin-build.img");
     mustRun("rm -f " + build + " && truncate -s " + std::to_string(kDiskBytes) + " " + build);
-    LoopDevice loop(build);
-    if (loop.device.empty()) {
-      skip_ = loop.why;
-      return;
-    }
-    const std::string lvm = kLvm, vg = kVg, dev = loop.device;
+    img_ = scratchPath("thin.img");
+    skip_ = makeVg(build, false, "\"pv0\", 0", "\"pv0\", 1", img_, &peStart_);
+    if (!skip_.empty()) return;
+    mustRun("dd if=" + meta_ + " of=" + img_ +
+            " bs=1M conv=notrunc status=none seek=" + std::to_string(peStart_ >> 20));
+    mustRun("dd if=" + pool_ + " of=" + img_ +
+            " bs=1M conv=notrunc status=none seek=" + std::to_string((peStart_ + kExtent) >> 20));
+  }
+
+  // The VG kVg made by pvcreate/vgcreate on `build` through a loop device (its partitions as the
+  // PVs, or the whole device), its text then given the pool (metadata and data on the stripes
+  // `metaAt` and `dataAt`, as the text writes them) and its thin volumes; copied to `image`, and
+  // nothing of it left on the loop device. Empty, or why it could not be made.
+  static std::string makeVg(const std::string& build, bool partitions, const std::string& metaAt,
+                            const std::string& dataAt, const std::string& image,
+                            long long* peStart) {
+    LoopDevice loop(build, partitions);
+    if (loop.device.empty()) return loop.why;
+    const std::string lvm = kLvm, vg = kVg;
+    const std::string devs = partitions ? loop.device + "p1 " + loop.device + "p2" : loop.device;
     std::string out;
-    if (run(lvm + "pvcreate -q -ff -y " + dev + " && " + lvm + "vgcreate -q -s 4M " + vg + " " +
-                dev,
-            &out, true) != 0) {
-      skip_ = "pvcreate/vgcreate failed: " + out;
-      return;
-    }
+    if (partitions) run("partx -a " + loop.device, nullptr, true);
+    if (run(lvm + "pvcreate -q -ff -y " + devs + " && " + lvm + "vgcreate -q -s 4M " + vg + " " +
+                devs,
+            &out, true) != 0)
+      return "pvcreate/vgcreate failed: " + out;
     const std::string orig = scratchPath("thin-vg.orig"), edited = scratchPath("thin-vg.txt");
     mustRun(lvm + "vgcfgbackup -q -f " + orig + " " + vg + " 2>&1");
     std::string text;
@@ -164,9 +177,9 @@ class ThinPoolDisk : public ::testing::Test {
         lvText("t3", 4, true, 1,
                "type = \"thin\"\nthin_pool = \"pool\"\ntransaction_id = 2\ndevice_id = 3\n") +
         lvText("pool_tmeta", 5, false, 1,
-               "type = \"striped\"\nstripe_count = 1\nstripes = [\"pv0\", 0]\n") +
+               "type = \"striped\"\nstripe_count = 1\nstripes = [" + metaAt + "]\n") +
         lvText("pool_tdata", 6, false, 16,
-               "type = \"striped\"\nstripe_count = 1\nstripes = [\"pv0\", 1]\n") +
+               "type = \"striped\"\nstripe_count = 1\nstripes = [" + dataAt + "]\n") +
         "}\n";
     text.insert(text.rfind('}'), lvs);
     writeFile(edited, std::vector<unsigned char>(text.begin(), text.end()));
@@ -174,22 +187,19 @@ class ThinPoolDisk : public ::testing::Test {
         run(lvm + "vgcfgrestore -q --force -f " + edited + " " + vg + " 2>&1", &out, true);
     std::string listed;
     run(lvm + "lvs -a --noheadings -o lv_name,segtype " + vg + " 2>/dev/null", &listed);
-    peStart_ = std::stoll(
-        mustRun(lvm + "pvs --noheadings --units b --nosuffix -o pe_start " + dev + " 2>/dev/null"));
-    img_ = scratchPath("thin.img");
-    if (restored == 0) mustRun("sync " + build + " && cp " + build + " " + img_);
+    const std::string first = partitions ? loop.device + "p1" : loop.device;
+    *peStart = std::stoll(mustRun(lvm + "pvs --noheadings --units b --nosuffix -o pe_start " +
+                                  first + " 2>/dev/null"));
+    if (restored == 0) mustRun("sync " + build + " && cp " + build + " " + image);
     // Leave nothing of the VG behind on the loop device.
     run(lvm + "vgcfgrestore -q -f " + orig + " " + vg, nullptr, true);
     run(lvm + "vgremove -q -f " + vg, nullptr, true);
-    run(lvm + "pvremove -q -ff -y " + dev, nullptr, true);
-    ASSERT_EQ(restored, 0) << out;
-    for (const char* name : {"pool ", "t1 ", "t2 ", "t3 ", "[pool_tmeta]", "[pool_tdata]"})
-      ASSERT_NE(listed.find(name), std::string::npos) << name << " not in lvs:\n" << listed;
-    ASSERT_NE(listed.find("thin-pool"), std::string::npos) << listed;
-    mustRun("dd if=" + meta_ + " of=" + img_ +
-            " bs=1M conv=notrunc status=none seek=" + std::to_string(peStart_ >> 20));
-    mustRun("dd if=" + pool_ + " of=" + img_ +
-            " bs=1M conv=notrunc status=none seek=" + std::to_string((peStart_ + kExtent) >> 20));
+    run(lvm + "pvremove -q -ff -y " + devs, nullptr, true);
+    EXPECT_EQ(restored, 0) << out;
+    for (const char* name :
+         {"pool ", "t1 ", "t2 ", "t3 ", "[pool_tmeta]", "[pool_tdata]", "thin-pool"})
+      EXPECT_NE(listed.find(name), std::string::npos) << name << " not in lvs:\n" << listed;
+    return restored == 0 ? "" : "vgcfgrestore failed: " + out;
   }
 
   // Thin-pool metadata by thin_restore, checked by thin_check.
@@ -322,6 +332,42 @@ TEST_F(ThinPoolDisk, CopyOfTheMarkedChunksHoldsEveryThinFile) {
     EXPECT_EQ(run("diff -r " + dir_ + " " + out + "/ -x lost+found", &log, true), 0)
         << "device " << id << ": " << log;
   }
+}
+
+// The pool's metadata on one PV and its data on another, both partitions of one disk: the pool is
+// read through the disk, and its data blocks in use are marked on the second PV alone.
+TEST_F(ThinPoolDisk, PoolAcrossTwoPvsOfOneDisk) {
+  const std::string build = scratchPath("thin-two.build"), img = scratchPath("thin-two.img");
+  mustRun("rm -f " + build + " && truncate -s 128M " + build +
+          " && printf 'label: gpt\\n,40M,V\\n,,V\\n' | sfdisk -q " + build);
+  long long peStart = 0;
+  const std::string why = makeVg(build, true, "\"pv0\", 0", "\"pv1\", 0", img, &peStart);
+  if (!why.empty()) GTEST_SKIP() << why;
+  CVoError err;
+  std::unique_ptr<FsDisk> disk(FsDisk::open(img, &err));
+  ASSERT_TRUE(disk) << err.toString();
+  ASSERT_EQ(disk->partitions().size(), 2u);
+  const long long meta = disk->partitions()[0].start + peStart;
+  const long long data = disk->partitions()[1].start + peStart;
+  patchFile(img, static_cast<uint64_t>(meta), readFile(meta_));
+  patchFile(img, static_cast<uint64_t>(data), readFile(pool_));
+  disk.reset(FsDisk::open(img, &err));
+  ASSERT_TRUE(disk) << err.toString();
+  for (const FsPartition& p : disk->partitions()) {
+    ASSERT_EQ(p.content, FsPartition::kLvmPv) << p.why;
+    const FsLogicalVolume* pool = volume(p, "pool");
+    ASSERT_TRUE(pool);
+    EXPECT_EQ(info(*pool, "state"), "ok") << pool->why;
+    EXPECT_TRUE(volume(p, "t1")->mapped) << volume(p, "t1")->why;
+  }
+  disk->setVerify(true);
+  ChunkBitmap got;
+  ASSERT_GE(getBitmap(disk.get(), static_cast<int>(kBlock), &got).code, 0);
+  EXPECT_EQ(disk->verifyReports().size(), 2u);  // t1 and t2, once each
+  const std::vector<bool> used = usedPoolBlocks();
+  for (long long b = 0; b < kDataBlocks; ++b)
+    EXPECT_EQ(got.test(data / kBlock + b), used[static_cast<size_t>(b)]) << b;
+  EXPECT_TRUE(allUsed(got, meta / kBlock, (meta + kExtent) / kBlock));
 }
 
 // Metadata that cannot be trusted: the pool's metadata and data extents count used whole, and
