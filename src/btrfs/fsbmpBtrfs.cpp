@@ -654,12 +654,7 @@ CVoError FsParserBtrfs::addMember(const std::string& path) {
 std::vector<FsParser::Property> FsParserBtrfs::properties() {
   Impl& m = *impl_;
   std::vector<Property> out;
-  auto text = [&](const char* key, const std::string& value) {
-    Property p;
-    p.key = key;
-    p.value = value;
-    out.push_back(p);
-  };
+  auto text = [&](const char* key, const std::string& value) { out.push_back({key, value}); };
   auto number = [&](const char* key, unsigned long long value) {
     out.push_back(Property::ofNumber(key, static_cast<long long>(value)));
     out.back().value = std::to_string(value);  // as unsigned text

@@ -19,10 +19,7 @@ CVoError refused(const std::string& why) {
 }
 
 FsParser::Property text(const char* key, const std::string& value) {
-  FsParser::Property p;
-  p.key = key;
-  p.value = value;
-  return p;
+  return {key, value};
 }
 
 // Counts are unsigned here; a property's number is signed.

@@ -729,12 +729,7 @@ CVoError MdLayer::map(int64_t offset, int64_t chunk, const MarkRange& mark) {
 
 std::vector<FsParser::Property> MdLayer::properties() const {
   std::vector<FsParser::Property> p;
-  auto text = [&](const char* key, const std::string& value) {
-    FsParser::Property q;
-    q.key = key;
-    q.value = value;
-    p.push_back(q);
-  };
+  auto text = [&](const char* key, const std::string& value) { p.push_back({key, value}); };
   auto number = [&](const char* key, long long value) {
     p.push_back(FsParser::Property::ofNumber(key, value));
   };
