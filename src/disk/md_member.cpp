@@ -420,14 +420,11 @@ CVoError MdGeometry::init(int level, uint32_t layout, int64_t chunk, int raidDis
 // stripes over all of them as far as the shortest goes, zone 1 over those longer, from there to
 // the next shortest, and so on. Which member of a zone holds a chunk is the chunk's number counted
 // from the array's start (the original layout, 1) or from the zone's (the alternate one, 2),
-// modulo the zone's members; they agree while every zone after the first has one member.
+// modulo the zone's members; they agree while every zone after the first has one member. (A
+// member shorter than a chunk leaves zone 0 empty, as md's does.)
 CVoError MdGeometry::initZones(const std::vector<int64_t>& memberBytes) {
   std::vector<int64_t> usable;
-  for (int64_t b : memberBytes) {
-    if (b < chunk_)
-      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "md: a RAID0 member shorter than its chunk");
-    usable.push_back(b / chunk_ * chunk_);
-  }
+  for (int64_t b : memberBytes) usable.push_back(b / chunk_ * chunk_);
   std::vector<int64_t> ends(usable);
   std::sort(ends.begin(), ends.end());
   ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
