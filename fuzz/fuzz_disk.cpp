@@ -43,11 +43,13 @@ void fuzzMd(fsbmp::DeviceView* view, const uint8_t* data, size_t size) {
                         md.dataOffset + md.dataBytes <= kDeviceBytes &&
                         md.componentBytes <= md.dataBytes,
                     "an md data area outside the member");
+  // A RAID0's members may differ in size (md's zones): each third one a chunk shorter, or two.
+  std::vector<int64_t> sizes(static_cast<size_t>(md.raidDisks), md.componentBytes);
+  for (size_t r = 0; md.level == 0 && r < sizes.size(); ++r)
+    sizes[r] = std::max<int64_t>(0, sizes[r] - static_cast<int64_t>(r % 3) * md.chunk);
   fsbmp::MdGeometry geometry;
   if (md.raidDisks > 64 ||
-      geometry.init(md.level, md.layout, md.chunk, md.raidDisks,
-                    std::vector<int64_t>(static_cast<size_t>(md.raidDisks), md.componentBytes))
-              .code < 0)
+      geometry.init(md.level, md.layout, md.chunk, md.raidDisks, sizes).code < 0)
     return;
   const int64_t end = geometry.arrayBytes();
   std::vector<fsbmp::MdGeometry::Place> places;
@@ -57,9 +59,10 @@ void fuzzMd(fsbmp::DeviceView* view, const uint8_t* data, size_t size) {
     geometry.places(at, &run, &places);
     fsbmp_fuzz::check(run > 0 && !places.empty(), "no place for an md array's byte");
     for (const fsbmp::MdGeometry::Place& p : places)
-      fsbmp_fuzz::check(p.role >= 0 && p.role < md.raidDisks && p.at >= 0 &&
-                            p.at + std::min<int64_t>(run, end - at) <= md.componentBytes,
-                        "an md array's byte outside its members");
+      fsbmp_fuzz::check(
+          p.role >= 0 && p.role < md.raidDisks && p.at >= 0 &&
+              p.at + std::min<int64_t>(run, end - at) <= sizes[static_cast<size_t>(p.role)],
+          "an md array's byte outside its members");
   }
 }
 

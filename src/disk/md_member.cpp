@@ -28,7 +28,7 @@ const int64_t kMaxChunk = int64_t(1) << 30;
 
 // 1.x feature bits.
 const uint32_t kFeatureBitmap = 1, kFeatureRecovery = 2, kFeatureReshape = 4;
-const uint32_t kFeatureBadBlocks = 8;
+const uint32_t kFeatureBadBlocks = 8, kFeatureRaid0Layout = 4096;
 
 // 1.x roles beyond the array's slots.
 const uint16_t kRoleSpare = 0xffff, kRoleFaulty = 0xfffe, kRoleJournal = 0xfffd;
@@ -85,7 +85,7 @@ CVoError decode090(const unsigned char* sb, int64_t at, bool bigEndian, MdSuper*
   out->level = static_cast<int32_t>(w(7));
   out->raidDisks = static_cast<int>(w(10));
   if (w(10) < 1 || w(10) > 27) return damaged(kind, "a number of members out of range");
-  out->layout = w(64);
+  out->layout = out->level == 0 ? 0 : w(64);  // md never trusts a RAID0 layout 0.90 records
   out->chunk = w(65);
   out->dataOffset = 0;
   out->dataBytes = at;
@@ -139,6 +139,9 @@ CVoError decode1(const unsigned char* sb, int64_t at, int64_t deviceBytes, const
   const uint32_t features = decodeLE32(sb + 8);
   out->level = static_cast<int32_t>(decodeLE32(sb + 72));
   out->layout = decodeLE32(sb + 76);
+  if ((features & kFeatureRaid0Layout) && out->level != 0)
+    return damaged(kind, "a RAID0 layout recorded for another level");
+  if (!(features & kFeatureRaid0Layout) && out->level == 0) out->layout = 0;  // not recorded
   out->chunk = static_cast<int64_t>(decodeLE32(sb + 88)) * kSector;
   const uint32_t raidDisks = decodeLE32(sb + 92);
   if (raidDisks < 1 || raidDisks > kMaxDev1)
@@ -365,6 +368,8 @@ CVoError MdGeometry::init(int level, uint32_t layout, int64_t chunk, int raidDis
                                    static_cast<long long>(chunk));
   const int64_t perMember = *std::min_element(memberBytes.begin(), memberBytes.end());
   const int64_t rows = chunk > 0 ? perMember / chunk : 0;
+  zones_.clear();
+  starts_.clear();
   switch (level) {
     case -1: {
       int64_t at = 0;
@@ -379,13 +384,7 @@ CVoError MdGeometry::init(int level, uint32_t layout, int64_t chunk, int raidDis
       arrayBytes_ = perMember;
       break;
     case 0:
-      for (int64_t b : memberBytes) {
-        if (b / chunk != rows)
-          return JxErrorUtil::ErrorErrNo(HERE, ENOSYS,
-                                         "md: RAID0 over members of different sizes is not read");
-      }
-      arrayBytes_ = rows * chunk * raidDisks;
-      break;
+      return initZones(memberBytes);
     case 4:
     case 5:
     case 6: {
@@ -417,6 +416,42 @@ CVoError MdGeometry::init(int level, uint32_t layout, int64_t chunk, int raidDis
   return CVoError();
 }
 
+// md's RAID0 over members of different sizes: each uses its data rounded down to the chunk, zone 0
+// stripes over all of them as far as the shortest goes, zone 1 over those longer, from there to
+// the next shortest, and so on. Which member of a zone holds a chunk is the chunk's number counted
+// from the array's start (the original layout, 1) or from the zone's (the alternate one, 2),
+// modulo the zone's members; they agree while every zone after the first has one member. (A
+// member shorter than a chunk leaves zone 0 empty, as md's does.)
+CVoError MdGeometry::initZones(const std::vector<int64_t>& memberBytes) {
+  std::vector<int64_t> usable;
+  for (int64_t b : memberBytes) usable.push_back(b / chunk_ * chunk_);
+  std::vector<int64_t> ends(usable);
+  std::sort(ends.begin(), ends.end());
+  ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+  int64_t at = 0, devStart = 0;
+  for (int64_t end : ends) {
+    Zone z{at, devStart, 0, {}};
+    for (int r = 0; r < disks_; ++r) {
+      if (usable[static_cast<size_t>(r)] > devStart) z.roles.push_back(r);
+    }
+    at += (end - devStart) * static_cast<int64_t>(z.roles.size());
+    devStart = end;
+    zones_.push_back(std::move(z));
+  }
+  arrayBytes_ = at;
+  if (zones_.size() > 1 && zones_[1].roles.size() > 1) {
+    if (layout_ == 0)
+      return JxErrorUtil::ErrorErrNo(
+          HERE, ENOSYS, "md: RAID0 with members of different sizes and no recorded layout");
+    if (layout_ != 1 && layout_ != 2)
+      return JxErrorUtil::ErrorErrNo(HERE, ENOSYS, "md: RAID0 layout %u is not read", layout_);
+    if (layout_ == 1) {
+      for (Zone& z : zones_) z.shift = z.start / chunk_;
+    }
+  }
+  return CVoError();
+}
+
 void MdGeometry::places(int64_t offset, int64_t* run, std::vector<Place>* out) const {
   out->clear();
   if (level_ == 1) {
@@ -437,7 +472,12 @@ void MdGeometry::places(int64_t offset, int64_t* run, std::vector<Place>* out) c
   *run = chunk_ - in;
   const int n = disks_;
   if (level_ == 0) {
-    out->push_back({static_cast<int>(cn % n), cn / n * chunk_ + in, false});
+    const auto z = std::upper_bound(zones_.begin(), zones_.end(), offset,
+                                    [](int64_t o, const Zone& zone) { return o < zone.start; }) -
+                   1;
+    const int64_t k = (offset - z->start) / chunk_, m = static_cast<int64_t>(z->roles.size());
+    out->push_back({z->roles[static_cast<size_t>((k + z->shift) % m)],
+                    z->devStart + k / m * chunk_ + in, false});
     return;
   }
   if (level_ == 10) {

@@ -29,9 +29,9 @@ struct MdSuper {
   unsigned char uuid[16] = {};        // the array's
   unsigned char deviceUuid[16] = {};  // 1.x: this member's own
   std::string name;
-  int level = 0;  // -1 linear, 0, 1, 4, 5, 6, 10
-  uint32_t layout = 0;
-  int64_t chunk = 0;  // bytes
+  int level = 0;        // -1 linear, 0, 1, 4, 5, 6, 10
+  uint32_t layout = 0;  // RAID0: 0 unless recorded (1.x with its feature bit; never in 0.90)
+  int64_t chunk = 0;    // bytes
   int raidDisks = 0;
   int64_t componentBytes = 0;  // of each member's data area that the array uses
   int64_t dataOffset = 0;      // bytes from the member's start
@@ -68,7 +68,7 @@ class MdGeometry {
     bool parity;
   };
   // Null error when md's layout of `level` with `layout` is one this reads; `memberBytes` gives
-  // each role's data bytes (only linear arrays may differ).
+  // each role's data bytes (linear and RAID0 arrays may differ: a RAID0 then has zones).
   CVoError init(int level, uint32_t layout, int64_t chunk, int raidDisks,
                 const std::vector<int64_t>& memberBytes);
   int64_t arrayBytes() const { return arrayBytes_; }
@@ -78,13 +78,23 @@ class MdGeometry {
   void places(int64_t offset, int64_t* run, std::vector<Place>* out) const;
 
  private:
+  CVoError initZones(const std::vector<int64_t>& memberBytes);
+
   int level_ = 0;
   uint32_t layout_ = 0;
   int64_t chunk_ = 0;
   int disks_ = 0;
   int64_t arrayBytes_ = 0;
   std::vector<int64_t> starts_;  // linear: where each role's run starts in the array
-  int near_ = 1, far_ = 1;       // RAID10
+  // RAID0: the array's zones, each striped over the members longer than the zones before it.
+  struct Zone {
+    int64_t start;     // array bytes before it
+    int64_t devStart;  // where it begins in each of its members' data areas
+    int64_t shift;     // added to a chunk's number in the zone before it picks a member
+    std::vector<int> roles;
+  };
+  std::vector<Zone> zones_;
+  int near_ = 1, far_ = 1;  // RAID10
   bool farOffset_ = false;
   int64_t stride_ = 0;  // RAID10: bytes between far copies
 };

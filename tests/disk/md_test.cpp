@@ -5,6 +5,7 @@
 // of the members that hold only their mapped bytes.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,12 +23,20 @@ namespace {
 
 const int64_t kBlock = 4096, kChunk = 64 * 1024, kMiB = 1 << 20;
 
-// The file system the arrays hold: 32 MiB of ext4 with files, read by dumpe2fs.
-const OracleImage& fsImage() {
-  static std::unique_ptr<OracleImage> image;
+// The file system the arrays hold: 32 MiB of ext4 with files, read by dumpe2fs. The zoned RAID0
+// arrays hold one of 511 chunks whose files, most of them deleted again, leave used chunks
+// scattered up to two thirds in.
+const OracleImage& fsImage(bool zoned = false) {
+  static std::unique_ptr<OracleImage> images[2];
+  std::unique_ptr<OracleImage>& image = images[zoned];
   if (!image) {
-    const ImageRecipe recipe{"md_fs", "ext2", "32M", "mkfs.ext4 -q -F -b 4096 -d {dir} {img}", 0};
-    const std::string path = scratchPath("md_fs.img");
+    const ImageRecipe recipe =
+        zoned ? ImageRecipe{"md_zones_fs", "ext2", "32704K",
+                            "mkfs.ext4 -q -F -b 4096 -d {fragdir} {img} && debugfs -w -f {rmlist} "
+                            "{img}",
+                            0}
+              : ImageRecipe{"md_fs", "ext2", "32M", "mkfs.ext4 -q -F -b 4096 -d {dir} {img}", 0};
+    const std::string path = scratchPath(std::string(recipe.name) + ".img");
     const std::string failure = makeImageFile(recipe, path);
     image = readOracle("ext2", path);
     if (!failure.empty()) image->failure = failure;
@@ -42,7 +51,9 @@ struct Md {
   bool bitmap = false;
   uint16_t lastRole = 0;  // the last member's role when nonzero (0xfffe: faulty)
   uint64_t resync = ~uint64_t(0);
-  uint32_t layout10 = 0x102;  // RAID10: near 2; 0x201 far 2; 0x10201 offset 2
+  uint32_t layout10 = 0x102;      // RAID10: near 2; 0x201 far 2; 0x10201 offset 2
+  std::vector<int64_t> kib = {};  // RAID0 over members of different sizes: each one's data
+  uint32_t layout0 = 0;           // and the layout recorded: 1 original, 2 alternate, 0 none
 
   bool v090() const { return metadata[0] == '0'; }
   int64_t dataDisks() const {
@@ -51,18 +62,39 @@ struct Md {
            : level == 10              ? disks / 2
                                       : disks;
   }
-  int64_t component() const { return 32 * kMiB / dataDisks(); }
+  int64_t component(int d = 0) const {
+    return kib.empty() ? 32 * kMiB / dataDisks() : kib[size_t(d)] * 1024;
+  }
+  int64_t chunks(int d) const { return component(d) / kChunk; }  // what md uses of it
   int64_t dataOffset() const { return metadata[2] == '1' || metadata[2] == '2' ? kMiB : 0; }
-  int64_t bytes() const { return dataOffset() + component() + (v090() ? 128 : 64) * 1024; }
-  int64_t superAt() const {
-    if (v090()) return bytes() - 64 * 1024;
-    if (metadata[2] == '0') return ((bytes() / 512 - 16) & ~int64_t(7)) * 512;
+  int64_t bytes(int d = 0) const {
+    return dataOffset() + component(d) + (v090() ? 128 : 64) * 1024;
+  }
+  int64_t superAt(int d = 0) const {
+    if (v090()) return bytes(d) - 64 * 1024;
+    if (metadata[2] == '0') return ((bytes(d) / 512 - 16) & ~int64_t(7)) * 512;
     return metadata[2] == '1' ? 0 : 4096;
   }
   // Where array chunk `cn` lies: {member, chunk of its data area, parity}, the copy to read first.
   std::vector<std::array<int64_t, 3>> places(int64_t cn) const {
     const int64_t n = disks;
     if (level == 1) return {{0, cn, 0}, {1, cn, 0}};
+    // Zoned RAID0: from one member's end to the next longer one's, striped over the members that
+    // reach past it; the original layout counts a zone's chunks from the array's start.
+    for (int64_t start = 0, from = 0; level == 0 && !kib.empty();) {
+      std::vector<int64_t> in;
+      int64_t to = INT64_MAX;
+      for (int d = 0; d < disks; ++d) {
+        if (chunks(d) <= from) continue;
+        in.push_back(d);
+        to = std::min(to, chunks(d));
+      }
+      const int64_t m = static_cast<int64_t>(in.size()), k = cn - start;
+      if (m == 0) return {};
+      if (k < (to - from) * m) return {{in[size_t((layout0 == 1 ? cn : k) % m)], from + k / m, 0}};
+      start += (to - from) * m;
+      from = to;
+    }
     if (level == 0) return {{cn % n, cn / n, 0}};
     if (level == -1) return {{cn / (component() / kChunk), cn % (component() / kChunk), 0}};
     // RAID10 near: the two copies side by side; far: RAID0 over the first half of each member,
@@ -83,6 +115,11 @@ struct Md {
   }
 };
 
+// RAID0 members of different sizes (KiB of data): zones of 3, 2 and 1 members (the 12 KiB past
+// the last whole chunk unused), or of 3 and 2.
+const std::vector<int64_t> kThreeZones = {25 * 64, 125 * 64, 361 * 64 + 12},
+                           kTwoZones = {243 * 64, 25 * 64, 243 * 64};
+
 void put32(std::vector<unsigned char>* v, size_t at, uint32_t x, bool be) {
   be ? putBE32(v, at, x) : putLE32(v, at, x);
 }
@@ -96,7 +133,9 @@ uint32_t fold(uint64_t sum) {
 
 // Member `dev`'s superblock, from md_p.h's layout.
 std::vector<unsigned char> superblock(const Md& md, int dev) {
-  const uint32_t layout = md.level == 5 || md.level == 6 ? 2 : md.level == 10 ? md.layout10 : 0;
+  const uint32_t layout = md.level == 5 || md.level == 6 ? 2
+                          : md.level == 10               ? md.layout10
+                                                         : md.layout0;
   std::vector<unsigned char> sb(4096, 0);
   if (md.v090()) {
     const bool be = md.metadata[4] == 'b';
@@ -104,7 +143,7 @@ std::vector<unsigned char> superblock(const Md& md, int dev) {
                                  {2, 90},
                                  {5, 0x11223344},
                                  {7, uint32_t(md.level)},
-                                 {8, uint32_t(md.component() / 1024)},
+                                 {8, uint32_t(md.component(dev) / 1024)},
                                  {9, uint32_t(md.disks)},
                                  {10, uint32_t(md.disks)},
                                  {13, 0x55667788},
@@ -131,18 +170,18 @@ std::vector<unsigned char> superblock(const Md& md, int dev) {
   }
   putLE32(&sb, 0, 0xa92b4efc);
   putLE32(&sb, 4, 1);
-  putLE32(&sb, 8, md.bitmap ? 1 : 0);
+  putLE32(&sb, 8, (md.bitmap ? 1 : 0) | (md.layout0 ? 4096 : 0));  // 4096: the layout recorded
   for (int i = 0; i < 16; ++i) sb[16 + size_t(i)] = static_cast<unsigned char>(0xa0 + i);
   memcpy(&sb[32], "host:md0", 8);
   putLE32(&sb, 72, static_cast<uint32_t>(md.level));
   putLE32(&sb, 76, layout);
-  put64(&sb, 80, static_cast<uint64_t>(md.component() / 512));
+  put64(&sb, 80, static_cast<uint64_t>(md.component(dev) / 512));
   putLE32(&sb, 88, md.level == 1 || md.level == -1 ? 0 : uint32_t(kChunk / 512));
   putLE32(&sb, 92, static_cast<uint32_t>(md.disks));
   putLE32(&sb, 96, 8);  // the bitmap 4 KiB past the superblock
   put64(&sb, 128, static_cast<uint64_t>(md.dataOffset() / 512));
-  put64(&sb, 136, static_cast<uint64_t>(md.component() / 512));
-  put64(&sb, 144, static_cast<uint64_t>(md.superAt() / 512));
+  put64(&sb, 136, static_cast<uint64_t>(md.component(dev) / 512));
+  put64(&sb, 144, static_cast<uint64_t>(md.superAt(dev) / 512));
   putLE32(&sb, 160, static_cast<uint32_t>(dev));
   sb[168] = static_cast<unsigned char>(dev + 1);
   put64(&sb, 200, 7);
@@ -162,9 +201,9 @@ std::vector<unsigned char> superblock(const Md& md, int dev) {
 // Writes each member: the file system's bytes where the array puts them (P and Q both as XOR:
 // nothing here reads them), the superblock, and for `bitmap` md's bitmap header 4 KiB past it.
 std::vector<std::string> writeMembers(const Md& md, const std::string& name) {
-  const std::vector<unsigned char> fs = readFile(fsImage().path);
-  std::vector<std::vector<unsigned char>> members(
-      size_t(md.disks), std::vector<unsigned char>(size_t(md.bytes()), 0));
+  const std::vector<unsigned char> fs = readFile(fsImage(!md.kib.empty()).path);
+  std::vector<std::vector<unsigned char>> members;
+  for (int d = 0; d < md.disks; ++d) members.emplace_back(size_t(md.bytes(d)), 0);
   for (int64_t cn = 0; cn * kChunk < static_cast<int64_t>(fs.size()); ++cn) {
     for (const auto& p : md.places(cn)) {
       unsigned char* to = &members[size_t(p[0])][size_t(md.dataOffset() + p[1] * kChunk)];
@@ -176,9 +215,9 @@ std::vector<std::string> writeMembers(const Md& md, const std::string& name) {
   for (int d = 0; d < md.disks; ++d) {
     std::vector<unsigned char>& m = members[size_t(d)];
     const std::vector<unsigned char> sb = superblock(md, d);
-    std::copy(sb.begin(), sb.end(), m.begin() + md.superAt());
+    std::copy(sb.begin(), sb.end(), m.begin() + md.superAt(d));
     if (md.bitmap) {
-      const size_t at = size_t(md.superAt() + 4096);
+      const size_t at = size_t(md.superAt(d) + 4096);
       putLE32(&m, at, 0x6d746962);
       putLE32(&m, at + 4, 4);
       std::copy(sb.begin() + 16, sb.begin() + 32, m.begin() + long(at) + 8);
@@ -227,9 +266,8 @@ Mapped mapMember(const std::string& path, const std::vector<std::string>& others
 
 TEST(MdMember, MapsItsShareOfTheArray) {
   FSBMP_REQUIRE_TOOL("mdadm");
-  const OracleImage& fs = fsImage();
-  ASSERT_EQ(fs.failure, "");
-  ASSERT_EQ(fs.blockSize, kBlock);
+  // Zoned RAID0 in both layouts, and one whose last zone has one member, where no layout need be
+  // recorded.
   const Md cases[] = {{"1.2", 1, 2},
                       {"1.2", 1, 2, true},
                       {"1.1", 1, 2},
@@ -243,10 +281,19 @@ TEST(MdMember, MapsItsShareOfTheArray) {
                       {"1.2", 6, 4},
                       {"1.1", 10, 4, false, 0, ~uint64_t(0), 0x201},
                       {"1.2", 10, 4, false, 0, ~uint64_t(0), 0x10201},
-                      {"1.2", -1, 2}};
+                      {"1.2", -1, 2},
+                      {"1.2", 0, 3, false, 0, ~uint64_t(0), 0, kThreeZones, 1},
+                      {"1.1", 0, 3, false, 0, ~uint64_t(0), 0, kThreeZones, 2},
+                      {"1.0", 0, 3, false, 0, ~uint64_t(0), 0, kTwoZones, 1},
+                      {"1.2", 0, 3, false, 0, ~uint64_t(0), 0, kTwoZones, 2},
+                      {"1.2", 0, 3, false, 0, ~uint64_t(0), 0, {1600, 1600, 461 * 64}, 0}};
   int k = 0;
   for (const Md& md : cases) {
-    SCOPED_TRACE(std::string(md.metadata) + " raid" + std::to_string(md.level));
+    SCOPED_TRACE(std::string(md.metadata) + " raid" + std::to_string(md.level) +
+                 (md.kib.empty() ? "" : " zoned, layout " + std::to_string(md.layout0)));
+    const OracleImage& fs = fsImage(!md.kib.empty());
+    ASSERT_EQ(fs.failure, "");
+    ASSERT_EQ(fs.blockSize, kBlock);
     const std::vector<std::string> paths = writeMembers(md, "md" + std::to_string(k++));
     if (!md.v090() || md.metadata[4] != 'b') {
       const std::string ex = mustRun("mdadm --examine " + paths[0]);
@@ -257,6 +304,10 @@ TEST(MdMember, MapsItsShareOfTheArray) {
         const char* layout = md.layout10 == 0x102   ? "near=2"
                              : md.layout10 == 0x201 ? "far=2"
                                                     : "offset=2";
+        EXPECT_NE(ex.find(layout), std::string::npos) << ex;
+      }
+      if (md.layout0) {
+        const char* layout = md.layout0 == 1 ? "Layout : original" : "Layout : alternate";
         EXPECT_NE(ex.find(layout), std::string::npos) << ex;
       }
       if (md.bitmap) {  // mdadm reads an internal bitmap only through a block device
@@ -278,7 +329,7 @@ TEST(MdMember, MapsItsShareOfTheArray) {
       // Expected: everything outside the data area, and the blocks the array puts here.
       std::vector<bool> want(got.used.size(), true);
       const int64_t first = md.dataOffset() / kBlock, per = kChunk / kBlock;
-      std::fill(want.begin() + first, want.begin() + first + md.component() / kBlock, false);
+      std::fill(want.begin() + first, want.begin() + first + md.chunks(d) * per, false);
       for (int64_t b = 0; b < fs.blockCount; ++b) {
         if (!fs.used[size_t(b)]) continue;
         for (const auto& p : md.places(b / per)) {
@@ -337,9 +388,11 @@ TEST(MdMember, MapsItsShareOfTheArray) {
 }
 
 // Members that cannot be read through: a damaged superblock is refused, an array that is not
-// clean and whole counts used whole, saying why.
+// clean and whole counts used whole, saying why, as does a zoned RAID0 whose layout md would not
+// trust (0.90 records none it trusts).
 TEST(MdMember, CountsUsedWholeWhatItCannotTrust) {
   ASSERT_EQ(fsImage().failure, "");
+  const char* kNoLayout = "RAID0 with members of different sizes and no recorded layout";
   struct Case {
     const char* name;
     Md md;
@@ -353,6 +406,17 @@ TEST(MdMember, CountsUsedWholeWhatItCannotTrust) {
       {"degraded 0.90", {"0.90", 1, 2, false, 0xfffe}, 0, 0, "degraded (role 1 missing)"},
       {"resyncing", {"1.2", 1, 2, false, 0, 0}, 0, 0, "resyncing"},
       {"bitmap missing", {"1.2", 1, 2}, 8, 1, "bitmap is missing"},
+      {"RAID0 layout on RAID1", {"1.2", 1, 2}, 8, 4096, "RAID0 layout recorded for another level"},
+      {"zoned RAID0 without a layout",
+       {"1.2", 0, 3, false, 0, ~uint64_t(0), 0, kThreeZones},
+       0,
+       0,
+       kNoLayout},
+      {"zoned RAID0 0.90",
+       {"0.90", 0, 3, false, 0, ~uint64_t(0), 0, kTwoZones, 2},
+       0,
+       0,
+       kNoLayout},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -370,7 +434,7 @@ TEST(MdMember, CountsUsedWholeWhatItCannotTrust) {
         patchFile(paths[0], uint64_t(c.md.superAt()), sb);
       }
     }
-    const Mapped got = mapMember(paths[0], {paths[1]});
+    const Mapped got = mapMember(paths[0], {paths.begin() + 1, paths.end()});
     EXPECT_TRUE(got.found);
     const std::string says = got.err.code < 0 ? got.err.message() : got.content;
     EXPECT_NE(says.find(c.says), std::string::npos) << says;
