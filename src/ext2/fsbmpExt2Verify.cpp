@@ -2,6 +2,7 @@
 // from the inode tables, and every block it names (its block map or extent tree with their
 // indirect and index blocks, its extended-attribute block) is marked used in addition to what the
 // block bitmaps say; the blocks that the bitmaps call free are counted and reported.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -30,8 +31,6 @@ const uint64_t kAheadBytes = 16ull << 20;
 // and again sorted by group). Past this the held ones are compared at once, reading the bitmaps,
 // and the scan goes on.
 const size_t kHeldRuns = size_t{1} << 19;
-// Bytes of consecutive block bitmaps read in one request at most.
-const uint32_t kBitmapBatchBytes = 64 * 1024;
 
 // Blocks [offset, offset + count) of a group, used by inode `inode`: what is compared with the
 // group's block bitmap.
@@ -54,12 +53,14 @@ class FileScan {
   FileScan(FsParserExt2* fs, const JxCodeLocation& where,
            const std::vector<ext4_group_desc_64>& gdt, const InodeGeometry& geo,
            std::function<bool(uint32_t, unsigned char*)> uninitMap,
+           std::function<CVoError(uint32_t, std::vector<unsigned char>*, uint32_t*)> readBitmaps,
            std::function<void(uint64_t, uint64_t)> mark, FsParser::VerifyReport* report)
       : fs_(fs),
         where_(where),
         gdt_(gdt),
         geo_(geo),
         uninitMap_(std::move(uninitMap)),
+        readBitmaps_(std::move(readBitmaps)),
         mark_(std::move(mark)),
         report_(report),
         total_(static_cast<uint64_t>(fs->blockCount)),
@@ -104,9 +105,6 @@ class FileScan {
   CVoError addData(uint64_t block);  // one block of a block map, merged into runs
   CVoError flushData();
   CVoError use(uint64_t first, uint64_t count);
-  // Reads the bitmaps of group g and of the groups after it that have runs to compare and whose
-  // bitmaps follow in the next blocks, up to kBitmapBatchBytes; *count receives how many.
-  CVoError readBitmaps(uint32_t g, uint32_t* count);
 
   FsParserExt2* fs_;
   const JxCodeLocation& where_;
@@ -115,6 +113,9 @@ class FileScan {
   // Fills in what the walk marks of a group whose bitmap it does not read (BLOCK_UNINIT), and says
   // whether the group is one.
   const std::function<bool(uint32_t, unsigned char*)> uninitMap_;
+  // Reads and checks group g's block bitmap, and those of the groups after it that follow in the
+  // next blocks, as the walk does, into the buffer; *count receives how many.
+  const std::function<CVoError(uint32_t, std::vector<unsigned char>*, uint32_t*)> readBitmaps_;
   const std::function<void(uint64_t, uint64_t)> mark_;
   FsParser::VerifyReport* report_;  // null: mark only
   const uint64_t total_;
@@ -199,7 +200,7 @@ void FileScan::hintAhead(uint32_t g) {
     bytes += blocks * bs_;
     if (refill_ == UINT32_MAX && bytes >= kAheadBytes / 2) refill_ = h;
   }
-  if (refill_ == UINT32_MAX) refill_ = g + (h - g) / 2 > g ? g + (h - g) / 2 : g + 1;
+  if (refill_ == UINT32_MAX) refill_ = g + std::max<uint32_t>((h - g) / 2, 1);
   hinted_ = h;
 }
 
@@ -576,7 +577,7 @@ CVoError FileScan::compareRest() {
       continue;
     }
     uint32_t count = 0;
-    CVoError err = readBitmaps(g, &count);
+    CVoError err = readBitmaps_(g, &batch_, &count);
     if (err.code < 0) return err;
     for (uint32_t i = 0; i < count; ++i)
       compare(g + i, batch_.data() + static_cast<size_t>(i) * bs_);
@@ -585,32 +586,6 @@ CVoError FileScan::compareRest() {
   sorted_.clear();
   compared_.clear();
   return CVoError();
-}
-
-CVoError FileScan::readBitmaps(uint32_t g, uint32_t* count) {
-  // flex_bg keeps the bitmaps of a run of groups side by side: the next ones with runs come in
-  // the same read (as in the walk), so that a scan of many groups is not a request per group.
-  const uint64_t at = gdt_[g].blockBitmap();
-  const uint32_t most = kBitmapBatchBytes / bs_ > 0 ? kBitmapBatchBytes / bs_ : 1;
-  uint32_t k = 1;
-  while (k < most && g + k < fs_->groupDescCount && !compared_[g + k] &&
-         byGroup_[g + k] != byGroup_[g + k + 1] && gdt_[g + k].blockBitmap() == at + k &&
-         at + k < total_ && (gdt_[g + k].bg_flags & fsbmp::ext2::kBgBlockUninit) == 0)
-    ++k;
-  batch_.resize(static_cast<size_t>(k) * bs_);
-  *count = k;
-  if (k > 1 && fs_->readBlocks(batch_.data(), fs_->blockSize, static_cast<long long>(at),
-                               static_cast<int>(k))
-                       .code >= 0)
-    return CVoError();
-  // One group alone, so that an error names it.
-  *count = 1;
-  CVoError err = at < total_
-                     ? fs_->readBlocks(batch_.data(), fs_->blockSize, static_cast<long long>(at), 1)
-                     : JxErrorUtil::ErrorErrNo(FSBMP_AT(where_), ENOSYS,
-                                               "Block bitmap of BG %u is past the end", g);
-  if (err.code < 0) err.Push(FSBMP_AT(where_), "Couldn't read allocation bitmap for BG %u", g);
-  return err;
 }
 
 }  // namespace
@@ -660,6 +635,10 @@ CVoError FsParserExt2::Impl::verifyFiles(const JxCodeLocation& where,
           bits[k >> fs.clusterBits >> 3] |=
               static_cast<unsigned char>(1u << ((k >> fs.clusterBits) & 7));
         return true;
+      },
+      [&](uint32_t g, std::vector<unsigned char>* into, uint32_t* count) {
+        into->resize(static_cast<size_t>(batchBlockCount()) * static_cast<size_t>(fs.blockSize));
+        return readGroupBitmaps(where, gdt, g, batchBlockCount(), into->data(), count, false);
       },
       [&](uint64_t first, uint64_t count) { markBlocks(bitmap, first, count, chunkShift); },
       record ? &verifyReport : nullptr);
